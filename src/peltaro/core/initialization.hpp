@@ -1,0 +1,43 @@
+#pragma once
+// Initial state of the Kalman recursion: differencing states approximately
+// diffuse, the ARMA block from its stationary distribution when it has one.
+
+#include <Eigen/Dense>
+#include <optional>
+#include <utility>
+
+#include "peltaro/core/state_space.hpp"
+#include "peltaro/core/types.hpp"
+
+namespace peltaro::core {
+
+inline constexpr double DIFFUSE_VARIANCE = 1e6;
+
+struct KalmanInit {
+  // (start, size) of the block initialised from the stationary distribution.
+  std::optional<std::pair<std::size_t, std::size_t>> stationary_block;
+  Eigen::VectorXd a0;
+  Eigen::MatrixXd p0;
+  // Leading observations left out of the likelihood: one per diffuse state.
+  std::size_t burn = 0;
+
+  static KalmanInit approximate_diffuse(std::size_t k_states);
+  static KalmanInit from_config_default(const StateSpace& ss, const SarimaxConfig& config);
+};
+
+// X = A X A' + Q by doubling; absent when it does not settle within 100
+// iterations or the solution is not finite.
+std::optional<Eigen::MatrixXd> lyapunov_doubling(const Eigen::MatrixXd& A, const Eigen::MatrixXd& Q);
+// `lyapunov_doubling` followed by symmetrisation.
+std::optional<Eigen::MatrixXd> solve_lyapunov_general(const Eigen::MatrixXd& A,
+                                                      const Eigen::MatrixXd& Q);
+// Lower-triangular factorisation test: fails at the first pivot that is not
+// strictly positive (NaN included).
+bool cholesky_test(const Eigen::MatrixXd& M);
+
+// Mean of the stationary block: the solution μ of (I − T_b)·μ = c_b, with c_b
+// the block's rows of the state intercept at time 0. Absent when I − T_b is
+// singular or the solution is not finite.
+std::optional<Eigen::VectorXd> stationary_mean(const Eigen::MatrixXd& T_b, const Eigen::VectorXd& c_b);
+
+}  // namespace peltaro::core

@@ -1,0 +1,193 @@
+#include "peltaro/core/kalman/kalman_filter.hpp"
+
+#include <cmath>
+
+#include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/kalman/steady_state.hpp"
+
+namespace peltaro::core {
+namespace {
+
+struct SteadyMode {
+  double f = 0.0;
+  double ln_f = 0.0;
+  Eigen::VectorXd pz;    // P·Z frozen at the switch
+  Eigen::VectorXd gain;  // T·P·Z, not divided by F
+};
+
+}  // namespace
+
+Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, bool concentrate_scale,
+                                       bool store_outputs, std::optional<SnapshotRequest> snapshots) {
+  const std::size_t n = y.size();
+  const std::size_t burn = init.burn;
+  if (n <= burn) {
+    return fail(SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
+                                         " <= burn=" + std::to_string(burn)));
+  }
+  const std::size_t m = ss.k_states;
+  const auto mm = static_cast<Eigen::Index>(m);
+  const Eigen::MatrixXd& T = ss.transition;
+  const Eigen::VectorXd& Z = ss.design;
+
+  Eigen::VectorXd a = init.a0;
+  Eigen::MatrixXd P = init.p0;
+  const Eigen::MatrixXd RQR = (ss.selection * ss.state_cov) * ss.selection.transpose();
+  const Eigen::MatrixXd Tt = T.transpose();
+  const SparseZ sparse_z = SparseZ::from_dense(Z, m);
+  const SparseT sparse_t = SparseT::from_dense(T, m);
+  const KalmanStrategy strategy = choose_strategy(sparse_t);
+  Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
+  Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
+  Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
+  SteadyStateRule rule(mm);
+  const bool use_intercept = ss.state_intercept.size() == n * m;
+  const std::span<const double> intercept(ss.state_intercept);
+
+  KalmanFilterOutput out;
+  out.innovations.reserve(n);
+  if (store_outputs) out.f_values.reserve(n);
+  out.filtered_state = Eigen::VectorXd::Zero(mm);
+  out.filtered_cov = Eigen::MatrixXd::Zero(mm, mm);
+
+  double sum_ln_f = 0.0;
+  double sum_v2_f = 0.0;
+  std::optional<SteadyMode> steady;
+
+  auto take_snapshots = [&](std::size_t t) {
+    if (!snapshots) return;
+    while (snapshots->out->size() < snapshots->origins.size() &&
+           snapshots->origins[snapshots->out->size()] == t) {
+      snapshots->out->push_back(StateSnapshot{a, P, t});
+    }
+  };
+
+  for (std::size_t t = 0; t < n; ++t) {
+    take_snapshots(t);
+    const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
+    const double v = (y[t] - sparse_dot(sparse_z, a)) - d_t;
+    out.innovations.push_back(v);
+
+    if (steady) {
+      if (store_outputs) out.f_values.push_back(steady->f);
+      predict_state(strategy, T, sparse_t, a, scratch, intercept, t, m, use_intercept);
+      const double ratio = v / steady->f;
+      scratch += steady->gain * ratio;
+      if (store_outputs) out.filtered_state = a + steady->pz * ratio;
+      a.swap(scratch);
+      if (t >= burn) {
+        sum_ln_f += steady->ln_f;
+        sum_v2_f += (v * v) / steady->f;
+      }
+      continue;
+    }
+
+    const double F = compute_pz_and_f(strategy, P, Z, sparse_z, m, PZ);
+    if (store_outputs) out.f_values.push_back(F);
+    if (F > 0.0) {
+      const double f = 1.0 / F;
+      const double vf = v * f;
+      a += vf * PZ;
+      for (Eigen::Index j = 0; j < mm; ++j) P.col(j) += (PZ[j] * (-f)) * PZ;
+      if (store_outputs) {
+        out.filtered_state = a;
+        out.filtered_cov = P;
+      }
+      predict_state(strategy, T, sparse_t, a, scratch, intercept, t, m, use_intercept);
+      a.swap(scratch);
+      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+      if (t >= burn) {
+        sum_ln_f += std::log(F);
+        sum_v2_f += v * v * f;
+      }
+      if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
+        PZ.noalias() = P * Z;
+        const double f_ss = Z.dot(PZ);
+        if (std::isfinite(f_ss) && f_ss > 0.0) {
+          SteadyMode sm;
+          sm.f = f_ss;
+          sm.ln_f = std::log(f_ss);
+          sm.pz = PZ;
+          if (strategy == KalmanStrategy::Sparse) {
+            sm.gain = Eigen::VectorXd::Zero(mm);
+            for (const auto& e : sparse_t.entries)
+              sm.gain[static_cast<Eigen::Index>(e.row)] += e.value * PZ[static_cast<Eigen::Index>(e.col)];
+          } else {
+            sm.gain.noalias() = T * PZ;
+          }
+          steady = std::move(sm);
+        }
+      }
+    } else {
+      if (t >= burn) {
+        sum_ln_f += LN_SKIP_F;
+        sum_v2_f += (v * v) / SKIP_F;
+      }
+      if (store_outputs) {
+        out.filtered_state = a;
+        out.filtered_cov = P;
+      }
+      predict_state(strategy, T, sparse_t, a, scratch, intercept, t, m, use_intercept);
+      a.swap(scratch);
+      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+    }
+  }
+
+  take_snapshots(n);
+  if (snapshots && snapshots->out->size() != snapshots->origins.size()) {
+    std::vector<std::uint64_t> list(snapshots->origins.begin(), snapshots->origins.end());
+    return fail(SarimaxError::invalid_input("snapshot origins must be sorted ascending and <= n=" +
+                                            std::to_string(n) + ", got " + format_list(list)));
+  }
+  if (!std::isfinite(sum_ln_f) || !std::isfinite(sum_v2_f)) {
+    return fail(SarimaxError::data_error(
+        "non-finite Kalman statistics encountered (possible NaN/Inf in inputs)"));
+  }
+  const std::size_t n_eff = n - burn;
+  const double N = static_cast<double>(n_eff);
+  double loglike;
+  double scale;
+  if (concentrate_scale) {
+    const double sigma2_hat = sum_v2_f / N;
+    loglike = (-0.5 * N) * LN_2PI - (N / 2.0) * std::log(std::fmax(sigma2_hat, 1e-300)) - N / 2.0 -
+              0.5 * sum_ln_f;
+    scale = sigma2_hat;
+  } else {
+    loglike = (-0.5 * N) * LN_2PI - 0.5 * sum_ln_f - 0.5 * sum_v2_f;
+    scale = ss.state_cov(0, 0);
+  }
+  if (!std::isfinite(loglike) || !std::isfinite(scale)) {
+    return fail(SarimaxError::data_error("non-finite loglike/scale produced by Kalman filter"));
+  }
+  out.predicted_state = std::move(a);
+  out.predicted_cov = std::move(P);
+  out.loglike = loglike;
+  out.scale = scale;
+  out.n_eff = n_eff;
+  return out;
+}
+
+Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
+                                    const KalmanInit& init, bool concentrate_scale) {
+  auto res = kalman_core(y, ss, init, concentrate_scale, false);
+  if (!res) return fail(std::move(res.error()));
+  KalmanOutput out;
+  out.innovations = std::move(res->innovations);
+  out.loglike = res->loglike;
+  out.scale = res->scale;
+  out.n_eff = res->n_eff;
+  return out;
+}
+
+Result<std::pair<KalmanFilterOutput, std::vector<StateSnapshot>>> kalman_filter_with_snapshots(
+    std::span<const double> y, const StateSpace& ss, const KalmanInit& init, bool concentrate_scale,
+    std::span<const std::size_t> origins) {
+  std::vector<StateSnapshot> snaps;
+  snaps.reserve(origins.size());
+  auto res = kalman_core(y, ss, init, concentrate_scale, true, SnapshotRequest{origins, &snaps});
+  if (!res) return fail(std::move(res.error()));
+  return std::make_pair(std::move(*res), std::move(snaps));
+}
+
+}  // namespace peltaro::core

@@ -1,0 +1,64 @@
+#pragma once
+// The univariate Kalman filter and the exact (or concentrated) Gaussian
+// log-likelihood of one series.
+
+#include <Eigen/Dense>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "peltaro/core/error.hpp"
+#include "peltaro/core/initialization.hpp"
+#include "peltaro/core/state_space.hpp"
+#include "peltaro/core/types.hpp"
+
+namespace peltaro::core {
+
+inline constexpr double LN_2PI = 1.8378770664093453;
+// A step whose F is not positive is counted as if F were 1e10.
+inline constexpr double SKIP_F = 1e10;
+inline constexpr double LN_SKIP_F = 23.025850929940457;
+
+struct KalmanOutput {
+  Vec innovations;
+  double loglike = 0.0;
+  double scale = 0.0;
+  std::size_t n_eff = 0;
+};
+
+struct KalmanFilterOutput {
+  Vec innovations;
+  Vec f_values;
+  Eigen::VectorXd filtered_state;
+  Eigen::MatrixXd filtered_cov;
+  Eigen::VectorXd predicted_state;
+  Eigen::MatrixXd predicted_cov;
+  double loglike = 0.0;
+  double scale = 0.0;
+  std::size_t n_eff = 0;
+};
+
+struct StateSnapshot {
+  Eigen::VectorXd state;
+  Eigen::MatrixXd cov;
+  std::size_t t = 0;
+};
+
+struct SnapshotRequest {
+  std::span<const std::size_t> origins;
+  std::vector<StateSnapshot>* out;
+};
+
+Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, bool concentrate_scale,
+                                       bool store_outputs,
+                                       std::optional<SnapshotRequest> snapshots = std::nullopt);
+
+Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
+                                    const KalmanInit& init, bool concentrate_scale);
+
+Result<std::pair<KalmanFilterOutput, std::vector<StateSnapshot>>> kalman_filter_with_snapshots(
+    std::span<const double> y, const StateSpace& ss, const KalmanInit& init, bool concentrate_scale,
+    std::span<const std::size_t> origins);
+
+}  // namespace peltaro::core

@@ -1,0 +1,98 @@
+#include "peltaro/core/kalman/sparse_forms.hpp"
+
+namespace peltaro::core {
+
+SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
+  SparseT out;
+  out.dim = m;
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t j = 0; j < m; ++j) {
+      const double v = T(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
+      if (v != 0.0) out.entries.push_back({i, j, v});
+    }
+  }
+  return out;
+}
+
+SparseZ SparseZ::from_dense(const Eigen::VectorXd& Z, std::size_t m) {
+  SparseZ out;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double v = Z(static_cast<Eigen::Index>(i));
+    if (v != 0.0) out.entries.push_back({i, v});
+  }
+  return out;
+}
+
+KalmanStrategy choose_strategy(const SparseT& sparse_t) {
+  return sparse_t.entries.size() < (sparse_t.dim * sparse_t.dim) / 2 ? KalmanStrategy::Sparse
+                                                                      : KalmanStrategy::Dense;
+}
+
+void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
+                   const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
+                   std::size_t t, std::size_t m, bool use_intercept) {
+  if (strategy == KalmanStrategy::Sparse) {
+    out.setZero();
+    for (const auto& e : sparse_t.entries)
+      out[static_cast<Eigen::Index>(e.row)] += e.value * a[static_cast<Eigen::Index>(e.col)];
+  } else if (m > 0) {
+    out = a[0] * T.col(0);
+    for (Eigen::Index j = 1; j < static_cast<Eigen::Index>(m); ++j) out += a[j] * T.col(j);
+  }
+  if (use_intercept) {
+    const double* c = intercept.data() + t * m;
+    for (std::size_t i = 0; i < m; ++i) out[static_cast<Eigen::Index>(i)] += c[i];
+  }
+}
+
+void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
+                 const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,
+                 Eigen::MatrixXd& W) {
+  if (strategy == KalmanStrategy::Dense) {
+    W.noalias() = T * P;
+    P.noalias() = W * Tt;
+    P += RQR;
+    return;
+  }
+  const std::size_t m = sparse_t.dim;
+  W.setZero();
+  if (m == 0 || sparse_t.entries.empty()) {
+    P = RQR;
+    return;
+  }
+  // W ← T·P. Each W(r, k) sums its terms in triplet order; walking k in the
+  // outer loop keeps that order and reads P by columns.
+  const auto mm = static_cast<Eigen::Index>(m);
+  for (Eigen::Index k = 0; k < mm; ++k) {
+    const double* pk = P.col(k).data();
+    double* wk = W.col(k).data();
+    for (const auto& e : sparse_t.entries) wk[e.row] += e.value * pk[e.col];
+  }
+  P = RQR;
+  // P ← RQR + W·T': column r of P gains v·(column c of W) per triplet.
+  for (const auto& e : sparse_t.entries) {
+    const double v = e.value;
+    const double* wc = W.col(static_cast<Eigen::Index>(e.col)).data();
+    double* pr = P.col(static_cast<Eigen::Index>(e.row)).data();
+    for (Eigen::Index k = 0; k < mm; ++k) pr[k] += v * wc[k];
+  }
+}
+
+double compute_pz_and_f(KalmanStrategy strategy, const Eigen::MatrixXd& P, const Eigen::VectorXd& Z,
+                        const SparseZ& sparse_z, std::size_t m, Eigen::VectorXd& PZ) {
+  if (strategy == KalmanStrategy::Dense) {
+    PZ.noalias() = P * Z;
+    return Z.dot(PZ);
+  }
+  PZ.setZero();
+  const auto mm = static_cast<Eigen::Index>(m);
+  for (const auto& e : sparse_z.entries) {
+    const double* pk = P.col(static_cast<Eigen::Index>(e.index)).data();
+    for (Eigen::Index i = 0; i < mm; ++i) PZ[i] += e.value * pk[i];
+  }
+  double f = -0.0;
+  for (const auto& e : sparse_z.entries) f += e.value * PZ[static_cast<Eigen::Index>(e.index)];
+  return f;
+}
+
+}  // namespace peltaro::core

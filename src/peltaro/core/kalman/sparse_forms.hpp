@@ -1,0 +1,63 @@
+#pragma once
+// Non-zero entries of T and Z, and the three products every filter pass
+// repeats, either dense or over those entries. The strategy is chosen once
+// per pass.
+
+#include <Eigen/Dense>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace peltaro::core {
+
+struct SparseTEntry {
+  std::size_t row;
+  std::size_t col;
+  double value;
+};
+
+struct SparseT {
+  std::vector<SparseTEntry> entries;  // row ascending, then column ascending
+  std::size_t dim = 0;
+
+  static SparseT from_dense(const Eigen::MatrixXd& T, std::size_t m);
+};
+
+struct SparseZEntry {
+  std::size_t index;
+  double value;
+};
+
+struct SparseZ {
+  std::vector<SparseZEntry> entries;  // index ascending
+
+  static SparseZ from_dense(const Eigen::VectorXd& Z, std::size_t m);
+};
+
+enum class KalmanStrategy : std::uint8_t { Dense = 0, Sparse = 1 };
+
+// Sparse when fewer than ⌊m²/2⌋ entries are stored.
+KalmanStrategy choose_strategy(const SparseT& sparse_t);
+
+// out ← T·a (+ intercept of time t when use_intercept).
+void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
+                   const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
+                   std::size_t t, std::size_t m, bool use_intercept);
+
+// P ← T·P·T' + RQR, with W as workspace. P is not re-symmetrised.
+void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
+                 const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,
+                 Eigen::MatrixXd& W);
+
+// PZ ← P·Z; returns F = Z'·P·Z (no observation variance).
+double compute_pz_and_f(KalmanStrategy strategy, const Eigen::MatrixXd& P, const Eigen::VectorXd& Z,
+                        const SparseZ& sparse_z, std::size_t m, Eigen::VectorXd& PZ);
+
+// Z'a over the stored pairs, started from −0.0.
+inline double sparse_dot(const SparseZ& sparse_z, const Eigen::VectorXd& a) {
+  double acc = -0.0;
+  for (const auto& e : sparse_z.entries) acc += e.value * a[static_cast<Eigen::Index>(e.index)];
+  return acc;
+}
+
+}  // namespace peltaro::core

@@ -1,0 +1,62 @@
+#include "peltaro/core/pipeline.hpp"
+
+#include <cmath>
+
+#include "peltaro/core/css.hpp"
+#include "peltaro/core/initialization.hpp"
+#include "peltaro/core/state_space.hpp"
+
+namespace peltaro::core {
+
+Result<PreparedEndog> prepare_endog(std::span<const double> y, const SarimaxConfig& config,
+                                    const Columns* exog) {
+  PreparedEndog out;
+  if (!config.simple_differencing) {
+    out.series.assign(y.begin(), y.end());
+    return out;
+  }
+  out.series = apply_differencing(y, config);
+  if (exog == nullptr) return out;
+  Columns cols;
+  cols.reserve(exog->size());
+  for (std::size_t j = 0; j < exog->size(); ++j) {
+    Vec c = apply_differencing((*exog)[j], config);
+    if (c.size() != out.series.size()) {
+      return fail(SarimaxError::invalid_input(
+          "exog column " + std::to_string(j) + " has " + std::to_string(c.size()) +
+          " rows after simple_differencing, but y has " + std::to_string(out.series.size()) +
+          " observations"));
+    }
+    cols.push_back(std::move(c));
+  }
+  out.columns = std::move(cols);
+  return out;
+}
+
+std::optional<SarimaxError> check_variance(const SarimaxParams& params, const SarimaxConfig& config) {
+  if (config.concentrate_scale || !params.sigma2) return std::nullopt;
+  const double s2 = *params.sigma2;
+  if (std::isfinite(s2) && s2 > 0.0) return std::nullopt;
+  return SarimaxError::data_error("variance sigma2 must be positive, got " + format_double(s2));
+}
+
+Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams& params,
+                                 const SarimaxConfig& config, const Columns* exog) {
+  if (auto err = check_variance(params, config)) return fail(std::move(*err));
+  std::optional<PreparedEndog> prepared;
+  std::span<const double> series = y;
+  const Columns* columns = exog;
+  if (config.simple_differencing) {
+    auto p = prepare_endog(y, config, exog);
+    if (!p) return fail(std::move(p.error()));
+    prepared = std::move(*p);
+    series = prepared->series;
+    columns = prepared->columns ? &*prepared->columns : nullptr;
+  }
+  auto ss = StateSpace::create(config, params, series, columns);
+  if (!ss) return fail(std::move(ss.error()));
+  const KalmanInit init = KalmanInit::from_config_default(*ss, config);
+  return kalman_loglike(series, *ss, init, config.concentrate_scale);
+}
+
+}  // namespace peltaro::core

@@ -1,0 +1,38 @@
+#pragma once
+// The time-invariant state-space form of one SARIMAX model for one series
+// length. Regression effect and trend stay out of the state: they are the
+// observation and state intercepts.
+//
+//   y_t       = Z·α_t + d_t                (no observation noise)
+//   α_(t+1)   = T·α_t + c_t + R·η_t,  Var η_t = Q
+
+#include <Eigen/Dense>
+#include <span>
+
+#include "peltaro/core/error.hpp"
+#include "peltaro/core/params.hpp"
+#include "peltaro/core/types.hpp"
+
+namespace peltaro::core {
+
+struct StateSpace {
+  Eigen::MatrixXd transition;  // T, k × k
+  Eigen::VectorXd design;      // Z, k
+  Eigen::MatrixXd selection;   // R, k × 1
+  Eigen::MatrixXd state_cov;   // Q, 1 × 1
+  Vec obs_intercept;           // d_t, n values
+  Vec state_intercept;         // c_t, k·n values, entry i of time t at t·k + i
+  std::size_t k_states = 0;
+  std::size_t k_diff = 0;
+  std::size_t k_posdef = 1;
+
+  // `y` is read for its length only; `exog` may be null (no columns).
+  static Result<StateSpace> create(const SarimaxConfig& config, const SarimaxParams& params,
+                                   std::span<const double> y, const Columns* exog);
+
+  static Vec build_state_intercept(std::size_t n, std::size_t k, std::size_t k_diff, Trend trend,
+                                   std::span<const double> b);
+  static Vec build_obs_intercept(std::size_t n, const Columns* exog, std::span<const double> beta);
+};
+
+}  // namespace peltaro::core
