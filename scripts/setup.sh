@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian packages, a virtual environment with the
+# Python build and test packages), then builds and installs the module into
+# that environment. Safe to run again: it only does what is not done yet.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+APT_PACKAGES=(g++ cmake ninja-build pkg-config libeigen3-dev liblbfgsb-dev libtbb-dev libboost-dev libgtest-dev)
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+PYTHON=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  echo "== creating the virtual environment .venv"
+  "$PYTHON" -m venv .venv
+fi
+VPY=.venv/bin/python
+if ! $VPY -c "import numpy, pytest, scikit_build_core" 2>/dev/null; then
+  echo "== installing Python packages"
+  $VPY -m pip install -q --upgrade pip
+  $VPY -m pip install -q -r requirements-dev.txt
+fi
+
+echo "== building and installing peltaro"
+$VPY -m pip install -q --no-build-isolation .
+$VPY -c "import peltaro; print('peltaro', peltaro.version(), 'installed')"

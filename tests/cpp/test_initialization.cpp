@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "peltaro/core/initialization.hpp"
+
+using namespace peltaro::core;
+
+namespace {
+
+StateSpace build(const SarimaxConfig& c, const SarimaxParams& p, std::size_t n = 4) {
+  const Vec y(n, 0.0);
+  return *StateSpace::create(c, p, y, nullptr);
+}
+
+SarimaxConfig config(SarimaxOrder o, bool stationary = true) {
+  SarimaxConfig c;
+  c.order = o;
+  c.enforce_stationarity = stationary;
+  return c;
+}
+
+}  // namespace
+
+TEST(KalmanInit, DiffuseWhenStationarityIsNotEnforced) {
+  SarimaxParams p;
+  p.ar = {0.5};
+  p.ma = {0.3};
+  p.sigma2 = 1.0;
+  const auto c = config({1, 1, 1, 0, 0, 0, 0}, false);
+  const auto init = KalmanInit::from_config_default(build(c, p), c);
+  EXPECT_EQ(init.burn, 3u);
+  EXPECT_FALSE(init.stationary_block.has_value());
+  EXPECT_EQ(init.p0, 1e6 * Eigen::MatrixXd::Identity(3, 3));
+  EXPECT_TRUE(init.a0.isZero(0.0));
+}
+
+TEST(KalmanInit, Arima111StationaryBlockHasTheClosedFormCovariance) {
+  SarimaxParams p;
+  p.ar = {0.5};
+  p.ma = {0.3};
+  p.sigma2 = 1.0;
+  const auto c = config({1, 1, 1, 0, 0, 0, 0});
+  const auto init = KalmanInit::from_config_default(build(c, p), c);
+  ASSERT_TRUE(init.stationary_block.has_value());
+  EXPECT_EQ(*init.stationary_block, std::make_pair(std::size_t{1}, std::size_t{2}));
+  EXPECT_EQ(init.burn, 1u);
+  const double g0 = (1 + 2 * 0.5 * 0.3 + 0.3 * 0.3) / (1 - 0.25);
+  EXPECT_EQ(init.p0(0, 0), 1e6);
+  EXPECT_NEAR(init.p0(1, 1), g0, 1e-15);
+  EXPECT_NEAR(init.p0(1, 2), 0.3, 1e-15);
+  EXPECT_NEAR(init.p0(2, 1), 0.3, 1e-15);
+  EXPECT_NEAR(init.p0(2, 2), 0.09, 1e-15);
+  EXPECT_EQ(init.p0(0, 1), 0.0);
+  EXPECT_TRUE(init.a0.isZero(0.0));
+}
+
+TEST(KalmanInit, SingularBlockGetsAccumulatedJitter) {
+  SarimaxParams p;
+  p.ar = {0.0, 0.0};
+  p.sigma2 = 1.0;
+  const auto c = config({2, 0, 0, 0, 0, 0, 0});
+  const auto init = KalmanInit::from_config_default(build(c, p), c);
+  ASSERT_TRUE(init.stationary_block.has_value());
+  EXPECT_EQ(init.burn, 0u);
+  EXPECT_EQ(init.p0(0, 0), 1.0 + 1e-12);
+  EXPECT_EQ(init.p0(1, 1), 1e-12);
+}
+
+TEST(KalmanInit, UnitRootAndNanFallBackToDiffuse) {
+  SarimaxParams p;
+  p.ar = {1.0};
+  p.sigma2 = 1.0;
+  const auto c = config({1, 0, 0, 0, 0, 0, 0});
+  const auto unit = KalmanInit::from_config_default(build(c, p), c);
+  EXPECT_EQ(unit.burn, 1u);
+  EXPECT_FALSE(unit.stationary_block.has_value());
+  EXPECT_EQ(unit.p0(0, 0), 1e6);
+
+  p.ar = {std::numeric_limits<double>::quiet_NaN()};
+  const auto nan = KalmanInit::from_config_default(build(c, p), c);
+  EXPECT_EQ(nan.burn, 1u);
+  EXPECT_FALSE(nan.stationary_block.has_value());
+}
+
+TEST(KalmanInit, StationaryBlockStartsAtItsMean) {
+  // AR(2) with a constant: μ1 = c / (1 − φ1 − φ2) on the first state and
+  // μ2 = −φ2·μ1 + … follows from (I − T)·μ = (c, 0).
+  SarimaxConfig c = config({2, 0, 0, 0, 0, 0, 0});
+  c.trend = Trend::Constant;
+  SarimaxParams p;
+  p.trend = {2.0};
+  p.ar = {0.5, 0.3};
+  p.sigma2 = 1.0;
+  const auto ss = build(c, p);
+  const auto init = KalmanInit::from_config_default(ss, c);
+  const double mu = 2.0 / (1.0 - 0.5 - 0.3);
+  EXPECT_NEAR(init.a0[0], mu, 1e-13);
+  // Second state carries φ2·μ_{t−1}: μ2 = φ2·μ.
+  EXPECT_NEAR(init.a0[1], 0.3 * mu, 1e-13);
+  const Eigen::VectorXd resid =
+      (Eigen::MatrixXd::Identity(2, 2) - ss.transition) * init.a0 - Eigen::Vector2d(2.0, 0.0);
+  EXPECT_LT(resid.norm(), 1e-13);
+
+  // A linear trend is zero at t = 0: the mean stays zero.
+  c.trend = Trend::Linear;
+  const auto lin = KalmanInit::from_config_default(build(c, p), c);
+  EXPECT_TRUE(lin.a0.isZero(0.0));
+
+  // Differencing states keep mean zero; the block mean sits below them.
+  SarimaxConfig cd = config({1, 1, 0, 0, 0, 0, 0});
+  cd.trend = Trend::Constant;
+  SarimaxParams pd;
+  pd.trend = {1.0};
+  pd.ar = {0.5};
+  pd.sigma2 = 1.0;
+  const auto initd = KalmanInit::from_config_default(build(cd, pd), cd);
+  EXPECT_EQ(initd.a0[0], 0.0);
+  EXPECT_NEAR(initd.a0[1], 2.0, 1e-14);
+
+  // Without a stationary block the mean stays zero.
+  cd.enforce_stationarity = false;
+  EXPECT_TRUE(KalmanInit::from_config_default(build(cd, pd), cd).a0.isZero(0.0));
+}
+
+TEST(Lyapunov, DoublingEdgeCases) {
+  const auto empty = lyapunov_doubling(Eigen::MatrixXd(0, 0), Eigen::MatrixXd(0, 0));
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(empty->size(), 0);
+
+  Eigen::MatrixXd Q(2, 2);
+  Q << 2, 0.5, 0.5, 1;
+  const auto zero = lyapunov_doubling(Eigen::MatrixXd::Zero(2, 2), Q);
+  ASSERT_TRUE(zero.has_value());
+  EXPECT_EQ(*zero, Q);
+
+  // Against the vectorised closed form (I − A⊗A)·vec X = vec Q.
+  Eigen::MatrixXd A(2, 2);
+  A << 0.6, 0.2, -0.3, 0.4;
+  const auto X = solve_lyapunov_general(A, Q);
+  ASSERT_TRUE(X.has_value());
+  Eigen::MatrixXd K(4, 4);
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 2; ++j) K.block(2 * i, 2 * j, 2, 2) = A(i, j) * A;
+  const Eigen::VectorXd vecx =
+      (Eigen::MatrixXd::Identity(4, 4) - K).fullPivLu().solve(Eigen::Map<const Eigen::VectorXd>(Q.data(), 4));
+  EXPECT_LT((Eigen::Map<const Eigen::MatrixXd>(vecx.data(), 2, 2) - *X).norm(), 1e-13);
+
+  Eigen::MatrixXd unstable(1, 1);
+  unstable << 1.01;
+  EXPECT_FALSE(lyapunov_doubling(unstable, Eigen::MatrixXd::Ones(1, 1)).has_value());
+}
+
+TEST(Lyapunov, CholeskyTestRejectsZeroNegativeAndNanPivots) {
+  Eigen::MatrixXd M(2, 2);
+  M << 4, 2, 2, 3;
+  EXPECT_TRUE(cholesky_test(M));
+  M << 1, 1, 1, 1;
+  EXPECT_FALSE(cholesky_test(M));
+  M << -1, 0, 0, 1;
+  EXPECT_FALSE(cholesky_test(M));
+  M << std::numeric_limits<double>::quiet_NaN(), 0, 0, 1;
+  EXPECT_FALSE(cholesky_test(M));
+}

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "peltaro/core/kalman/kalman_filter.hpp"
+#include "reference_filter.hpp"
+
+using namespace peltaro::core;
+using peltaro::testing::reference_filter;
+
+namespace {
+
+struct Model {
+  SarimaxConfig config;
+  SarimaxParams params;
+  StateSpace ss;
+  KalmanInit init;
+};
+
+Model make(SarimaxOrder o, SarimaxParams p, std::size_t n, bool stationary = true,
+           Trend trend = Trend::None) {
+  Model m;
+  m.config.order = o;
+  m.config.enforce_stationarity = stationary;
+  m.config.trend = trend;
+  m.params = std::move(p);
+  const Vec y(n, 0.0);
+  m.ss = *StateSpace::create(m.config, m.params, y, nullptr);
+  m.init = KalmanInit::from_config_default(m.ss, m.config);
+  return m;
+}
+
+Vec simulate_noise(std::size_t n, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> N;
+  Vec y(n);
+  for (auto& v : y) v = N(rng);
+  return y;
+}
+
+SarimaxParams ar1(double phi, double sigma2) {
+  SarimaxParams p;
+  p.ar = {phi};
+  p.sigma2 = sigma2;
+  return p;
+}
+
+}  // namespace
+
+TEST(KalmanFilter, Ar1MatchesTheClosedFormLikelihood) {
+  const double phi = 0.6, s2 = 1.7;
+  const Vec y = simulate_noise(50, 1);
+  auto m = make({1, 0, 0, 0, 0, 0, 0}, ar1(phi, s2), y.size());
+  auto out = kalman_core(y, m.ss, m.init, false, true);
+  ASSERT_TRUE(out.has_value());
+  // Exact AR(1) likelihood: y0 ~ N(0, s2/(1−φ²)), y_t | y_{t−1} ~ N(φ·y_{t−1}, s2).
+  const double v0 = s2 / (1 - phi * phi);
+  double ll = -0.5 * (std::log(2 * M_PI * v0) + y[0] * y[0] / v0);
+  for (std::size_t t = 1; t < y.size(); ++t) {
+    const double e = y[t] - phi * y[t - 1];
+    ll += -0.5 * (std::log(2 * M_PI * s2) + e * e / s2);
+  }
+  EXPECT_NEAR(out->loglike, ll, 1e-10);
+  EXPECT_EQ(out->n_eff, 50u);
+  EXPECT_EQ(out->scale, s2);
+  // F_0 is the stationary variance, then σ²; steady from t = 9 on keeps F_ss = σ².
+  EXPECT_NEAR(out->f_values[0], v0, 1e-12);
+  for (std::size_t t = 1; t < y.size(); ++t) EXPECT_NEAR(out->f_values[t], s2, 1e-12);
+}
+
+TEST(KalmanFilter, SeasonalModelsAreNotFrozenWhilePStillMoves) {
+  // P·Z of a pure seasonal model stays put for a whole season while the rest
+  // of P still changes; the likelihood must equal the unfrozen recursion.
+  for (int kind = 0; kind < 2; ++kind) {
+    SarimaxParams p;
+    p.sigma2 = 1.0;
+    SarimaxOrder o{0, 0, 0, 0, 0, 0, 12};
+    if (kind == 0) {
+      o.P = 1;
+      p.seasonal_ar = {0.5};
+    } else {
+      o.Q = 1;
+      p.seasonal_ma = {0.5};
+    }
+    const Vec y = simulate_noise(240, 11 + kind);
+    auto m = make(o, p, y.size());
+    auto out = kalman_loglike(y, m.ss, m.init, false);
+    ASSERT_TRUE(out.has_value());
+    const auto ref = reference_filter(y, m.ss, m.init, false);
+    EXPECT_NEAR(out->loglike, ref.loglike, 1e-8 * std::fabs(ref.loglike)) << "kind " << kind;
+  }
+}
+
+TEST(KalmanFilter, AgreesWithThePlainFilterOnDiffuseAndTrendModels) {
+  const Vec e = simulate_noise(300, 3);
+  Vec y(e.size());
+  double level = 10.0;
+  for (std::size_t t = 0; t < y.size(); ++t) {
+    level += 0.1 + e[t];
+    y[t] = level + 0.5 * e[t];
+  }
+  struct Case {
+    SarimaxOrder o;
+    bool stationary;
+    Trend trend;
+    bool conc;
+  };
+  const Case cases[] = {
+      {{1, 1, 1, 0, 0, 0, 0}, true, Trend::None, false},
+      {{1, 1, 1, 0, 0, 0, 0}, false, Trend::Constant, true},
+      {{2, 0, 1, 1, 0, 0, 4}, true, Trend::ConstantLinear, false},
+      {{0, 1, 1, 0, 1, 1, 4}, true, Trend::None, true},
+      {{1, 0, 0, 0, 0, 0, 0}, true, Trend::Constant, false},
+  };
+  for (const auto& c : cases) {
+    SarimaxParams p;
+    p.ar.assign(c.o.p, 0.3);
+    p.ma.assign(c.o.q, 0.4);
+    p.seasonal_ar.assign(c.o.P, 0.2);
+    p.seasonal_ma.assign(c.o.Q, -0.3);
+    p.trend.assign(K_TREND_TABLE[static_cast<int>(c.trend)], 0.05);
+    p.sigma2 = 1.3;
+    auto m = make(c.o, p, y.size(), c.stationary, c.trend);
+    auto out = kalman_core(y, m.ss, m.init, c.conc, true);
+    ASSERT_TRUE(out.has_value()) << out.error().display();
+    const auto ref = reference_filter(y, m.ss, m.init, c.conc);
+    EXPECT_NEAR(out->loglike, ref.loglike, 1e-8 * std::fabs(ref.loglike));
+    for (std::size_t t = 0; t < y.size(); ++t)
+      ASSERT_NEAR(out->innovations[t], ref.innovations[t], 1e-6 * (1 + std::fabs(ref.innovations[t])));
+  }
+}
+
+TEST(KalmanFilter, TooFewObservations) {
+  auto m = make({0, 1, 1, 0, 0, 0, 0}, SarimaxParams{1.0, {}, {}, {}, {0.2}, {}, {}}, 3, false);
+  EXPECT_EQ(m.init.burn, 3u);
+  auto out = kalman_loglike(Vec{1, 2, 3}, m.ss, m.init, false);
+  ASSERT_FALSE(out.has_value());
+  EXPECT_EQ(out.error().display(), "data error: Not enough observations: n=3 <= burn=3");
+  auto m4 = make({0, 1, 1, 0, 0, 0, 0}, SarimaxParams{1.0, {}, {}, {}, {0.2}, {}, {}}, 4, false);
+  auto ok = kalman_loglike(Vec{1, 2, 3, 5}, m4.ss, m4.init, false);
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_EQ(ok->n_eff, 1u);
+  EXPECT_EQ(ok->innovations.size(), 4u);
+}
+
+TEST(KalmanFilter, Snapshots) {
+  const Vec y = simulate_noise(20, 5);
+  auto m = make({1, 0, 0, 0, 0, 0, 0}, ar1(0.5, 1.0), y.size());
+  const std::vector<std::size_t> none;
+  auto r0 = kalman_filter_with_snapshots(y, m.ss, m.init, false, none);
+  ASSERT_TRUE(r0.has_value());
+  EXPECT_TRUE(r0->second.empty());
+
+  const std::vector<std::size_t> origins{0, 2, 2, 20};
+  auto r = kalman_filter_with_snapshots(y, m.ss, m.init, false, origins);
+  ASSERT_TRUE(r.has_value());
+  const auto& snaps = r->second;
+  ASSERT_EQ(snaps.size(), 4u);
+  EXPECT_EQ(snaps[0].state, m.init.a0);
+  EXPECT_EQ(snaps[0].cov, m.init.p0);
+  EXPECT_EQ(snaps[1].t, 2u);
+  EXPECT_EQ(snaps[1].state, snaps[2].state);
+  EXPECT_EQ(snaps[3].state, r->first.predicted_state);
+  EXPECT_EQ(snaps[3].cov, r->first.predicted_cov);
+  // Predicted state at t = 2 of an AR(1) is φ·y_1.
+  EXPECT_NEAR(snaps[1].state[0], 0.5 * y[1], 1e-14);
+
+  const std::vector<std::size_t> bad{3, 1};
+  auto e = kalman_filter_with_snapshots(y, m.ss, m.init, false, bad);
+  ASSERT_FALSE(e.has_value());
+  EXPECT_EQ(e.error().display(),
+            "invalid input: snapshot origins must be sorted ascending and <= n=20, got [3, 1]");
+  const std::vector<std::size_t> past{21};
+  auto e2 = kalman_filter_with_snapshots(y, m.ss, m.init, false, past);
+  ASSERT_FALSE(e2.has_value());
+  EXPECT_EQ(e2.error().kind(), SarimaxError::Kind::InvalidInput);
+}
+
+TEST(KalmanFilter, NonFiniteInputsAndDegenerateScale) {
+  Vec y = simulate_noise(30, 9);
+  auto m = make({1, 0, 0, 0, 0, 0, 0}, ar1(0.5, 1.0), y.size());
+  y[10] = std::numeric_limits<double>::quiet_NaN();
+  auto e = kalman_loglike(y, m.ss, m.init, false);
+  ASSERT_FALSE(e.has_value());
+  EXPECT_EQ(e.error().display(),
+            "data error: non-finite Kalman statistics encountered (possible NaN/Inf in inputs)");
+
+  // All-zero innovations with the scale concentrated: scale 0, finite loglike.
+  const Vec zeros(30, 0.0);
+  auto z = kalman_loglike(zeros, m.ss, m.init, true);
+  ASSERT_TRUE(z.has_value());
+  EXPECT_EQ(z->scale, 0.0);
+  EXPECT_TRUE(std::isfinite(z->loglike));
+}
+
+TEST(KalmanFilter, NonPositiveVarianceStepIsSkippedButCounted) {
+  // A zero variance makes every F zero: each step counts as F = 1e10.
+  const Vec y{1.0, -2.0, 0.5};
+  auto m = make({0, 0, 0, 0, 0, 0, 0}, SarimaxParams{0.0, {}, {}, {}, {}, {}, {}}, 3);
+  m.init.p0.setZero();  // no variance anywhere: F_t = 0 at every step
+  auto out = kalman_core(y, m.ss, m.init, false, true);
+  ASSERT_TRUE(out.has_value());
+  double expected = -1.5 * LN_2PI - 0.5 * 3 * LN_SKIP_F;
+  for (double v : y) expected -= 0.5 * (v * v) / 1e10;
+  EXPECT_DOUBLE_EQ(out->loglike, expected);
+  EXPECT_EQ(out->f_values, (Vec{0.0, 0.0, 0.0}));
+  EXPECT_EQ(out->filtered_state, out->predicted_state);  // not updated
+}
+
+TEST(KalmanFilter, StoredOutputsOnlyWhenAsked) {
+  const Vec y = simulate_noise(40, 2);
+  auto m = make({1, 0, 0, 0, 0, 0, 0}, ar1(0.5, 1.0), y.size());
+  auto off = kalman_core(y, m.ss, m.init, false, false);
+  ASSERT_TRUE(off.has_value());
+  EXPECT_TRUE(off->f_values.empty());
+  EXPECT_TRUE(off->filtered_state.isZero(0.0));
+  auto on = kalman_core(y, m.ss, m.init, false, true);
+  ASSERT_TRUE(on.has_value());
+  EXPECT_EQ(on->f_values.size(), 40u);
+  // Filtered state of an AR(1) at the last step is the last observation.
+  EXPECT_NEAR(on->filtered_state[0], y.back(), 1e-12);
+  EXPECT_NEAR(on->predicted_state[0], 0.5 * y.back(), 1e-12);
+}

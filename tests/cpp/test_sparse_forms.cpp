@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+
+#include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/types.hpp"
+
+using namespace peltaro::core;
+
+TEST(SparseForms, FromDenseKeepsNonZerosInRowMajorOrder) {
+  Eigen::MatrixXd T(3, 3);
+  T << 1, 1, 0, 0, 0.5, 1, 0, 0, -0.0;
+  const auto st = SparseT::from_dense(T, 3);
+  ASSERT_EQ(st.entries.size(), 4u);
+  EXPECT_EQ(st.dim, 3u);
+  const std::size_t rc[4][2] = {{0, 0}, {0, 1}, {1, 1}, {1, 2}};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(st.entries[i].row, rc[i][0]);
+    EXPECT_EQ(st.entries[i].col, rc[i][1]);
+  }
+  EXPECT_EQ(st.entries[2].value, 0.5);
+  EXPECT_EQ(choose_strategy(st), KalmanStrategy::Dense);  // 4 is not below ⌊9/2⌋
+
+  T(1, 1) = 0.0;
+  EXPECT_EQ(choose_strategy(SparseT::from_dense(T, 3)), KalmanStrategy::Sparse);
+  T(2, 2) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(SparseT::from_dense(T, 3).entries.size(), 4u);  // NaN is stored
+
+  const auto sz = SparseZ::from_dense(Eigen::Vector3d(1, 1, 0), 3);
+  ASSERT_EQ(sz.entries.size(), 2u);
+  EXPECT_EQ(sz.entries[1].index, 1u);
+  EXPECT_EQ(choose_strategy(SparseT::from_dense(Eigen::MatrixXd::Ones(1, 1), 1)), KalmanStrategy::Dense);
+}
+
+TEST(SparseForms, DenseAndSparseProductsAgree) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> N;
+  const int m = 9;
+  Eigen::MatrixXd T = Eigen::MatrixXd::Zero(m, m);
+  for (int i = 0; i + 1 < m; ++i) T(i, i + 1) = 1.0;
+  for (int i = 0; i < m; ++i) T(i, 0) = 0.1 * N(rng);
+  Eigen::MatrixXd A(m, m);
+  for (int i = 0; i < m * m; ++i) A.data()[i] = N(rng);
+  const Eigen::MatrixXd P0 = A * A.transpose();
+  Eigen::VectorXd r(m);
+  for (int i = 0; i < m; ++i) r[i] = N(rng);
+  const Eigen::MatrixXd RQR = r * r.transpose();
+  Eigen::VectorXd Z = Eigen::VectorXd::Zero(m);
+  Z[0] = 1.0;
+  Z[3] = 0.5;
+  Eigen::VectorXd a(m);
+  for (int i = 0; i < m; ++i) a[i] = N(rng);
+  const Vec intercept(2 * m, 0.25);
+
+  const auto st = SparseT::from_dense(T, m);
+  const auto sz = SparseZ::from_dense(Z, m);
+  const Eigen::MatrixXd Tt = T.transpose();
+  Eigen::MatrixXd W(m, m);
+  Eigen::MatrixXd Pd = P0, Ps = P0;
+  predict_cov(KalmanStrategy::Dense, T, Tt, st, Pd, RQR, W);
+  predict_cov(KalmanStrategy::Sparse, T, Tt, st, Ps, RQR, W);
+  EXPECT_LT((Pd - (T * P0 * Tt + RQR)).norm(), 1e-12);
+  EXPECT_LT((Pd - Ps).norm(), 1e-12);
+
+  Eigen::VectorXd od(m), os(m);
+  predict_state(KalmanStrategy::Dense, T, st, a, od, intercept, 1, m, true);
+  predict_state(KalmanStrategy::Sparse, T, st, a, os, intercept, 1, m, true);
+  EXPECT_LT((od - (T * a + Eigen::VectorXd::Constant(m, 0.25))).norm(), 1e-13);
+  EXPECT_LT((od - os).norm(), 1e-13);
+
+  Eigen::VectorXd pzd(m), pzs(m);
+  const double fd = compute_pz_and_f(KalmanStrategy::Dense, P0, Z, sz, m, pzd);
+  const double fs = compute_pz_and_f(KalmanStrategy::Sparse, P0, Z, sz, m, pzs);
+  EXPECT_NEAR(fd, Z.dot(P0 * Z), 1e-12);
+  EXPECT_NEAR(fd, fs, 1e-12);
+  EXPECT_LT((pzd - pzs).norm(), 1e-12);
+}
+
+TEST(SparseForms, AllZeroTransitionLeavesOnlyTheShockAndIntercept) {
+  const int m = 3;
+  const Eigen::MatrixXd T = Eigen::MatrixXd::Zero(m, m);
+  const auto st = SparseT::from_dense(T, m);
+  EXPECT_EQ(choose_strategy(st), KalmanStrategy::Sparse);
+  Eigen::MatrixXd P = Eigen::MatrixXd::Identity(m, m), W(m, m);
+  const Eigen::MatrixXd RQR = 2.0 * Eigen::MatrixXd::Identity(m, m);
+  predict_cov(KalmanStrategy::Sparse, T, T, st, P, RQR, W);
+  EXPECT_EQ(P, RQR);
+  Eigen::VectorXd out(m);
+  predict_state(KalmanStrategy::Sparse, T, st, Eigen::VectorXd::Ones(m), out, {}, 0, m, false);
+  EXPECT_TRUE(out.isZero(0.0));
+
+  Eigen::VectorXd pz(m);
+  const double f = compute_pz_and_f(KalmanStrategy::Sparse, P, Eigen::VectorXd::Zero(m), SparseZ{}, m, pz);
+  EXPECT_EQ(f, 0.0);
+  EXPECT_TRUE(std::signbit(f));
+  EXPECT_TRUE(pz.isZero(0.0));
+}
