@@ -1,6 +1,25 @@
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
 namespace peltaro::core {
+namespace {
+
+// T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along
+// different paths. Left alone, that rounding is not damped in the unit-root
+// directions of a differenced model: P then cycles at a relative amplitude of
+// a few 1e-9 forever and the steady-state rule can never see it settle.
+// Averaging the two triangles after each prediction removes the cycle.
+void symmetrize(Eigen::MatrixXd& P) {
+  const Eigen::Index m = P.rows();
+  for (Eigen::Index j = 0; j < m; ++j) {
+    for (Eigen::Index i = j + 1; i < m; ++i) {
+      const double v = 0.5 * (P(i, j) + P(j, i));
+      P(i, j) = v;
+      P(j, i) = v;
+    }
+  }
+}
+
+}  // namespace
 
 SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
   SparseT out;
@@ -52,6 +71,7 @@ void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen:
     W.noalias() = T * P;
     P.noalias() = W * Tt;
     P += RQR;
+    symmetrize(P);
     return;
   }
   const std::size_t m = sparse_t.dim;
@@ -76,6 +96,7 @@ void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen:
     double* pr = P.col(static_cast<Eigen::Index>(e.row)).data();
     for (Eigen::Index k = 0; k < mm; ++k) pr[k] += v * wc[k];
   }
+  symmetrize(P);
 }
 
 double compute_pz_and_f(KalmanStrategy strategy, const Eigen::MatrixXd& P, const Eigen::VectorXd& Z,

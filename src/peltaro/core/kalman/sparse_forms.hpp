@@ -44,7 +44,7 @@ void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Spar
                    const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
                    std::size_t t, std::size_t m, bool use_intercept);
 
-// P ← T·P·T' + RQR, with W as workspace. P is not re-symmetrised.
+// P ← T·P·T' + RQR, with W as workspace; the result is exactly symmetric.
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
                  const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,
                  Eigen::MatrixXd& W);

@@ -1,0 +1,79 @@
+"""Time peltaro.sarimax_loglike against statsmodels' SARIMAX.loglike.
+
+Both evaluate the exact Gaussian log-likelihood at the same parameters in the
+same run; the figure that matters is the ratio. Needs statsmodels
+(`pip install statsmodels`); not part of the test suite.
+
+    python benchmarks/bench_loglike.py
+"""
+import math
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+import peltaro
+
+try:
+    from statsmodels.tsa.statespace.sarimax import SARIMAX
+except ImportError as exc:  # pragma: no cover
+    raise SystemExit("this benchmark needs statsmodels: pip install statsmodels") from exc
+
+warnings.simplefilter("ignore")
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def best_time(fn, budget=1.0, min_reps=5):
+    """Smallest per-call time over repeated batches within a time budget."""
+    fn()
+    reps, best, spent = 1, math.inf, 0.0
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(reps):
+            fn()
+        dt = time.perf_counter() - t0
+        best = min(best, dt / reps)
+        spent += dt
+        if spent > budget and reps >= min_reps:
+            return best
+        if dt < 0.05:
+            reps *= 2
+
+
+def case(name, y, order, seasonal, params):
+    ours = lambda: peltaro.sarimax_loglike(y, order, seasonal, params)
+    model = SARIMAX(y, order=order, seasonal_order=seasonal)
+    peer = lambda: model.loglike(params)
+    ll_ours, ll_peer = ours(), peer()
+    t_ours, t_peer = best_time(ours), best_time(peer)
+    print(f"{name:<34} {t_ours * 1e6:11.1f} {t_peer * 1e6:13.1f} {t_peer / t_ours:8.1f}x"
+          f"   |dll| = {abs(ll_ours - ll_peer):.2e}")
+
+
+def main():
+    air = np.log(np.loadtxt(ROOT / "data" / "airpassengers.csv", delimiter=",",
+                            skiprows=1, usecols=1))
+    rng = np.random.default_rng(20261207)
+    e = rng.standard_normal(10_000 + 13)
+    # A simulated airline process: (1 − L)(1 − L¹²) y = (1 + θL)(1 + ΘL¹²) e.
+    theta, big_theta = -0.4, -0.6
+    w = e[13:] + theta * e[12:-1] + big_theta * e[1:-12] + theta * big_theta * e[:-13]
+    sim = np.zeros(w.size + 13)
+    for t in range(13, sim.size):
+        sim[t] = sim[t - 1] + sim[t - 12] - sim[t - 13] + w[t - 13]
+    sim = sim[13:]
+
+    airline = ((0, 1, 1), (0, 1, 1, 12))
+    print(f"{'case':<34} {'peltaro (us)':>11} {'statsmodels (us)':>13} {'ratio':>9}")
+    case("airline, AirPassengers (n=144)", air, *airline, np.array([-0.40, -0.56, 0.00137]))
+    case("airline, simulated (n=10000)", sim, *airline, np.array([theta, big_theta, 1.0]))
+    ar = np.zeros(10_000)
+    for t in range(2, ar.size):
+        ar[t] = 0.5 * ar[t - 1] - 0.2 * ar[t - 2] + e[t]
+    case("ARMA(2,0,1), simulated (n=10000)", ar, (2, 0, 1), (0, 0, 0, 0),
+         np.array([0.5, -0.2, 0.1, 1.0]))
+
+
+if __name__ == "__main__":
+    main()
