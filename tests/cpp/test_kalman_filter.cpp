@@ -223,3 +223,21 @@ TEST(KalmanFilter, StoredOutputsOnlyWhenAsked) {
   EXPECT_NEAR(on->filtered_state[0], y.back(), 1e-12);
   EXPECT_NEAR(on->predicted_state[0], 0.5 * y.back(), 1e-12);
 }
+
+TEST(KalmanFilter, DifferencedSeasonalModelSettlesIntoSteadyMode) {
+  // The airline model with approximately diffuse differencing states: the
+  // recursion must settle (steady steps repeat F_ss exactly) and still give
+  // the likelihood of the plain recursion.
+  const Vec y = simulate_noise(1500, 21);
+  SarimaxParams p;
+  p.ma = {-0.4};
+  p.seasonal_ma = {-0.6};
+  p.sigma2 = 0.0014;
+  auto m = make({0, 1, 1, 0, 1, 1, 12}, p, y.size());
+  auto out = kalman_core(y, m.ss, m.init, false, true);
+  ASSERT_TRUE(out.has_value());
+  const double last = out->f_values.back();
+  for (std::size_t t = y.size() - 200; t < y.size(); ++t) ASSERT_EQ(out->f_values[t], last) << t;
+  const auto ref = reference_filter(y, m.ss, m.init, false);
+  EXPECT_NEAR(out->loglike, ref.loglike, 1e-8 * std::fabs(ref.loglike));
+}
