@@ -1,5 +1,11 @@
 #include "peltaro/core/css.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "peltaro/core/polynomial.hpp"
+
 namespace peltaro::core {
 
 Vec apply_differencing(std::span<const double> x, const SarimaxConfig& config) {
@@ -19,6 +25,49 @@ Vec apply_differencing(std::span<const double> x, const SarimaxConfig& config) {
     w = std::move(next);
   }
   return w;
+}
+
+double css_loglike_with_exog(std::span<const double> y, const SarimaxConfig& config,
+                             const SarimaxParams& params, const Columns* exog) {
+  constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
+  const Vec ar = reduced_ar(params, config);
+  const Vec ma = reduced_ma(params, config);
+  Vec w = apply_differencing(y, config);
+  const std::size_t L = w.size();
+
+  if (exog != nullptr && !params.exog.empty() && exog->size() == params.exog.size()) {
+    for (std::size_t j = 0; j < exog->size(); ++j) {
+      const Vec xd = apply_differencing((*exog)[j], config);
+      // Columns of any length line up with the end of the series; only the
+      // overlap is used, so a short or long column never reads outside
+      // either array.
+      const std::size_t mj = std::min(xd.size(), L);
+      if (mj == 0) continue;
+      const double beta = params.exog[j];
+      const std::size_t w0 = L - mj;
+      const std::size_t x0 = xd.size() - mj;
+      for (std::size_t i = 0; i < mj; ++i) w[w0 + i] = w[w0 + i] - beta * xd[x0 + i];
+    }
+  }
+
+  const std::size_t p = ar.empty() ? 0 : ar.size() - 1;
+  const std::size_t q = ma.empty() ? 0 : ma.size() - 1;
+  const std::size_t t0 = std::max(p, q);
+  if (L <= t0) return NEG_INF;
+
+  // Residuals before t0 count as zero.
+  Vec e(L, 0.0);
+  double ssr = 0.0;
+  for (std::size_t t = t0; t < L; ++t) {
+    double pred = 0.0;
+    for (std::size_t i = 1; i <= p; ++i) pred = pred - ar[i] * w[t - i];
+    for (std::size_t i = 1; i <= q; ++i) pred = pred + ma[i] * e[t - i];
+    e[t] = w[t] - pred;
+    ssr = ssr + e[t] * e[t];
+  }
+  if (!std::isfinite(ssr) || ssr <= 0.0) return NEG_INF;
+  const double m = static_cast<double>(L - t0);
+  return (m * -0.5) * std::log(ssr / m) + m * -0.5;
 }
 
 }  // namespace peltaro::core

@@ -1,8 +1,10 @@
 #pragma once
-// Differencing of a series by a model configuration.
+// Differencing of a series by a model configuration, and the conditional
+// sum-of-squares log-likelihood that estimation uses for start values.
 
 #include <span>
 
+#include "peltaro/core/params.hpp"
 #include "peltaro/core/types.hpp"
 
 namespace peltaro::core {
@@ -10,5 +12,15 @@ namespace peltaro::core {
 // D seasonal differences at lag s, then d ordinary differences; a pass that
 // does not fit the remaining length is skipped (with the passes after it).
 Vec apply_differencing(std::span<const double> x, const SarimaxConfig& config);
+
+// Conditional sum-of-squares log-likelihood of the ARMA part on the
+// differenced series, the scale concentrated out: −(m/2)·ln(SSR/m) − m/2.
+// The regression effect is removed only when the number of columns equals
+// the number of `exog` coefficients; otherwise the columns are ignored.
+// `exog` may be null. Trend and sigma2 play no part. Returns −∞ when the
+// differenced series is too short for the lag polynomials or the sum of
+// squares is not a finite positive number.
+double css_loglike_with_exog(std::span<const double> y, const SarimaxConfig& config,
+                             const SarimaxParams& params, const Columns* exog);
 
 }  // namespace peltaro::core

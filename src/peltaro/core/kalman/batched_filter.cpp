@@ -1,0 +1,148 @@
+#include "peltaro/core/kalman/batched_filter.hpp"
+
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/kalman/steady_state.hpp"
+
+namespace peltaro::core {
+namespace {
+
+struct SteadyGain {
+  double f = 0.0;
+  Eigen::VectorXd gain;  // T·P·Z frozen at the switch, not divided by F
+};
+
+// The products below index every matrix by k_states; a system or initial
+// state of other sizes would be read out of bounds, so it is refused.
+void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init) {
+  const auto m = static_cast<Eigen::Index>(ss.k_states);
+  const bool ok = ss.transition.rows() == m && ss.transition.cols() == m &&
+                  ss.design.size() == m && ss.selection.rows() == m &&
+                  ss.state_cov.rows() == ss.selection.cols() &&
+                  ss.state_cov.cols() == ss.selection.cols() && init.a0.size() == m &&
+                  init.p0.rows() == m && init.p0.cols() == m;
+  if (!ok) {
+    throw std::logic_error(
+        "kalman_filter_batched: system and initial state do not match k_states");
+  }
+}
+
+}  // namespace
+
+Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<const double>> series,
+                                                  const StateSpace& ss, const KalmanInit& init) {
+  require_consistent_sizes(ss, init);
+  if (series.empty()) {
+    return fail(SarimaxError::data_error(
+        "kalman_filter_batched: observations must contain at least one series"));
+  }
+  const std::size_t n = series[0].size();
+  for (std::size_t j = 0; j < series.size(); ++j) {
+    if (series[j].size() != n) {
+      return fail(SarimaxError::data_error(
+          "kalman_filter_batched: series " + std::to_string(j) + " has length " +
+          std::to_string(series[j].size()) + " but series 0 has length " + std::to_string(n)));
+    }
+  }
+  const std::size_t burn = init.burn;
+  if (n <= burn) {
+    return fail(SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
+                                         " <= burn=" + std::to_string(burn)));
+  }
+
+  const std::size_t k = series.size();
+  const std::size_t m = ss.k_states;
+  const auto mm = static_cast<Eigen::Index>(m);
+  const Eigen::MatrixXd& T = ss.transition;
+  const Eigen::VectorXd& Z = ss.design;
+
+  Eigen::MatrixXd P = init.p0;
+  const Eigen::MatrixXd RQR = (ss.selection * ss.state_cov) * ss.selection.transpose();
+  const Eigen::MatrixXd Tt = T.transpose();
+  const SparseZ sparse_z = SparseZ::from_dense(Z, m);
+  const SparseT sparse_t = SparseT::from_dense(T, m);
+  const KalmanStrategy strategy = choose_strategy(sparse_t);
+  std::vector<Eigen::VectorXd> states(k, init.a0);
+  Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
+  Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
+  Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
+  SteadyStateRule rule(mm);
+  const bool use_intercept = ss.state_intercept.size() == n * m;
+  const std::span<const double> intercept(ss.state_intercept);
+
+  BatchedKalmanOutput out;
+  out.innovations.resize(k);
+  for (Vec& v : out.innovations) v.reserve(n);
+  out.f_values.reserve(n);
+  out.n_eff = n - burn;
+
+  std::optional<SteadyGain> steady;
+
+  for (std::size_t t = 0; t < n; ++t) {
+    const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
+    auto innovation = [&](std::size_t i) {
+      const double v = (series[i][t] - sparse_dot(sparse_z, states[i])) - d_t;
+      out.innovations[i].push_back(v);
+      return v;
+    };
+
+    if (steady) {
+      out.f_values.push_back(steady->f);
+      for (std::size_t i = 0; i < k; ++i) {
+        const double v = innovation(i);
+        predict_state(strategy, T, sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        scratch += steady->gain * (v / steady->f);
+        states[i].swap(scratch);
+      }
+      continue;
+    }
+
+    const double F = compute_pz_and_f(strategy, P, Z, sparse_z, m, PZ);
+    out.f_values.push_back(F);
+    if (F > 0.0) {
+      const double f = 1.0 / F;
+      for (std::size_t i = 0; i < k; ++i) {
+        const double v = innovation(i);
+        states[i] += (v * f) * PZ;
+        predict_state(strategy, T, sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        states[i].swap(scratch);
+      }
+      for (Eigen::Index j = 0; j < mm; ++j) P.col(j) += (PZ[j] * (-f)) * PZ;
+      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+      // Same rule as the single-series filter, so both freeze at the same step.
+      if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
+        PZ.noalias() = P * Z;
+        const double f_ss = Z.dot(PZ);
+        if (std::isfinite(f_ss) && f_ss > 0.0) {
+          SteadyGain sg;
+          sg.f = f_ss;
+          if (strategy == KalmanStrategy::Sparse) {
+            sg.gain = Eigen::VectorXd::Zero(mm);
+            for (const auto& e : sparse_t.entries)
+              sg.gain[static_cast<Eigen::Index>(e.row)] +=
+                  e.value * PZ[static_cast<Eigen::Index>(e.col)];
+          } else {
+            sg.gain.noalias() = T * PZ;
+          }
+          steady = std::move(sg);
+        }
+      }
+    } else {
+      // Not an update step: states and covariance are only predicted, and the
+      // convergence count is left alone.
+      for (std::size_t i = 0; i < k; ++i) {
+        innovation(i);
+        predict_state(strategy, T, sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        states[i].swap(scratch);
+      }
+      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+    }
+  }
+  return out;
+}
+
+}  // namespace peltaro::core
