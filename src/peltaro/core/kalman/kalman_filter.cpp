@@ -1,6 +1,7 @@
 #include "peltaro/core/kalman/kalman_filter.hpp"
 
 #include <cmath>
+#include <stdexcept>
 
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "peltaro/core/kalman/steady_state.hpp"
@@ -30,6 +31,13 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   const auto mm = static_cast<Eigen::Index>(m);
   const Eigen::MatrixXd& T = ss.transition;
   const Eigen::VectorXd& Z = ss.design;
+  // A system and an initial state built from one configuration always fit
+  // together; anything else is a programming error, not bad data.
+  if (T.rows() != mm || T.cols() != mm || Z.size() != mm || ss.selection.rows() != mm ||
+      ss.selection.cols() != ss.state_cov.rows() || ss.state_cov.rows() != ss.state_cov.cols() ||
+      init.a0.size() != mm || init.p0.rows() != mm || init.p0.cols() != mm) {
+    throw std::logic_error("kalman_core: system and initial state sizes do not match k_states");
+  }
 
   Eigen::VectorXd a = init.a0;
   Eigen::MatrixXd P = init.p0;
