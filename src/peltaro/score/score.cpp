@@ -1,0 +1,156 @@
+#include "peltaro/score/score.hpp"
+
+#include <optional>
+#include <string>
+
+#include "peltaro/score/system_derivatives.hpp"
+
+namespace peltaro::score {
+namespace {
+
+using core::SarimaxError;
+
+std::string num(std::size_t x) { return std::to_string(x); }
+
+std::optional<SarimaxError> not_enough_observations(std::size_t n, std::size_t burn) {
+  if (n > burn) return std::nullopt;
+  return SarimaxError::data_error("Not enough observations: n=" + num(n) + " <= burn=" + num(burn));
+}
+
+// Inputs a caller can get wrong and that the derivative bookkeeping would
+// otherwise index past: a system, an initial state or regressor columns that
+// were not built for this configuration and series.
+std::optional<SarimaxError> check_inputs(std::size_t n, const core::StateSpace& ss,
+                                         const core::KalmanInit& init,
+                                         const core::SarimaxConfig& config,
+                                         const core::Columns* exog) {
+  const std::size_t m = ss.k_states;
+  const std::size_t expected = config.k_diff() + config.k_arma();
+  if (m != expected) {
+    return SarimaxError::invalid_input("state space has " + num(m) +
+                                       " states but the configuration gives " + num(expected));
+  }
+  const auto mi = static_cast<Eigen::Index>(m);
+  if (ss.transition.rows() != mi || ss.transition.cols() != mi || ss.design.size() != mi ||
+      ss.selection.rows() != mi || ss.selection.cols() != 1 || ss.state_cov.rows() != 1 ||
+      ss.state_cov.cols() != 1) {
+    return SarimaxError::invalid_input("state space matrices do not match its " + num(m) +
+                                       " states");
+  }
+  if (ss.obs_intercept.size() != n || ss.state_intercept.size() != n * m) {
+    return SarimaxError::invalid_input("state space was built for " +
+                                       num(ss.obs_intercept.size()) + " observations but y has " +
+                                       num(n));
+  }
+  if (init.a0.size() != mi || init.p0.rows() != mi || init.p0.cols() != mi) {
+    return SarimaxError::invalid_input("initial state has " + num(static_cast<std::size_t>(init.a0.size())) +
+                                       " states but the state space has " + num(m));
+  }
+  if (init.stationary_block &&
+      init.stationary_block->first + init.stationary_block->second > m) {
+    return SarimaxError::invalid_input(
+        "stationary block at " + num(init.stationary_block->first) + " of size " +
+        num(init.stationary_block->second) + " lies outside the " + num(m) + " states");
+  }
+  const core::SarimaxOrder& o = config.order;
+  if ((o.P > 0 || o.Q > 0) && o.s == 0) {
+    return SarimaxError::invalid_input("seasonal coefficients need a seasonal period s >= 1, got s=0");
+  }
+  if (exog != nullptr && config.n_exog > 0) {
+    if (exog->size() < config.n_exog) {
+      return SarimaxError::invalid_input("exog has " + num(exog->size()) +
+                                         " columns but the model has n_exog=" +
+                                         num(config.n_exog));
+    }
+    for (std::size_t j = 0; j < config.n_exog; ++j) {
+      const std::size_t rows = (*exog)[j].size();
+      if (rows != n) {
+        return SarimaxError::data_error("exog column " + num(j) + " has " + num(rows) +
+                                        " rows but y has " + num(n) + " observations");
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<SarimaxError> check_all(std::size_t n, const core::StateSpace& ss,
+                                      const core::KalmanInit& init,
+                                      const core::SarimaxConfig& config, const core::Columns* exog) {
+  if (auto e = not_enough_observations(n, init.burn)) return e;
+  return check_inputs(n, ss, init, config, exog);
+}
+
+// σ² of the gradient formula: 1 with the full likelihood, the concentrated
+// scale otherwise. A NaN scale passes, so NaN data gives NaN scores.
+core::Result<double> gradient_scale(bool concentrate_scale, double sumsq, std::size_t n_eff,
+                                    const char* message) {
+  if (!concentrate_scale) return 1.0;
+  const double sigma2 = sumsq / static_cast<double>(n_eff);
+  if (sigma2 <= 0.0) return core::fail(SarimaxError::data_error(message));
+  return sigma2;
+}
+
+}  // namespace
+
+core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
+                        const core::KalmanInit& init, const core::SarimaxConfig& config,
+                        const core::SarimaxParams& params, bool concentrate_scale,
+                        const core::Columns* exog) {
+  const std::size_t n = y.size();
+  if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
+  const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
+  const std::size_t k = derivs.n_params;
+  if (k == 0) return Vec{};
+
+  ScoreSums sums(k);
+  const TlkfResult pass = tlkf_pass(y, ss, init, derivs, sums);
+  auto sigma2 = gradient_scale(concentrate_scale, pass.sumsq, n - init.burn,
+                               "concentrated sigma^2 <= 0 in score computation");
+  if (!sigma2) return core::fail(std::move(sigma2.error()));
+  const double s2 = *sigma2;
+
+  // With σ² = 1 this is d/dθ of −½·Σ(ln F + v²/F); with the concentrated
+  // scale it is d/dθ of −(n_eff/2)·ln σ̂² − ½·Σ ln F.
+  Vec grad(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    grad[j] = (sums.sum_v2_df[j] * 0.5) / s2 - sums.sum_v_dv[j] / s2 - sums.sum_finv_df[j] * 0.5;
+  }
+  return grad;
+}
+
+core::Result<std::vector<Vec>> score_obs(std::span<const double> y, const core::StateSpace& ss,
+                                         const core::KalmanInit& init,
+                                         const core::SarimaxConfig& config,
+                                         const core::SarimaxParams& params,
+                                         bool concentrate_scale, const core::Columns* exog) {
+  const std::size_t n = y.size();
+  if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
+  const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
+  const std::size_t k = derivs.n_params;
+  const std::size_t n_eff = n - init.burn;
+  if (k == 0) return std::vector<Vec>(n_eff);
+
+  ObsRecords records(k, n_eff);
+  const TlkfResult pass = tlkf_pass(y, ss, init, derivs, records);
+  auto sigma2 = gradient_scale(concentrate_scale, pass.sumsq, n_eff,
+                               "concentrated sigma^2 <= 0 in score_obs computation");
+  if (!sigma2) return core::fail(std::move(sigma2.error()));
+  const double s2 = *sigma2;
+
+  std::vector<Vec> rows(records.size(), Vec(k));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const double v = records.v[i];
+    const double finv = records.finv[i];
+    const auto dv = records.dv_row(i);
+    const auto df = records.df_row(i);
+    for (std::size_t j = 0; j < k; ++j) {
+      const double t1 = (dv[j] * (finv * v)) / s2;
+      const double t2 = (df[j] * (finv * ((v * v) * finv))) / s2;
+      const double t3 = df[j] * finv;
+      rows[i][j] = (t2 - t3) * 0.5 - t1;
+    }
+  }
+  return rows;
+}
+
+}  // namespace peltaro::score

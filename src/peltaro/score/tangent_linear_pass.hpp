@@ -1,0 +1,126 @@
+#pragma once
+// The tangent-linear Kalman pass: the filter's recursion run again with, beside
+// it, the derivative of the predicted state mean and covariance for every
+// parameter. At each observation that enters the likelihood it hands the
+// innovation v_t, 1/F_t and their derivatives to a sink.
+//
+// It follows the filter step for step (same innovation, same F > 0 test, same
+// update and prediction, same whole-covariance steady-state rule and the same
+// frozen covariance in steady mode), so the sums it feeds are derivatives of
+// exactly the likelihood the filter returns.
+
+#include <Eigen/Dense>
+#include <concepts>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/kalman/steady_state.hpp"
+#include "peltaro/core/state_space.hpp"
+#include "peltaro/score/system_derivatives.hpp"
+
+namespace peltaro::score {
+
+// A receiver of one record per observation t ≥ burn, in time order. The two
+// spans are the pass's own buffers, valid only during the call.
+template <class S>
+concept TlkfSink = requires(S& sink, std::span<const double> dv, std::span<const double> df,
+                            double v, double finv) {
+  { sink.record(dv, df, v, finv) } -> std::same_as<void>;
+};
+
+// 1/F recorded for a step whose F is not positive (or NaN): such a step counts
+// as if F were 1e10, as in the filter.
+inline constexpr double SKIP_FINV = 1e-10;
+
+struct TlkfResult {
+  // Σ over t ≥ burn of v_t²·(1/F_t).
+  double sumsq = 0.0;
+  // First step run with the frozen covariance, when steady mode was reached.
+  std::optional<std::size_t> steady_from;
+};
+
+// The recursion itself, stepped by `tlkf_pass`. Every buffer is allocated by
+// the constructor; the steps allocate nothing.
+class TangentLinearRecursion {
+ public:
+  // Throws std::logic_error when the sizes of the inputs do not fit together
+  // (a programming fault: the score entries check their inputs first).
+  TangentLinearRecursion(std::span<const double> y, const core::StateSpace& ss,
+                         const core::KalmanInit& init, const SystemDerivatives& derivs);
+
+  // Innovation of step t and, when the step is recorded or updates, the
+  // derivatives handed to the sink.
+  void begin_step(std::size_t t);
+  // Update, predictions and steady-state bookkeeping of step t.
+  void finish_step(std::size_t t);
+
+  [[nodiscard]] std::span<const double> dv() const { return {dv_.data(), dv_.size()}; }
+  [[nodiscard]] std::span<const double> df() const { return {df_.data(), df_.size()}; }
+  [[nodiscard]] double v() const { return v_; }
+  [[nodiscard]] double finv() const { return finv_; }
+  [[nodiscard]] std::optional<std::size_t> steady_from() const { return steady_from_; }
+
+ private:
+  enum class StepKind { Update, Skip, Steady };
+
+  void compute_dv(std::size_t t);
+  void update_mean_derivatives(double w);
+  void predict_derivatives(std::size_t t);
+  void predict_mean(std::size_t t);
+  void steady_bookkeeping(std::size_t t);
+
+  std::span<const double> y_;
+  const core::StateSpace& ss_;
+  const SystemDerivatives& derivs_;
+  std::size_t n_, m_, k_, burn_;
+
+  Eigen::MatrixXd Tt_, RQR_;
+  core::SparseT sparse_t_;
+  core::SparseZ sparse_z_;
+  core::KalmanStrategy strategy_;
+  bool use_intercept_;
+
+  Eigen::VectorXd a_, a_pred_, g_, g_new_;
+  Eigen::MatrixXd P_, TP_, out_, W1_;
+  // Derivatives of the predicted mean, one row per parameter (k × m): the
+  // prediction T·da_j of all parameters then runs over the entries of T with
+  // contiguous inner loops of length k.
+  Eigen::MatrixXd DA_, DX_;
+  std::vector<Eigen::VectorXd> dg_;
+  std::vector<Eigen::MatrixXd> dP_;
+  // Parameters whose covariance derivative is not identically zero (they move
+  // T, RQR or the initial covariance); the others skip all covariance work.
+  std::vector<char> moves_cov_;
+  Vec dv_, df_, za_;
+
+  core::SteadyStateRule rule_;
+  StepKind kind_ = StepKind::Update;
+  bool steady_ = false;
+  std::optional<std::size_t> steady_from_;
+  double v_ = 0.0, finv_ = 0.0;
+};
+
+template <TlkfSink S>
+TlkfResult tlkf_pass(std::span<const double> y, const core::StateSpace& ss,
+                     const core::KalmanInit& init, const SystemDerivatives& derivs, S& sink) {
+  TangentLinearRecursion rec(y, ss, init, derivs);
+  TlkfResult result;
+  const std::size_t n = y.size();
+  for (std::size_t t = 0; t < n; ++t) {
+    rec.begin_step(t);
+    if (t >= init.burn) {
+      const double v = rec.v();
+      const double finv = rec.finv();
+      sink.record(rec.dv(), rec.df(), v, finv);
+      result.sumsq += (v * v) * finv;
+    }
+    rec.finish_step(t);
+  }
+  result.steady_from = rec.steady_from();
+  return result;
+}
+
+}  // namespace peltaro::score
