@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/score/system_derivatives.hpp"
 
 namespace peltaro::score {
@@ -12,9 +13,9 @@ using core::SarimaxError;
 
 std::string num(std::size_t x) { return std::to_string(x); }
 
-std::optional<SarimaxError> not_enough_observations(std::size_t n, std::size_t burn) {
+std::optional<SarimaxError> too_few_observations(std::size_t n, std::size_t burn) {
   if (n > burn) return std::nullopt;
-  return SarimaxError::data_error("Not enough observations: n=" + num(n) + " <= burn=" + num(burn));
+  return core::not_enough_observations(n, burn);
 }
 
 // Inputs a caller can get wrong and that the derivative bookkeeping would
@@ -76,7 +77,7 @@ std::optional<SarimaxError> check_inputs(std::size_t n, const core::StateSpace& 
 std::optional<SarimaxError> check_all(std::size_t n, const core::StateSpace& ss,
                                       const core::KalmanInit& init,
                                       const core::SarimaxConfig& config, const core::Columns* exog) {
-  if (auto e = not_enough_observations(n, init.burn)) return e;
+  if (auto e = too_few_observations(n, init.burn)) return e;
   return check_inputs(n, ss, init, config, exog);
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "peltaro/core/kalman/steady_state.hpp"
 
@@ -16,26 +17,11 @@ struct SteadyGain {
   Eigen::VectorXd gain;  // T·P·Z frozen at the switch, not divided by F
 };
 
-// The products below index every matrix by k_states; a system or initial
-// state of other sizes would be read out of bounds, so it is refused.
-void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init) {
-  const auto m = static_cast<Eigen::Index>(ss.k_states);
-  const bool ok = ss.transition.rows() == m && ss.transition.cols() == m &&
-                  ss.design.size() == m && ss.selection.rows() == m &&
-                  ss.state_cov.rows() == ss.selection.cols() &&
-                  ss.state_cov.cols() == ss.selection.cols() && init.a0.size() == m &&
-                  init.p0.rows() == m && init.p0.cols() == m;
-  if (!ok) {
-    throw std::logic_error(
-        "kalman_filter_batched: system and initial state do not match k_states");
-  }
-}
-
 }  // namespace
 
 Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<const double>> series,
                                                   const StateSpace& ss, const KalmanInit& init) {
-  require_consistent_sizes(ss, init);
+  require_consistent_sizes(ss, init, "kalman_filter_batched");
   if (series.empty()) {
     return fail(SarimaxError::data_error(
         "kalman_filter_batched: observations must contain at least one series"));
@@ -49,10 +35,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
     }
   }
   const std::size_t burn = init.burn;
-  if (n <= burn) {
-    return fail(SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
-                                         " <= burn=" + std::to_string(burn)));
-  }
+  if (n <= burn) return fail(not_enough_observations(n, burn));
 
   const std::size_t k = series.size();
   const std::size_t m = ss.k_states;
@@ -61,11 +44,12 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   const Eigen::VectorXd& Z = ss.design;
 
   Eigen::MatrixXd P = init.p0;
-  const Eigen::MatrixXd RQR = (ss.selection * ss.state_cov) * ss.selection.transpose();
-  const Eigen::MatrixXd Tt = T.transpose();
-  const SparseZ sparse_z = SparseZ::from_dense(Z, m);
-  const SparseT sparse_t = SparseT::from_dense(T, m);
-  const KalmanStrategy strategy = choose_strategy(sparse_t);
+  const FilterSystem sys(ss);
+  const Eigen::MatrixXd& RQR = sys.rqr;
+  const Eigen::MatrixXd& Tt = sys.tt;
+  const SparseZ& sparse_z = sys.sparse_z;
+  const SparseT& sparse_t = sys.sparse_t;
+  const KalmanStrategy strategy = sys.strategy;
   std::vector<Eigen::VectorXd> states(k, init.a0);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
@@ -120,14 +104,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         if (std::isfinite(f_ss) && f_ss > 0.0) {
           SteadyGain sg;
           sg.f = f_ss;
-          if (strategy == KalmanStrategy::Sparse) {
-            sg.gain = Eigen::VectorXd::Zero(mm);
-            for (const auto& e : sparse_t.entries)
-              sg.gain[static_cast<Eigen::Index>(e.row)] +=
-                  e.value * PZ[static_cast<Eigen::Index>(e.col)];
-          } else {
-            sg.gain.noalias() = T * PZ;
-          }
+          sg.gain = sys.times_t(T, PZ);
           steady = std::move(sg);
         }
       }

@@ -1,8 +1,8 @@
 #include "peltaro/core/kalman/kalman_filter.hpp"
 
 #include <cmath>
-#include <stdexcept>
 
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "peltaro/core/kalman/steady_state.hpp"
 
@@ -23,29 +23,21 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
                                        bool store_outputs, std::optional<SnapshotRequest> snapshots) {
   const std::size_t n = y.size();
   const std::size_t burn = init.burn;
-  if (n <= burn) {
-    return fail(SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
-                                         " <= burn=" + std::to_string(burn)));
-  }
+  if (n <= burn) return fail(not_enough_observations(n, burn));
+  require_consistent_sizes(ss, init, "kalman_core");
   const std::size_t m = ss.k_states;
   const auto mm = static_cast<Eigen::Index>(m);
   const Eigen::MatrixXd& T = ss.transition;
   const Eigen::VectorXd& Z = ss.design;
-  // A system and an initial state built from one configuration always fit
-  // together; anything else is a programming error, not bad data.
-  if (T.rows() != mm || T.cols() != mm || Z.size() != mm || ss.selection.rows() != mm ||
-      ss.selection.cols() != ss.state_cov.rows() || ss.state_cov.rows() != ss.state_cov.cols() ||
-      init.a0.size() != mm || init.p0.rows() != mm || init.p0.cols() != mm) {
-    throw std::logic_error("kalman_core: system and initial state sizes do not match k_states");
-  }
 
   Eigen::VectorXd a = init.a0;
   Eigen::MatrixXd P = init.p0;
-  const Eigen::MatrixXd RQR = (ss.selection * ss.state_cov) * ss.selection.transpose();
-  const Eigen::MatrixXd Tt = T.transpose();
-  const SparseZ sparse_z = SparseZ::from_dense(Z, m);
-  const SparseT sparse_t = SparseT::from_dense(T, m);
-  const KalmanStrategy strategy = choose_strategy(sparse_t);
+  const FilterSystem sys(ss);
+  const Eigen::MatrixXd& RQR = sys.rqr;
+  const Eigen::MatrixXd& Tt = sys.tt;
+  const SparseZ& sparse_z = sys.sparse_z;
+  const SparseT& sparse_t = sys.sparse_t;
+  const KalmanStrategy strategy = sys.strategy;
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
@@ -117,13 +109,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
           sm.f = f_ss;
           sm.ln_f = std::log(f_ss);
           sm.pz = PZ;
-          if (strategy == KalmanStrategy::Sparse) {
-            sm.gain = Eigen::VectorXd::Zero(mm);
-            for (const auto& e : sparse_t.entries)
-              sm.gain[static_cast<Eigen::Index>(e.row)] += e.value * PZ[static_cast<Eigen::Index>(e.col)];
-          } else {
-            sm.gain.noalias() = T * PZ;
-          }
+          sm.gain = sys.times_t(T, PZ);
           steady = std::move(sm);
         }
       }

@@ -1,0 +1,38 @@
+#include "peltaro/core/kalman/filter_system.hpp"
+
+#include <stdexcept>
+#include <string>
+
+namespace peltaro::core {
+
+FilterSystem::FilterSystem(const StateSpace& ss)
+    : rqr((ss.selection * ss.state_cov) * ss.selection.transpose()),
+      tt(ss.transition.transpose()),
+      sparse_z(SparseZ::from_dense(ss.design, ss.k_states)),
+      sparse_t(SparseT::from_dense(ss.transition, ss.k_states)),
+      strategy(choose_strategy(sparse_t)) {}
+
+Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {
+  if (strategy == KalmanStrategy::Dense) return T * v;
+  Eigen::VectorXd out = Eigen::VectorXd::Zero(v.size());
+  for (const auto& e : sparse_t.entries)
+    out[static_cast<Eigen::Index>(e.row)] += e.value * v[static_cast<Eigen::Index>(e.col)];
+  return out;
+}
+
+void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init, const char* who) {
+  const auto m = static_cast<Eigen::Index>(ss.k_states);
+  const bool ok = ss.transition.rows() == m && ss.transition.cols() == m &&
+                  ss.design.size() == m && ss.selection.rows() == m &&
+                  ss.state_cov.rows() == ss.selection.cols() &&
+                  ss.state_cov.cols() == ss.selection.cols() && init.a0.size() == m &&
+                  init.p0.rows() == m && init.p0.cols() == m;
+  if (!ok) throw std::logic_error(std::string(who) + ": system and initial state do not match k_states");
+}
+
+SarimaxError not_enough_observations(std::size_t n, std::size_t burn) {
+  return SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
+                                  " <= burn=" + std::to_string(burn));
+}
+
+}  // namespace peltaro::core
