@@ -43,6 +43,10 @@ std::optional<Eigen::MatrixXd> lyapunov_doubling(const Eigen::MatrixXd& A, const
     X_new.noalias() += AX * Ak.transpose();
     Ak2.noalias() = Ak * Ak;
     Ak.swap(Ak2);
+    // Once an entry has overflowed or turned NaN no later iterate is finite
+    // again, so the answer is already known to be absent; stopping here spares
+    // up to a hundred large products on an explosive or NaN system.
+    if (!X_new.allFinite()) return std::nullopt;
     const double diff = (X_new - X).norm();
     double xnorm = X.norm();
     if (std::isnan(xnorm)) xnorm = 1.0;
