@@ -1,0 +1,305 @@
+#include "peltaro/python/arguments.hpp"
+
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
+namespace peltaro::python {
+
+namespace {
+
+// The pending exception as one normalised object (null if none), cleared.
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Raises `exception` again; steals the reference.
+void restore_exception(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+  Py_INCREF(type);
+  PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+// Replaces a pending TypeError (subclasses included) by a TypeError that
+// names the parameter, chained to the original; other exceptions pass
+// unchanged.
+void prefix_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* original = take_exception();
+  PyObject* reason = original != nullptr ? PyObject_Str(original) : nullptr;
+  if (reason == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': <unprintable error>", name);
+    Py_XDECREF(original);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason);
+  Py_DECREF(reason);
+  PyObject* renamed = take_exception();
+  PyException_SetCause(renamed, original);  // steals `original`
+  restore_exception(renamed);
+}
+
+bool fail_with_prefix(const char* name) {
+  prefix_type_error(name);
+  return false;
+}
+
+bool cannot_convert(PyObject* value, const char* name, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
+               Py_TYPE(value)->tp_name, target);
+  return false;
+}
+
+// An ndarray of native-order float64 with `ndim` dimensions.
+bool convert_float64_array(PyObject* value, const char* name, int ndim, PyArrayObject*& out) {
+  if (!PyArray_Check(value)) return cannot_convert(value, name, "numpy.ndarray");
+  auto* array = reinterpret_cast<PyArrayObject*>(value);
+  PyArray_Descr* expected = PyArray_DescrFromType(NPY_DOUBLE);
+  if (expected == nullptr) return false;
+  const bool same_type = PyArray_EquivTypes(PyArray_DESCR(array), expected) != 0;
+  Py_DECREF(expected);
+  if (!same_type) {
+    PyObject* given = PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+    if (given == nullptr) return fail_with_prefix(name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': type mismatch: from=%U, to=float64", name,
+                 given);
+    Py_DECREF(given);
+    return false;
+  }
+  if (PyArray_NDIM(array) != ndim) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': dimensionality mismatch: from=%d, to=%d", name,
+                 PyArray_NDIM(array), ndim);
+    return false;
+  }
+  out = array;
+  return true;
+}
+
+// A non-negative integer of at most 64 bits, through the index protocol.
+// Wrong kinds raise TypeError, negative or wider values OverflowError.
+bool convert_u64(PyObject* value, std::uint64_t& out) {
+  PyObject* index = PyNumber_Index(value);
+  if (index == nullptr) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = static_cast<std::uint64_t>(v);
+  return true;
+}
+
+template <std::size_t N>
+bool convert_u64_tuple(PyObject* value, const char* name, std::array<std::uint64_t, N>& out) {
+  if (!PyTuple_Check(value)) return cannot_convert(value, name, "tuple");
+  const Py_ssize_t len = PyTuple_GET_SIZE(value);
+  if (len != static_cast<Py_ssize_t>(N)) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length %zu, but got tuple of length %zd", N,
+                 len);
+    return false;
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!convert_u64(PyTuple_GET_ITEM(value, static_cast<Py_ssize_t>(i)), out[i])) {
+      return fail_with_prefix(name);
+    }
+  }
+  return true;
+}
+
+// Whether the type's `attribute` (a str) is one of `accepted`.
+bool type_attribute_is(PyObject* type, const char* attribute,
+                       std::initializer_list<std::string_view> accepted) {
+  PyObject* text = PyObject_GetAttrString(type, attribute);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool match = false;
+  if (PyUnicode_Check(text)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+    } else {
+      const std::string_view s(utf8, static_cast<std::size_t>(size));
+      for (std::string_view a : accepted) match = match || s == a;
+    }
+  }
+  Py_DECREF(text);
+  return match;
+}
+
+// NumPy's boolean scalar, recognised by name so that no NumPy module needs
+// importing: "numpy.bool_" before NumPy 2, "numpy.bool" since.
+bool is_numpy_bool(PyObject* value) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  return type_attribute_is(type, "__module__", {"numpy"}) &&
+         type_attribute_is(type, "__name__", {"bool_", "bool"});
+}
+
+void append_quoted_names(std::string& out, const std::vector<const char*>& names) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += (i + 1 == names.size()) ? (names.size() > 2 ? ", and " : " and ") : ", ";
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+}
+
+bool keyword_equals(PyObject* keyword, const char* name) {
+  if (!PyUnicode_Check(keyword)) return false;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();  // a keyword that cannot be encoded matches no parameter
+    return false;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size)) == name;
+}
+
+}  // namespace
+
+bool match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, std::span<PyObject*> slots) {
+  const std::size_t n_params = signature.names.size();
+  const auto n_positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  for (PyObject*& slot : slots) slot = nullptr;
+
+  if (n_positional > n_params) {
+    std::string range = signature.n_required == n_params
+                            ? std::to_string(n_params)
+                            : "from " + std::to_string(signature.n_required) + " to " +
+                                  std::to_string(n_params);
+    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given",
+                 signature.function, range.c_str(), n_params == 1 ? "" : "s", n_positional,
+                 n_positional == 1 ? "was" : "were");
+    return false;
+  }
+  for (std::size_t i = 0; i < n_positional; ++i) slots[i] = args[i];
+
+  const Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < n_keywords; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t index = n_params;
+    for (std::size_t i = 0; i < n_params; ++i) {
+      if (keyword_equals(keyword, signature.names[i])) {
+        index = i;
+        break;
+      }
+    }
+    if (index == n_params) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                   signature.function, keyword);
+      return false;
+    }
+    if (slots[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                   signature.function, signature.names[index]);
+      return false;
+    }
+    slots[index] = args[n_positional + static_cast<std::size_t>(k)];
+  }
+
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < signature.n_required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(signature.names[i]);
+  }
+  if (!missing.empty()) {
+    std::string text = std::string(signature.function) + "() missing " +
+                       std::to_string(missing.size()) + " required positional argument" +
+                       (missing.size() == 1 ? "" : "s") + ": ";
+    append_quoted_names(text, missing);
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool convert_series_array(PyObject* value, const char* name, PyArrayObject*& out) {
+  return convert_float64_array(value, name, 1, out);
+}
+
+bool convert_optional_matrix_array(PyObject* value, const char* name, PyArrayObject*& out) {
+  out = nullptr;
+  if (value == nullptr || value == Py_None) return true;
+  return convert_float64_array(value, name, 2, out);
+}
+
+bool convert_order(PyObject* value, const char* name, std::array<std::uint64_t, 3>& out) {
+  return convert_u64_tuple(value, name, out);
+}
+
+bool convert_seasonal(PyObject* value, const char* name, std::array<std::uint64_t, 4>& out) {
+  return convert_u64_tuple(value, name, out);
+}
+
+bool convert_flag(PyObject* value, const char* name, bool& out) {
+  if (value == nullptr) return true;
+  if (PyBool_Check(value)) {
+    out = value == Py_True;
+    return true;
+  }
+  if (is_numpy_bool(value)) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) return cannot_convert(value, name, "bool");
+    const int truth = number->nb_bool(value);
+    if (truth < 0) return fail_with_prefix(name);
+    out = truth != 0;
+    return true;
+  }
+  return cannot_convert(value, name, "bool");
+}
+
+bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {
+  out.reset();
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyUnicode_Check(value)) return cannot_convert(value, name, "str");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return fail_with_prefix(name);
+  out.emplace(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool slice_series(PyArrayObject* array, std::span<const double>& out) {
+  const npy_intp size = PyArray_SIZE(array);
+  if (size == 0) {
+    out = {};
+    return true;
+  }
+  const int flags = PyArray_FLAGS(array);
+  const bool aligned = (flags & NPY_ARRAY_ALIGNED) != 0;
+  const bool contiguous = (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0;
+  const void* data = PyArray_DATA(array);
+  if (!aligned || !contiguous || data == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    return false;
+  }
+  out = std::span<const double>(static_cast<const double*>(data), static_cast<std::size_t>(size));
+  return true;
+}
+
+MatrixView matrix_view(PyArrayObject* array) {
+  return MatrixView{
+      .data = static_cast<const char*>(PyArray_DATA(array)),
+      .rows = static_cast<std::size_t>(PyArray_DIM(array, 0)),
+      .cols = static_cast<std::size_t>(PyArray_DIM(array, 1)),
+      .row_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
+      .col_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 1)),
+  };
+}
+
+}  // namespace peltaro::python

@@ -1,0 +1,65 @@
+#pragma once
+// Binding of fast-call arguments to parameters, and one converter per
+// argument kind. Every function here runs with the interpreter lock held and
+// reports failure by returning false with the Python exception set.
+//
+// Message rules shared by all converters: a value of the wrong kind raises
+// TypeError "argument '<name>': <reason>"; a tuple of the wrong length raises
+// ValueError and an integer that does not fit in 64 unsigned bits raises the
+// interpreter's OverflowError, both without the argument prefix.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "peltaro/python/numpy_api.hpp"
+#include "peltaro/python/validation.hpp"
+
+namespace peltaro::python {
+
+// Parameter list of one exported function: exactly the names of its text
+// signature, all positional-or-keyword, the first `n_required` without default.
+struct Signature {
+  const char* function;
+  std::span<const char* const> names;
+  std::size_t n_required;
+};
+
+// Puts each argument into the slot of its parameter (borrowed references;
+// absent parameters keep a null slot). `slots` has one entry per name.
+// Raises TypeError naming the function for too many positional arguments,
+// an unknown keyword, a parameter given twice or a missing required one.
+bool match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, std::span<PyObject*> slots);
+
+// Series array: a NumPy ndarray (or subclass) of native float64 with one
+// dimension. The result is a borrowed reference.
+bool convert_series_array(PyObject* value, const char* name, PyArrayObject*& out);
+
+// Optional matrix array: absent or None give null; otherwise an ndarray of
+// native float64 with two dimensions and any strides.
+bool convert_optional_matrix_array(PyObject* value, const char* name, PyArrayObject*& out);
+
+// Order triple (p, d, q) and seasonal quadruple (P, D, Q, s): a tuple of
+// exactly that many non-negative integers.
+bool convert_order(PyObject* value, const char* name, std::array<std::uint64_t, 3>& out);
+bool convert_seasonal(PyObject* value, const char* name, std::array<std::uint64_t, 4>& out);
+
+// Flag: a Python bool or a NumPy boolean scalar. Absent keeps `out` (the
+// default); None and integers are rejected.
+bool convert_flag(PyObject* value, const char* name, bool& out);
+
+// Optional text: absent or None give nothing; otherwise a str.
+bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out);
+
+// The elements of a converted series array. An array without elements gives
+// the empty span; otherwise the array must be aligned and contiguous, else
+// TypeError "The given array is not contiguous or is misaligned.".
+bool slice_series(PyArrayObject* array, std::span<const double>& out);
+
+// Shape and byte strides of a converted matrix array, for the column split.
+MatrixView matrix_view(PyArrayObject* array);
+
+}  // namespace peltaro::python

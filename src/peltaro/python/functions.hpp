@@ -1,0 +1,19 @@
+#pragma once
+// Method records of the exported functions, one per function file. Each
+// record's doc is the text signature, "\n--\n\n", then the docstring, from
+// which the interpreter derives __text_signature__ and __doc__.
+
+#include "peltaro/python/numpy_api.hpp"
+
+namespace peltaro::python {
+
+// Fast-call entries are stored in PyMethodDef's generic slot.
+template <class Fn>
+PyCFunction as_method(Fn* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+extern PyMethodDef version_def;
+extern PyMethodDef sarimax_loglike_def;
+
+}  // namespace peltaro::python

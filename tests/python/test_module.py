@@ -1,0 +1,137 @@
+"""Module surface: registration, signatures, documentation and import."""
+
+import importlib.util
+import inspect
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import peltaro
+
+REGISTERED = ["version", "sarimax_loglike"]
+
+LOGLIKE_SIGNATURE = (
+    "(y, order, seasonal, params, exog=None, concentrate_scale=False, "
+    "enforce_stationarity=True, enforce_invertibility=True, trend=None, "
+    "simple_differencing=False)"
+)
+
+# Attributes the interpreter itself gives every extension module.
+STANDARD_MODULE_ATTRIBUTES = {
+    "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__",
+}
+
+
+def test_version_string():
+    assert peltaro.version() == "0.3.0"
+
+
+@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])
+def test_version_takes_no_arguments(args, kwargs):
+    with pytest.raises(TypeError, match=r"takes no (keyword )?arguments"):
+        peltaro.version(*args, **kwargs)
+
+
+def test_all_lists_registered_functions_in_order():
+    assert peltaro.__all__ == REGISTERED
+
+
+def test_namespace_holds_only_the_functions():
+    public = {name for name in dir(peltaro) if not name.startswith("__")}
+    assert public == set(REGISTERED)
+    dunders = {name for name in dir(peltaro) if name.startswith("__")}
+    assert dunders - STANDARD_MODULE_ATTRIBUTES == {"__all__"}
+
+
+def test_module_doc():
+    assert peltaro.__doc__ == "Python module definition."
+
+
+def test_no_exception_type_is_exported():
+    # The fault type is raised by the functions but never exported.
+    assert "PanicException" not in dir(peltaro)
+    for name in dir(peltaro):
+        value = getattr(peltaro, name)
+        assert not (isinstance(value, type) and issubclass(value, BaseException)), name
+
+
+@pytest.mark.parametrize(
+    "name, text_signature, doc",
+    [
+        ("version", "()", "Smoke-test function: returns the version string."),
+        (
+            "sarimax_loglike",
+            LOGLIKE_SIGNATURE,
+            "Compute the SARIMAX concentrated (or full) log-likelihood.",
+        ),
+    ],
+)
+def test_text_signature_and_doc(name, text_signature, doc):
+    function = getattr(peltaro, name)
+    assert function.__name__ == name
+    assert function.__text_signature__ == text_signature
+    assert function.__doc__ == doc
+    assert function.__module__ == "peltaro"
+
+
+def test_loglike_parameters_are_positional_or_keyword_with_defaults():
+    signature = inspect.signature(peltaro.sarimax_loglike)
+    kinds = {p.kind for p in signature.parameters.values()}
+    assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    defaults = {
+        name: p.default
+        for name, p in signature.parameters.items()
+        if p.default is not inspect.Parameter.empty
+    }
+    assert defaults == {
+        "exog": None,
+        "concentrate_scale": False,
+        "enforce_stationarity": True,
+        "enforce_invertibility": True,
+        "trend": None,
+        "simple_differencing": False,
+    }
+
+
+def test_each_load_builds_a_fresh_module():
+    # Multi-phase initialisation: executing the spec again gives a new module
+    # object with its own function objects, not the cached one.
+    spec = importlib.util.find_spec("peltaro")
+    fresh = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fresh)
+    assert fresh is not peltaro
+    assert fresh.__all__ == REGISTERED
+    assert fresh.version is not peltaro.version
+    assert fresh.version() == "0.3.0"
+
+
+def test_loglike_releases_the_interpreter_lock():
+    # A long seasonal series keeps the filter busy for a while: the main thread
+    # must keep running Python code while the call is in flight.
+    y = np.random.default_rng(1).standard_normal(1_000_000)
+    params = np.array([0.3, 0.1, 0.2, 0.2, 0.1, 1.0])
+    window = {}
+
+    def worker():
+        window["start"] = time.perf_counter()
+        peltaro.sarimax_loglike(y, (2, 0, 1), (1, 0, 1, 52), params)
+        window["end"] = time.perf_counter()
+
+    thread = threading.Thread(target=worker)
+    ticks = []
+    thread.start()
+    while thread.is_alive():
+        # One tick per millisecond of Python work: bounded memory however slow the call.
+        now = time.perf_counter()
+        ticks.append(now)
+        while time.perf_counter() - now < 0.001:
+            pass
+    thread.join()
+    duration = window["end"] - window["start"]
+    assert duration > 0.05, "call too quick to observe the lock"
+    margin = 0.2 * duration
+    inside = [t for t in ticks if window["start"] + margin < t < window["end"] - margin]
+    # Holding the lock would leave no tick inside the window.
+    assert len(inside) >= 10
