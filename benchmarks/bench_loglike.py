@@ -24,21 +24,21 @@ warnings.simplefilter("ignore")
 ROOT = Path(__file__).resolve().parent.parent
 
 
-def best_time(fn, budget=1.0, min_reps=5):
+def best_time(fn, budget=1.0, min_batches=5):
     """Smallest per-call time over repeated batches within a time budget."""
     fn()
-    reps, best, spent = 1, math.inf, 0.0
-    while True:
+    reps, best, spent, batches = 1, math.inf, 0.0, 0
+    while spent < budget or batches < min_batches:
         t0 = time.perf_counter()
         for _ in range(reps):
             fn()
         dt = time.perf_counter() - t0
         best = min(best, dt / reps)
         spent += dt
-        if spent > budget and reps >= min_reps:
-            return best
+        batches += 1
         if dt < 0.05:
             reps *= 2
+    return best
 
 
 def case(name, y, order, seasonal, params):

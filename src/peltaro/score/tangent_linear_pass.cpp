@@ -225,6 +225,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     P_.noalias() = TP_ * Tt_;
     P_ += RQR_;
   }
+  core::symmetrize(P_);
 
   if (kind_ == StepKind::Update) steady_bookkeeping(t);
 }

@@ -1,25 +1,6 @@
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
 namespace peltaro::core {
-namespace {
-
-// T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along
-// different paths. Left alone, that rounding is not damped in the unit-root
-// directions of a differenced model: P then cycles at a relative amplitude of
-// a few 1e-9 forever and the steady-state rule can never see it settle.
-// Averaging the two triangles after each prediction removes the cycle.
-void symmetrize(Eigen::MatrixXd& P) {
-  const Eigen::Index m = P.rows();
-  for (Eigen::Index j = 0; j < m; ++j) {
-    for (Eigen::Index i = j + 1; i < m; ++i) {
-      const double v = 0.5 * (P(i, j) + P(j, i));
-      P(i, j) = v;
-      P(j, i) = v;
-    }
-  }
-}
-
-}  // namespace
 
 SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
   SparseT out;
@@ -64,6 +45,23 @@ void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Spar
   }
 }
 
+// T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along
+// different paths. Left alone, that rounding is not damped in the unit-root
+// directions of a differenced model: P then cycles at a relative amplitude of
+// a few 1e-9 forever and the steady-state rule can never see it settle.
+// Averaging the two triangles after each prediction removes the cycle.
+void symmetrize(Eigen::MatrixXd& P) {
+  const Eigen::Index m = P.rows();
+  for (Eigen::Index j = 0; j < m; ++j) {
+    for (Eigen::Index i = j + 1; i < m; ++i) {
+      const double v = 0.5 * (P(i, j) + P(j, i));
+      P(i, j) = v;
+      P(j, i) = v;
+    }
+  }
+}
+
+
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
                  const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,
                  Eigen::MatrixXd& W) {
@@ -80,13 +78,13 @@ void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen:
     P = RQR;
     return;
   }
-  // W ← T·P. Each W(r, k) sums its terms in triplet order; walking k in the
-  // outer loop keeps that order and reads P by columns.
+  // W ← T·P: row r of W gains v·(row c of P) per triplet, so every W(r, k)
+  // sums its terms in triplet order. Whole rows at a time keep the updates
+  // independent; scattering into one column entry by entry would chain each
+  // update on the previous store.
   const auto mm = static_cast<Eigen::Index>(m);
-  for (Eigen::Index k = 0; k < mm; ++k) {
-    const double* pk = P.col(k).data();
-    double* wk = W.col(k).data();
-    for (const auto& e : sparse_t.entries) wk[e.row] += e.value * pk[e.col];
+  for (const auto& e : sparse_t.entries) {
+    W.row(static_cast<Eigen::Index>(e.row)) += e.value * P.row(static_cast<Eigen::Index>(e.col));
   }
   P = RQR;
   // P ← RQR + W·T': column r of P gains v·(column c of W) per triplet.

@@ -44,6 +44,9 @@ void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Spar
                    const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
                    std::size_t t, std::size_t m, bool use_intercept);
 
+// P ← ½(P + P'): every recursion that predicts a covariance ends with it.
+void symmetrize(Eigen::MatrixXd& P);
+
 // P ← T·P·T' + RQR, with W as workspace; the result is exactly symmetric.
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
                  const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,

@@ -26,16 +26,8 @@ class SteadyStateRule {
   // converged and the count of consecutive converged checks reached three;
   // the caller then tries to switch. The previous covariance becomes P.
   bool check(const Eigen::MatrixXd& P) {
-    double diff2 = -0.0;
-    double prev2 = -0.0;
-    const Eigen::Index len = P.size();
-    const double* p = P.data();
-    const double* q = p_prev_.data();
-    for (Eigen::Index i = 0; i < len; ++i) {
-      const double d = p[i] - q[i];
-      diff2 += d * d;
-      prev2 += q[i] * q[i];
-    }
+    const double diff2 = (P - p_prev_).squaredNorm();
+    const double prev2 = p_prev_.squaredNorm();
     const double rel = std::sqrt(diff2) / std::fmax(std::sqrt(prev2), 1e-15);
     const bool converged = rel < STEADY_REL_TOL;
     count_ = converged ? count_ + 1 : 0;
