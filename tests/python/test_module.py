@@ -96,11 +96,11 @@ def test_loglike_parameters_are_positional_or_keyword_with_defaults():
 
 
 def test_each_load_builds_a_fresh_module():
-    # Multi-phase initialisation: executing the spec again gives a new module
-    # object with its own function objects, not the cached one.
-    spec = importlib.util.find_spec("peltaro")
-    fresh = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(fresh)
+    # Multi-phase initialisation: loading the extension again gives a new
+    # module object with its own function objects, not the cached one.
+    found = importlib.util.find_spec("peltaro")
+    fresh = importlib.util.module_from_spec(found)
+    found.loader.exec_module(fresh)
     assert fresh is not peltaro
     assert fresh.__all__ == REGISTERED
     assert fresh.version is not peltaro.version
