@@ -305,3 +305,31 @@ def test_random_arguments_never_crash(seed):
         f"seed {seed}: exit {result.returncode}\n{result.stdout[-2000:]}\n{result.stderr[-2000:]}"
     )
     assert result.stdout.strip().endswith(f"done {count}")
+
+
+MEMORY_SCRIPT = textwrap.dedent(
+    r"""
+    import resource
+
+    import numpy as np
+
+    import peltaro
+
+    y = np.zeros(40_000_000)  # 320 MB; the call needs copies of it
+    with open("/proc/self/statm") as fh:
+        used = int(fh.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, resource.RLIM_INFINITY))
+    try:
+        peltaro.sarimax_loglike(y, (1, 0, 0), (0, 0, 0, 0), np.array([0.5, 1.0]))
+    except MemoryError:
+        print("MemoryError")
+    """
+)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+def test_running_out_of_memory_raises_memory_error():
+    result = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "MemoryError"

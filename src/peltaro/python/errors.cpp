@@ -1,5 +1,6 @@
 #include "peltaro/python/errors.hpp"
 
+#include <atomic>
 #include <cstring>
 
 namespace peltaro::python {
@@ -7,16 +8,22 @@ namespace peltaro::python {
 namespace {
 
 PyObject* panic_exception_type() {
-  // Only touched with the interpreter lock held (errors are raised under it).
   // Kept for the life of the process; a failed creation is retried next time.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "peltaro.PanicException",
-        "An unexpected fault inside peltaro's native code (not a problem with the arguments).",
-        PyExc_BaseException, nullptr);
+  // The module runs without the interpreter lock on free-threaded builds, so
+  // two threads may race to create the type: the loser drops its copy.
+  static std::atomic<PyObject*> type{nullptr};
+  PyObject* current = type.load(std::memory_order_acquire);
+  if (current != nullptr) return current;
+  PyObject* made = PyErr_NewExceptionWithDoc(
+      "peltaro.PanicException",
+      "An unexpected fault inside peltaro's native code (not a problem with the arguments).",
+      PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  if (!type.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return current;
   }
-  return type;
+  return made;
 }
 
 }  // namespace

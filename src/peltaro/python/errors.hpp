@@ -4,6 +4,7 @@
 // faults (the panic exception).
 
 #include <exception>
+#include <new>
 #include <string>
 
 #include "peltaro/core/error.hpp"
@@ -25,11 +26,15 @@ PyObject* raise_value_error(const std::string& text);
 PyObject* raise_panic(const char* message) noexcept;
 
 // Runs the body of an exported function; a C++ exception escaping it becomes
-// the panic exception instead of unwinding into the interpreter.
+// the panic exception instead of unwinding into the interpreter. Running out
+// of memory (an input far too large for the machine) is reported as
+// MemoryError rather than ending the interpreter.
 template <class Body>
 PyObject* isolate_faults(Body&& body) noexcept {
   try {
     return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
   } catch (const std::exception& e) {
     return raise_panic(e.what());
   } catch (...) {
