@@ -5,6 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+apt_install() {
+  local SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" >/dev/null
+}
+
 APT_PACKAGES=(g++ cmake ninja-build pkg-config libeigen3-dev liblbfgsb-dev libtbb-dev libboost-dev libgtest-dev)
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
@@ -12,16 +19,22 @@ for pkg in "${APT_PACKAGES[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing Debian packages: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_install "${missing[@]}"
 fi
 
 PYTHON=${PYTHON:-python3}
+# Debian's own interpreter ships its headers and venv support separately.
+if ! "$PYTHON" -c "import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')))"; then
+  echo "== installing the Python headers"
+  apt_install python3-dev
+fi
 if [ ! -x .venv/bin/python ]; then
   echo "== creating the virtual environment .venv"
-  "$PYTHON" -m venv .venv
+  if ! "$PYTHON" -m venv .venv; then
+    rm -rf .venv
+    apt_install python3-venv
+    "$PYTHON" -m venv .venv
+  fi
 fi
 VPY=.venv/bin/python
 if ! $VPY -c "import numpy, pytest, scikit_build_core" 2>/dev/null; then
