@@ -45,11 +45,6 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
 
   Eigen::MatrixXd P = init.p0;
   const FilterSystem sys(ss);
-  const Eigen::MatrixXd& RQR = sys.rqr;
-  const Eigen::MatrixXd& Tt = sys.tt;
-  const SparseZ& sparse_z = sys.sparse_z;
-  const SparseT& sparse_t = sys.sparse_t;
-  const KalmanStrategy strategy = sys.strategy;
   std::vector<Eigen::VectorXd> states(k, init.a0);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
@@ -69,7 +64,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   for (std::size_t t = 0; t < n; ++t) {
     const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
     auto innovation = [&](std::size_t i) {
-      const double v = (series[i][t] - sparse_dot(sparse_z, states[i])) - d_t;
+      const double v = (series[i][t] - sparse_dot(sys.sparse_z, states[i])) - d_t;
       out.innovations[i].push_back(v);
       return v;
     };
@@ -78,25 +73,25 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       out.f_values.push_back(steady->f);
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
-        predict_state(strategy, T, sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         scratch += steady->gain * (v / steady->f);
         states[i].swap(scratch);
       }
       continue;
     }
 
-    const double F = compute_pz_and_f(strategy, P, Z, sparse_z, m, PZ);
+    const double F = compute_pz_and_f(sys.strategy, P, Z, sys.sparse_z, m, PZ);
     out.f_values.push_back(F);
     if (F > 0.0) {
       const double f = 1.0 / F;
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
         states[i] += (v * f) * PZ;
-        predict_state(strategy, T, sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
       for (Eigen::Index j = 0; j < mm; ++j) P.col(j) += (PZ[j] * (-f)) * PZ;
-      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
       // Same rule as the single-series filter, so both freeze at the same step.
       if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
         PZ.noalias() = P * Z;
@@ -113,10 +108,10 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       // convergence count is left alone.
       for (std::size_t i = 0; i < k; ++i) {
         innovation(i);
-        predict_state(strategy, T, sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
-      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
     }
   }
   return out;

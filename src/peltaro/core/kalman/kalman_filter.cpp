@@ -33,11 +33,6 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   Eigen::VectorXd a = init.a0;
   Eigen::MatrixXd P = init.p0;
   const FilterSystem sys(ss);
-  const Eigen::MatrixXd& RQR = sys.rqr;
-  const Eigen::MatrixXd& Tt = sys.tt;
-  const SparseZ& sparse_z = sys.sparse_z;
-  const SparseT& sparse_t = sys.sparse_t;
-  const KalmanStrategy strategy = sys.strategy;
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
@@ -66,12 +61,12 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   for (std::size_t t = 0; t < n; ++t) {
     take_snapshots(t);
     const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
-    const double v = (y[t] - sparse_dot(sparse_z, a)) - d_t;
+    const double v = (y[t] - sparse_dot(sys.sparse_z, a)) - d_t;
     out.innovations.push_back(v);
 
     if (steady) {
       if (store_outputs) out.f_values.push_back(steady->f);
-      predict_state(strategy, T, sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
       const double ratio = v / steady->f;
       scratch += steady->gain * ratio;
       if (store_outputs) out.filtered_state = a + steady->pz * ratio;
@@ -83,7 +78,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       continue;
     }
 
-    const double F = compute_pz_and_f(strategy, P, Z, sparse_z, m, PZ);
+    const double F = compute_pz_and_f(sys.strategy, P, Z, sys.sparse_z, m, PZ);
     if (store_outputs) out.f_values.push_back(F);
     if (F > 0.0) {
       const double f = 1.0 / F;
@@ -94,9 +89,9 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         out.filtered_cov = P;
       }
-      predict_state(strategy, T, sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
       a.swap(scratch);
-      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
       if (t >= burn) {
         sum_ln_f += std::log(F);
         sum_v2_f += v * v * f;
@@ -122,9 +117,9 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         out.filtered_cov = P;
       }
-      predict_state(strategy, T, sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
       a.swap(scratch);
-      predict_cov(strategy, T, Tt, sparse_t, P, RQR, W);
+      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
     }
   }
 
