@@ -45,6 +45,20 @@ inline Vec load_csv_column(const std::string& file, std::size_t column) {
   return out;
 }
 
+// A configuration with the switches the score tests vary.
+inline SarimaxConfig cfg(core::SarimaxOrder o, core::Trend trend = core::Trend::None,
+                         std::uint64_t n_exog = 0, bool concentrate = false,
+                         bool stationary = true, bool simple_diff = false) {
+  SarimaxConfig c;
+  c.order = o;
+  c.trend = trend;
+  c.n_exog = n_exog;
+  c.concentrate_scale = concentrate;
+  c.enforce_stationarity = stationary;
+  c.simple_differencing = simple_diff;
+  return c;
+}
+
 inline Vec log_of(Vec x) {
   for (double& v : x) v = std::log(v);
   return x;

@@ -16,22 +16,11 @@ using core::SarimaxOrder;
 using core::Trend;
 using core::Vec;
 namespace fx = peltaro::score_fixtures;
+using fx::cfg;
 using fx::load_csv_column;
 using fx::log_of;
 
 namespace {
-
-SarimaxConfig cfg(SarimaxOrder o, Trend trend = Trend::None, std::uint64_t n_exog = 0,
-                  bool concentrate = false, bool stationary = true, bool simple_diff = false) {
-  SarimaxConfig c;
-  c.order = o;
-  c.trend = trend;
-  c.n_exog = n_exog;
-  c.concentrate_scale = concentrate;
-  c.enforce_stationarity = stationary;
-  c.simple_differencing = simple_diff;
-  return c;
-}
 
 struct FdCase {
   std::string name;

@@ -35,19 +35,9 @@ using core::StateSpace;
 using core::Trend;
 using core::Vec;
 namespace fx = peltaro::score_fixtures;
+using fx::cfg;
 
 namespace {
-
-SarimaxConfig cfg(SarimaxOrder o, Trend trend = Trend::None, std::uint64_t n_exog = 0,
-                  bool concentrate = false, bool stationary = true) {
-  SarimaxConfig c;
-  c.order = o;
-  c.trend = trend;
-  c.n_exog = n_exog;
-  c.concentrate_scale = concentrate;
-  c.enforce_stationarity = stationary;
-  return c;
-}
 
 struct Record {
   Vec dv, df;
