@@ -1,0 +1,44 @@
+#pragma once
+// Values every part of estimation shares: the penalty cost, text errors and
+// the result of one optimiser run.
+
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <string>
+
+#include "peltaro/core/types.hpp"
+
+namespace peltaro::estimation {
+
+using core::Columns;
+using core::SarimaxConfig;
+using core::Vec;
+
+// Inside estimation failures travel as texts; the fit entry wraps them.
+template <class T>
+using TextResult = std::expected<T, std::string>;
+
+inline std::unexpected<std::string> fail_text(std::string text) {
+  return std::unexpected(std::move(text));
+}
+
+// What a cost function returns for a point it cannot evaluate: half the
+// largest double, so that a difference of two penalties stays finite.
+inline constexpr double PENALTY = std::numeric_limits<double>::max() / 2.0;
+
+// A run whose best cost is the penalty found no point that could be
+// evaluated: whatever stopped it, it has not converged.
+inline bool is_penalty(double cost) { return !(cost < PENALTY); }
+
+// One optimiser run: the best point (unconstrained coordinates), its cost,
+// the run's count (iterations, or evaluations for L-BFGS-B) and whether it
+// ended by its own convergence test.
+struct RunnerResult {
+  Vec x;
+  double f = 0.0;
+  std::uint64_t n_iter = 0;
+  bool converged = false;
+};
+
+}  // namespace peltaro::estimation
