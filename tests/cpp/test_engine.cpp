@@ -82,21 +82,18 @@ Recorder quadratic() {
 // ---------------------------------------------------------------------------
 // Executor
 
-// Iteration k moves to x = k + 1 at cost costs[k]; its own test holds at the
-// checks made with the listed iteration counts.
+// Starts at x = 0 with cost 5; iteration k moves to x = k + 1 at cost
+// costs[k]; its own test holds at the checks made with the listed counts.
 struct ScriptedSolver {
-  double init_cost;
   std::vector<double> costs;
   std::vector<std::uint64_t> converged_at;
-  std::optional<std::uint64_t> fail_at;
 
   TextResult<void> init(const Recorder&, IterState& state) {
     state.x = vec({0.0});
-    state.cost = init_cost;
+    state.cost = 5.0;
     return {};
   }
   TextResult<void> next_iter(const Recorder&, IterState& state) {
-    if (fail_at == state.iter) return fail_text("step " + std::to_string(state.iter) + " failed");
     state.x = vec({static_cast<double>(state.iter + 1)});
     state.cost = costs.at(state.iter);
     return {};
@@ -109,7 +106,6 @@ struct ScriptedSolver {
 TEST(Executor, CountsIterationsTestsInOrderAndKeepsTheStrictlyBestPoint) {
   struct Case {
     const char* name;
-    double init_cost;
     std::vector<double> costs;
     std::vector<std::uint64_t> converged_at;
     std::uint64_t max_iters;
@@ -119,19 +115,19 @@ TEST(Executor, CountsIterationsTestsInOrderAndKeepsTheStrictlyBestPoint) {
     double best_x, best_cost;
   };
   const Case cases[] = {
-      {"limit 0 runs the initialisation only", 5, {}, {}, 0, -kInf, Termination::MaxItersReached, 0, 0, 5},
-      {"limit 3 completes three iterations", 5, {4, 3, 2, 1}, {}, 3, -kInf, Termination::MaxItersReached, 3, 3, 2},
-      {"own test before any iteration", 5, {}, {0}, 0, -kInf, Termination::SolverConverged, 0, 0, 5},
-      {"own test at the limit's check wins", 5, {4, 3, 2}, {2}, 2, -kInf, Termination::SolverConverged, 2, 2, 3},
-      {"own test after the last iteration", 5, {4}, {1}, 10, -kInf, Termination::SolverConverged, 1, 1, 4},
-      {"an equal cost keeps the earlier best", 5, {5, 5}, {}, 2, -kInf, Termination::MaxItersReached, 2, 0, 5},
-      {"a higher cost keeps the lower best", 5, {3, 4, 6}, {}, 3, -kInf, Termination::MaxItersReached, 3, 1, 3},
-      {"target cost reached", 5, {4, 3, 2}, {}, 10, 3, Termination::TargetCostReached, 2, 2, 3},
-      {"limit tested before target", 5, {4, 3}, {}, 2, 3, Termination::MaxItersReached, 2, 2, 3},
+      {"limit 0 runs the initialisation only", {}, {}, 0, -kInf, Termination::MaxItersReached, 0, 0, 5},
+      {"limit 3 completes three iterations", {4, 3, 2, 1}, {}, 3, -kInf, Termination::MaxItersReached, 3, 3, 2},
+      {"own test before any iteration", {}, {0}, 0, -kInf, Termination::SolverConverged, 0, 0, 5},
+      {"own test at the limit's check wins", {4, 3, 2}, {2}, 2, -kInf, Termination::SolverConverged, 2, 2, 3},
+      {"own test after the last iteration", {4}, {1}, 10, -kInf, Termination::SolverConverged, 1, 1, 4},
+      {"an equal cost keeps the earlier best", {5, 5}, {}, 2, -kInf, Termination::MaxItersReached, 2, 0, 5},
+      {"a higher cost keeps the lower best", {3, 4, 6}, {}, 3, -kInf, Termination::MaxItersReached, 3, 1, 3},
+      {"target cost reached", {4, 3, 2}, {}, 10, 3, Termination::TargetCostReached, 2, 2, 3},
+      {"limit tested before target", {4, 3}, {}, 2, 3, Termination::MaxItersReached, 2, 2, 3},
   };
   const Recorder none{};
   for (const Case& c : cases) {
-    ScriptedSolver solver{c.init_cost, c.costs, c.converged_at, std::nullopt};
+    ScriptedSolver solver{c.costs, c.converged_at};
     IterState state;
     state.max_iters = c.max_iters;
     state.target_cost = c.target;
@@ -143,15 +139,6 @@ TEST(Executor, CountsIterationsTestsInOrderAndKeepsTheStrictlyBestPoint) {
     EXPECT_EQ((*out->state.best_x)(0), c.best_x) << c.name;
     EXPECT_EQ(out->state.best_cost, c.best_cost) << c.name;
   }
-}
-
-TEST(Executor, PassesASolverFailureOnAsItsText) {
-  ScriptedSolver solver{5, {4, 3}, {}, 1};
-  IterState state;
-  state.max_iters = 5;
-  const auto out = execute(Recorder{}, solver, state);
-  ASSERT_FALSE(out.has_value());
-  EXPECT_EQ(out.error(), "step 1 failed");
 }
 
 // ---------------------------------------------------------------------------
@@ -232,16 +219,6 @@ TEST(NelderMead, SpreadIsTheSampleStandardDeviationWithoutOverflow) {
   }
 }
 
-TEST(NelderMead, FailsOnANaNCost) {
-  Recorder problem{[](std::span<const double> x) { return x[0] > 0.5 ? kNaN : x[0]; }, {}};
-  NelderMead solver({vec({0}), vec({1})});
-  IterState state;
-  state.max_iters = 5;
-  const auto out = execute(problem, solver, state);
-  ASSERT_FALSE(out.has_value());
-  EXPECT_EQ(out.error(), "cost is NaN at a trial point");
-}
-
 // A cost spread of 1e-6 leaves the vertices about sqrt(2e-6 / λ) from the
 // minimum along a curvature λ: 3e-4 for the quadratic (λ ≈ 19), 2e-3 for
 // Rosenbrock's valley (λ ≈ 0.4).
@@ -273,64 +250,59 @@ TEST(NelderMead, ReachesTheMinimaToTheAccuracyItsToleranceAllows) {
 // ---------------------------------------------------------------------------
 // More-Thuente line search
 
-// f(x) = (x − 1000)² searched from 0 along +1.
-Recorder far_quadratic() {
-  return {[](std::span<const double> x) { return (x[0] - 1000) * (x[0] - 1000); },
-          [](std::span<const double> x) { return Vec{2 * (x[0] - 1000)}; }};
+// −x, or `wall` once x passes `at`: a line searched from 0 along ±1.
+Recorder line(double at = kInf, double wall = kInf) {
+  return {[=](std::span<const double> x) { return x[0] > at ? wall : -x[0]; },
+          [](std::span<const double>) { return Vec{-1}; }};
 }
 
-TEST(MoreThuente, StartsAtOneAndExtrapolatesByAFactorOfFour) {
-  Recorder problem = far_quadratic();
-  LineSearchPoint out;
-  ASSERT_TRUE(more_thuente_search(problem, {}, vec({0}), 1e6, vec({-2000}), vec({1}), out));
-  EXPECT_EQ(problem.gradients, (std::vector<Vec>{{1}, {5}, {21}, {85}, {341}}));
-  EXPECT_EQ(problem.costs, problem.gradients);
-  EXPECT_EQ(out.x, vec({341}));
-  EXPECT_EQ(out.cost, 659.0 * 659.0);
-  EXPECT_EQ(out.g, vec({-1318}));
-}
-
-TEST(MoreThuente, AWarningEndsTheSearchAtItsLastTrialStep) {
-  Recorder line{[](std::span<const double> x) { return -x[0]; },
-                [](std::span<const double>) { return Vec{-1}; }};
-  MoreThuenteOptions options;
-  options.stpmax = 2.0;  // the step bound is reached while the cost still falls
-  LineSearchPoint out;
-  ASSERT_TRUE(more_thuente_search(line, options, vec({0}), 0, vec({-1}), vec({1}), out));
-  EXPECT_EQ(line.costs, (std::vector<Vec>{{1}, {2}}));
-  EXPECT_EQ(out.x, vec({2}));
+TEST(MoreThuente, TrialStepsStartAtOneExtrapolateByFourAndStopAtAWarning) {
+  MoreThuenteOptions bounded;
+  bounded.stpmax = 2.0;  // reached while the cost still falls: a warning
+  struct Case {
+    const char* name;
+    Recorder problem;
+    MoreThuenteOptions options;
+    double f0, g0;
+    std::vector<Vec> steps;
+  };
+  Case cases[] = {
+      {"(x − 1000)²", {[](std::span<const double> x) { return (x[0] - 1000) * (x[0] - 1000); },
+                       [](std::span<const double> x) { return Vec{2 * (x[0] - 1000)}; }},
+       {}, 1e6, -2000, {{1}, {5}, {21}, {85}, {341}}},
+      {"−x up to the largest step", line(), bounded, 0, -1, {{1}, {2}}},
+  };
+  for (Case& c : cases) {
+    LineSearchPoint out;
+    ASSERT_TRUE(more_thuente_search(c.problem, c.options, vec({0}), c.f0, vec({c.g0}), vec({1}), out))
+        << c.name;
+    EXPECT_EQ(c.problem.gradients, c.steps) << c.name;
+    EXPECT_EQ(c.problem.costs, c.steps) << c.name;
+    EXPECT_EQ(out.x(0), c.steps.back()[0]) << c.name;
+    EXPECT_EQ(out.cost, c.problem.f(view(out.x))) << c.name;
+  }
 }
 
 TEST(MoreThuente, FailuresAreTexts) {
-  const auto bounded_line = [] {
-    return Recorder{[](std::span<const double> x) { return x[0] > 0.5 ? kInf : -x[0]; },
-                    [](std::span<const double>) { return Vec{-1}; }};
-  };
-  const auto line = [] {
-    return Recorder{[](std::span<const double> x) { return -x[0]; },
-                    [](std::span<const double>) { return Vec{-1}; }};
-  };
   MoreThuenteOptions beyond_bound;
   beyond_bound.stpmax = 0.5;
   struct Case {
     const char* name;
     Recorder problem;
     MoreThuenteOptions options;
-    VectorXd d;
+    double d;
     std::string error;
     std::size_t evaluations;
   };
   Case cases[] = {
-      {"ascent direction", line(), {}, vec({-1}), "line search: the direction is not a descent direction", 0},
-      {"infinite cost at a trial step", bounded_line(), {}, vec({1}),
-       "line search: non-finite cost or slope at step 1", 1},
-      {"dcsrch error", line(), beyond_bound, vec({1}), "line search: ERROR: STP .GT. STPMAX", 0},
-      {"unbounded below", line(), {}, vec({1}), "line search found no acceptable step in 100 evaluations",
-       100},
+      {"ascent direction", line(), {}, -1, "line search: the direction is not a descent direction", 0},
+      {"infinite cost at a trial step", line(0.5), {}, 1, "line search: non-finite cost or slope at step 1", 1},
+      {"dcsrch error", line(), beyond_bound, 1, "line search: ERROR: STP .GT. STPMAX", 0},
+      {"unbounded below", line(), {}, 1, "line search found no acceptable step in 100 evaluations", 100},
   };
   for (Case& c : cases) {
     LineSearchPoint out;
-    const auto r = more_thuente_search(c.problem, c.options, vec({0}), 0, vec({-1}), c.d, out);
+    const auto r = more_thuente_search(c.problem, c.options, vec({0}), 0, vec({-1}), vec({c.d}), out);
     ASSERT_FALSE(r.has_value()) << c.name;
     EXPECT_EQ(r.error(), c.error) << c.name;
     EXPECT_EQ(c.problem.costs.size(), c.evaluations) << c.name;
@@ -418,7 +390,7 @@ TEST(QuasiNewton, OwnTestIsTheGradientNormOrTheCostChange) {
     bool converged;
   };
   const Case cases[] = {
-      {vec({6e-6, 8e-6}), kInf, 1.0, false},    // norm exactly 1e-5: not below
+      {vec({6e-6, 8e-6}), kInf, 1.0, false},    // norm 1e-5: not below
       {vec({6e-6, 7.9e-6}), kInf, 1.0, true},
       {vec({1, 1}), 1.0 + 2e-9, 1.0, false},
       {vec({1, 1}), 1.0 + 5e-10, 1.0, true},
@@ -474,19 +446,6 @@ TEST(QuasiNewton, InitialisationEvaluatesTheStartOnceAndIsNotAnIteration) {
   EXPECT_EQ(problem.gradients, (std::vector<Vec>{{-1.2, 1}}));
   EXPECT_EQ(problem.costs, problem.gradients);
   EXPECT_DOUBLE_EQ(out->state.best_cost, 24.2);
-}
-
-TEST(QuasiNewton, LineSearchFailureEndsTheRun) {
-  // A negative definite H turns −H·g uphill.
-  const auto out = minimise(Bfgs(InverseHessian(-MatrixXd::Identity(2, 2))), rosenbrock(), vec({-1.2, 1}), 10);
-  ASSERT_FALSE(out.has_value());
-  EXPECT_EQ(out.error(), "line search: the direction is not a descent direction");
-}
-
-TEST(QuasiNewton, RefusesAStartOfTheWrongSize) {
-  const auto out = minimise(Bfgs(InverseHessian(MatrixXd::Identity(3, 3))), rosenbrock(), vec({0, 0}), 10);
-  ASSERT_FALSE(out.has_value());
-  EXPECT_EQ(out.error(), "inverse Hessian is 3x3 but the start point has 2 coordinates");
 }
 
 }  // namespace
