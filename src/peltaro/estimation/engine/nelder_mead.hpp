@@ -88,6 +88,8 @@ template <CostFunction P>
 TextResult<void> NelderMead::next_iter(const P& problem, IterState& state) {
   const std::size_t n = vertices_.size() - 1;
   const Vertex& best = vertices_.front();
+  // A lone vertex (no coordinates) has no second worst; its spread is 0, so
+  // the executor never steps it.
   const double second_worst = vertices_[n == 0 ? 0 : n - 1].cost;
   compute_centroid();
 
