@@ -41,7 +41,7 @@ std::vector<std::string> split(const std::string& text, char sep) {
 }
 
 TEST(StartParams, MatchReferenceOnPublicSeries) {
-  std::ifstream in(PELTARO_DATA_DIR "/../tests/data/start_params_reference.csv");
+  std::ifstream in(PELTARO_TEST_DATA_DIR "/start_params_reference.csv");
   ASSERT_TRUE(in);
   std::size_t cases = 0;
   for (std::string line; std::getline(in, line);) {

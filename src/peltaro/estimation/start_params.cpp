@@ -1,10 +1,11 @@
 #include "peltaro/estimation/start_params.hpp"
 
-#include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
+
+#include "peltaro/estimation/least_squares.hpp"
 
 namespace peltaro::estimation {
 
@@ -12,11 +13,6 @@ using core::SarimaxError;
 
 namespace start_params {
 namespace {
-
-// Singular values at or below this absolute level count as zero. Absolute on
-// purpose: a nearly constant innovation column of size 1e-15 beside a series
-// of size 1 carries no information, whatever the other columns' scale.
-constexpr double SVD_EPS = 1e-12;
 
 // Floor of every variance estimate, so the start value is a valid variance.
 constexpr double MIN_SIGMA2 = 1e-6;
@@ -51,27 +47,20 @@ double population_variance(std::span<const double> x) {
   return ss / static_cast<double>(x.size());
 }
 
-// Minimum-norm least-squares solution of the first `rows` values of `target`
-// on the first `rows` values of each column; any number of rows ≥ 1. Values
-// that are not finite give no solution rather than a meaningless one.
+// Minimum-norm least squares of the first `rows` values of `target` on the
+// first `rows` values of each column (any number of rows ≥ 1), singular
+// values at or below 1e-12 counting as zero. Values that are not finite give
+// no solution rather than a meaningless one.
 std::optional<Vec> svd_solve(const Columns& columns, std::span<const double> target,
                              std::size_t rows) {
-  const auto k = static_cast<Eigen::Index>(columns.size());
   const auto r = static_cast<Eigen::Index>(rows);
-  Eigen::MatrixXd a(r, k);
-  for (Eigen::Index j = 0; j < k; ++j)
-    a.col(j) = Eigen::Map<const Eigen::VectorXd>(columns[static_cast<std::size_t>(j)].data(), r);
-  const Eigen::Map<const Eigen::VectorXd> b(target.data(), r);
-  if (!a.allFinite() || !b.allFinite()) return std::nullopt;
-
-  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
-  if (svd.info() != Eigen::Success) return std::nullopt;
-  const Eigen::VectorXd& sv = svd.singularValues();
-  Eigen::VectorXd utb = svd.matrixU().transpose() * b;
-  for (Eigen::Index i = 0; i < sv.size(); ++i) utb[i] = sv[i] > SVD_EPS ? utb[i] / sv[i] : 0.0;
-  const Eigen::VectorXd x = svd.matrixV() * utb;
-  if (!x.allFinite()) return std::nullopt;
-  return Vec(x.data(), x.data() + x.size());
+  Eigen::MatrixXd a(r, static_cast<Eigen::Index>(columns.size()));
+  for (std::size_t j = 0; j < columns.size(); ++j)
+    a.col(static_cast<Eigen::Index>(j)) = Eigen::Map<const Eigen::VectorXd>(columns[j].data(), r);
+  const auto x = svd_least_squares(a, Eigen::Map<const Eigen::VectorXd>(target.data(), r),
+                                   LEAST_SQUARES_EPS);
+  if (!x) return std::nullopt;
+  return Vec(x->data(), x->data() + x->size());
 }
 
 // target[i] − Σ_j β_j·column_j[i] for i < rows.
