@@ -27,10 +27,14 @@ using Lags = std::vector<std::uint64_t>;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
+// Elementwise within rel·max(1, |want|); a NaN wanted must come back NaN.
 void expect_close(const Vec& got, const Vec& want, double rel, const std::string& what) {
   ASSERT_EQ(got.size(), want.size()) << what;
-  for (std::size_t i = 0; i < want.size(); ++i)
-    EXPECT_NEAR(got[i], want[i], rel * std::fmax(1.0, std::fabs(want[i]))) << what << " [" << i << "]";
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const std::string at = what + " [" + std::to_string(i) + "]";
+    if (std::isnan(want[i])) EXPECT_TRUE(std::isnan(got[i])) << at;
+    else EXPECT_NEAR(got[i], want[i], rel * std::fmax(1.0, std::fabs(want[i]))) << at;
+  }
 }
 
 std::vector<std::string> split(const std::string& text, char sep) {
@@ -53,14 +57,16 @@ TEST(StartParams, MatchReferenceOnPublicSeries) {
     optional<Columns> exog;
     if (!f[5].empty()) {
       exog.emplace();
-      for (const auto& c : split(f[5], ';')) exog->push_back(score_fixtures::load_csv_column(f[1], std::stoull(c)));
+      for (const auto& c : split(f[5], ';'))
+        exog->push_back(score_fixtures::load_csv_column(f[1], std::stoull(c)));
     }
     if (u(4) > 0) {
       y.resize(u(4));
       if (exog) for (Vec& c : *exog) c.resize(u(4));
     }
-    const SarimaxConfig config = cfg({u(6), u(7), u(8), u(9), u(10), u(11), u(12)},
-                                     static_cast<Trend>(u(13)), exog ? exog->size() : 0, u(14) == 1);
+    const SarimaxOrder order{u(6), u(7), u(8), u(9), u(10), u(11), u(12)};
+    const SarimaxConfig config =
+        cfg(order, static_cast<Trend>(u(13)), exog ? exog->size() : 0, u(14) == 1);
     Vec want;
     for (std::size_t i = 15; i < f.size(); ++i) want.push_back(std::stod(f[i]));
     const auto got = sp::compute_start_params(y, config, exog ? &*exog : nullptr);
@@ -174,11 +180,7 @@ TEST(StartParams, HandWorkedModels) {
   for (const Case& c : cases) {
     const auto got = sp::compute_start_params(c.y, c.config, nullptr);
     ASSERT_TRUE(got) << c.what;
-    ASSERT_EQ(got->size(), c.want.size()) << c.what;
-    for (std::size_t i = 0; i < c.want.size(); ++i) {
-      if (std::isnan(c.want[i])) EXPECT_TRUE(std::isnan((*got)[i])) << c.what;
-      else EXPECT_NEAR((*got)[i], c.want[i], 1e-12 * std::fmax(1.0, std::fabs(c.want[i]))) << c.what;
-    }
+    expect_close(*got, c.want, 1e-12, c.what);
   }
 }
 
@@ -217,14 +219,16 @@ TEST(StartParams, RegressorCountMustMatchTheConfiguration) {
 }
 
 TEST(StartParams, ValidateNeedsMoreObservationsThanStatesAndParameters) {
-  const SarimaxConfig airline = cfg({.d = 1, .q = 1, .D = 1, .Q = 1, .s = 12}, Trend::None, 0, false,
-                                    true, /*simple_diff=*/true);
+  const SarimaxOrder airline_order{.d = 1, .q = 1, .D = 1, .Q = 1, .s = 12};
+  const SarimaxConfig airline =
+      cfg(airline_order, Trend::None, 0, false, true, /*simple_diff=*/true);
   const SarimaxConfig wide = cfg({}, Trend::ConstantLinear, 5);  // 8 parameters, 1 state
   const Vec y = score_fixtures::simulate_arma(40, {}, {}, 5);
   const Vec start{0.1, 0.2, 0.3};
   struct Case { const SarimaxConfig* config; std::size_t n; const char* error; };
   const Case cases[] = {
-      {&airline, 28, "data error: Not enough observations: n=28 <= minimum required 28 for model order"},
+      {&airline, 28,
+       "data error: Not enough observations: n=28 <= minimum required 28 for model order"},
       {&airline, 29, nullptr},
       {&wide, 8, "data error: Not enough observations: n=8 <= minimum required 8 for model order"},
   };

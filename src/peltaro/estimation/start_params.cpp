@@ -154,8 +154,11 @@ std::optional<TwoStage> css_two_stage(std::span<const double> y,
                                       std::span<const std::uint64_t> ar_lags,
                                       std::span<const std::uint64_t> ma_lags) {
   const std::size_t n = y.size();
-  const std::uint64_t p_max = ar_lags.empty() ? 0 : *std::max_element(ar_lags.begin(), ar_lags.end());
-  const std::uint64_t q_max = ma_lags.empty() ? 0 : *std::max_element(ma_lags.begin(), ma_lags.end());
+  const auto largest = [](std::span<const std::uint64_t> lags) {
+    return lags.empty() ? std::uint64_t{0} : *std::max_element(lags.begin(), lags.end());
+  };
+  const std::uint64_t p_max = largest(ar_lags);
+  const std::uint64_t q_max = largest(ma_lags);
   // A lag reaching past the series fails the length test of a stage below;
   // returning here also keeps 3·q_max from overflowing.
   if (p_max >= n || q_max >= n) return std::nullopt;
@@ -170,8 +173,8 @@ std::optional<TwoStage> css_two_stage(std::span<const double> y,
     for (std::size_t j = 0; j < m; ++j) lagged[j] = slice(y, m - 1 - j, n - m);
     const auto gamma = ols_pinv(lagged, y.subspan(m));
     if (!gamma) return std::nullopt;
-    const Vec fitted = residuals(y.subspan(m), lagged, *gamma, n - m);
-    std::copy(fitted.begin(), fitted.end(), e.begin() + static_cast<std::ptrdiff_t>(m));
+    const Vec innovations = residuals(y.subspan(m), lagged, *gamma, n - m);
+    std::copy(innovations.begin(), innovations.end(), e.begin() + static_cast<std::ptrdiff_t>(m));
   }
 
   if (n <= t0 + 2) return std::nullopt;
@@ -189,8 +192,8 @@ std::optional<TwoStage> css_two_stage(std::span<const double> y,
   out.ar.assign(beta->begin(), beta->begin() + n_ar);
   out.ma.assign(beta->begin() + n_ar, beta->end());
 
-  // The first residuals lean on innovations the long autoregression could
-  // not estimate, so they are left out of the variance when rows allow.
+  // The variance skips the first n_ma residuals, no mean removed; with no
+  // rows beyond them it is the centred variance of all of them.
   const Vec r = residuals(target, design, *beta, L);
   const std::size_t n_ma = ma_lags.size();
   double sigma2 = 0.0;
