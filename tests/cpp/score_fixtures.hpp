@@ -149,8 +149,8 @@ inline double loglike(const SarimaxConfig& config, const Vec& theta, const Vec& 
 // the rounding noise of the filter (a diffuse prior of 1e6 beside small
 // variances costs many digits), so the estimate taken is the one that agrees
 // best with its neighbour on the ladder.
-inline Vec fd_gradient(const SarimaxConfig& config, const Vec& theta, const Vec& y,
-                       const Columns* exog) {
+template <class F>
+Vec richardson_gradient(F&& f, const Vec& theta) {
   const double ladder[] = {1e-2, 2.5e-3, 6.25e-4, 1.5625e-4, 3.90625e-5, 9.765625e-6, 2.44140625e-6};
   constexpr std::size_t L = std::size(ladder);
   Vec g(theta.size());
@@ -159,7 +159,7 @@ inline Vec fd_gradient(const SarimaxConfig& config, const Vec& theta, const Vec&
       Vec up = theta, down = theta;
       up[j] += step;
       down[j] -= step;
-      return (loglike(config, up, y, exog) - loglike(config, down, y, exog)) / (up[j] - down[j]);
+      return (f(up) - f(down)) / (up[j] - down[j]);
     };
     double est[L];
     for (std::size_t i = 0; i < L; ++i) {
@@ -180,6 +180,11 @@ inline Vec fd_gradient(const SarimaxConfig& config, const Vec& theta, const Vec&
     g[j] = 0.5 * (est[best] + est[best + 1]);
   }
   return g;
+}
+
+inline Vec fd_gradient(const SarimaxConfig& config, const Vec& theta, const Vec& y,
+                       const Columns* exog) {
+  return richardson_gradient([&](const Vec& t) { return loglike(config, t, y, exog); }, theta);
 }
 
 }  // namespace peltaro::score_fixtures

@@ -98,7 +98,6 @@ class SarimaxObjective {
 
  private:
   friend class ModelLease;
-  [[nodiscard]] std::optional<CachedEval> lookup(std::span<const double> x) const;
 
   Vec endog_;
   std::optional<Columns> exog_;

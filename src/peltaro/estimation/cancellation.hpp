@@ -1,0 +1,39 @@
+#pragma once
+// Near-cancellation of AR and MA factors: when an inverted AR root lies close
+// to an inverted MA root the two polynomials nearly share a factor and the
+// model is close to non-identifiable.
+
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "peltaro/core/params.hpp"
+#include "peltaro/estimation/types.hpp"
+
+namespace peltaro::estimation {
+
+// (real part, imaginary part) of each root; a complex pair appears as two
+// entries, the one with the positive imaginary part first.
+using RootList = std::vector<std::pair<double, double>>;
+
+// Roots of z^n − c0·z^(n−1) − … − c(n−1), the eigenvalues of its companion
+// matrix in the order of the real Schur form's diagonal. Empty when the
+// Schur iteration does not converge.
+RootList polynomial_roots(std::span<const double> c);
+
+// True when every inverted AR root is farther than `tol` from every inverted
+// MA root (non-seasonal blocks only); always true when p or q is zero.
+bool validate_no_near_cancellation(const core::SarimaxParams& params, std::size_t p, std::size_t q,
+                                   double tol);
+
+// Tolerances of the two tests the multi-start strategies apply to
+// unconstrained points.
+inline constexpr double RIDGE_TOLERANCE = 0.05;
+inline constexpr double FILTER_TOLERANCE = 0.01;
+
+// The point nearly cancels (tolerance 0.05); false when it cannot be mapped.
+bool on_cancellation_ridge(std::span<const double> x, const SarimaxConfig& config);
+// The point is clear of cancellation (tolerance 0.01); false when it cannot be mapped.
+bool passes_cancellation_filter(std::span<const double> x, const SarimaxConfig& config);
+
+}  // namespace peltaro::estimation

@@ -1,0 +1,97 @@
+#include "peltaro/estimation/fit_result.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/kalman_filter.hpp"
+#include "peltaro/core/params.hpp"
+#include "peltaro/core/pipeline.hpp"
+#include "peltaro/core/state_space.hpp"
+#include "peltaro/core/transforms.hpp"
+#include "peltaro/estimation/cancellation.hpp"
+
+namespace peltaro::estimation {
+namespace {
+
+// One filter pass at model parameters. A variance that is not a positive
+// number gives no likelihood, so it is refused before it reaches the filter.
+core::Result<core::KalmanOutput> final_pass(std::span<const double> y, const SarimaxConfig& config,
+                                            const core::SarimaxParams& params,
+                                            const Columns* exog) {
+  auto ss = core::StateSpace::create(config, params, y, exog);
+  if (!ss) return core::fail(std::move(ss.error()));
+  if (auto err = core::check_variance(params, config)) return core::fail(std::move(*err));
+  const core::KalmanInit init = core::KalmanInit::from_config_default(*ss, config);
+  return core::kalman_loglike(y, *ss, init, config.concentrate_scale);
+}
+
+FitResult record(Vec params, std::string method, std::vector<std::string> warnings,
+                 const core::KalmanOutput& out, std::size_t n_obs, const SarimaxConfig& config,
+                 std::uint64_t n_iter, bool converged) {
+  FitResult r;
+  r.params = std::move(params);
+  r.method = std::move(method);
+  r.warnings = std::move(warnings);
+  r.loglike = out.loglike;
+  r.scale = out.scale;
+  r.n_obs = n_obs;
+  r.n_params = information_param_count(config);
+  r.n_iter = n_iter;
+  const double k = static_cast<double>(r.n_params);
+  r.aic = -2.0 * r.loglike + 2.0 * k;
+  r.bic = -2.0 * r.loglike + k * std::log(static_cast<double>(n_obs));
+  r.converged = converged;
+  return r;
+}
+
+}  // namespace
+
+std::uint64_t information_param_count(const SarimaxConfig& config) {
+  const core::SarimaxOrder& o = config.order;
+  return config.k_trend() + config.n_exog + o.p + o.q + o.P + o.Q + 1;
+}
+
+core::Result<FitResult> build_fit_result(std::span<const double> y, const SarimaxConfig& config,
+                                         std::span<const double> x, std::uint64_t n_iter,
+                                         bool converged, std::string label, const Columns* exog) {
+  auto params = core::transform_params_inner(x, config, true);
+  if (!params) return core::fail(std::move(params.error()));
+  auto sp = core::SarimaxParams::from_flat(*params, config);
+  if (!sp) return core::fail(std::move(sp.error()));
+  std::vector<std::string> warnings;
+  const std::size_t p = config.order.p, q = config.order.q;
+  if (!validate_no_near_cancellation(*sp, p, q, RIDGE_TOLERANCE)) {
+    warnings.push_back("near-cancellation detected in fitted ARMA(" + std::to_string(p) + "," +
+                       std::to_string(q) +
+                       ") parameters (min inverted-root distance < 0.05). Model may be "
+                       "non-identifiable.");
+  }
+  auto out = final_pass(y, config, *sp, exog);
+  if (!out) return core::fail(std::move(out.error()));
+  return record(std::move(*params), std::move(label), std::move(warnings), *out, y.size(), config,
+                n_iter, converged);
+}
+
+core::Result<FitResult> build_zero_iter_result(std::span<const double> y,
+                                               const SarimaxConfig& config,
+                                               std::span<const double> params, const Columns* exog,
+                                               std::string_view method) {
+  auto sp = core::SarimaxParams::from_flat(params, config);
+  if (!sp) return core::fail(std::move(sp.error()));
+  auto out = final_pass(y, config, *sp, exog);
+  if (!out) return core::fail(std::move(out.error()));
+  return record(Vec(params.begin(), params.end()), std::string(method), {}, *out, y.size(), config,
+                0, config.n_params() == 0);
+}
+
+double eval_kf_loglike_constrained(std::span<const double> y, const SarimaxConfig& config,
+                                   std::span<const double> params, const Columns* exog) {
+  auto sp = core::SarimaxParams::from_flat(params, config);
+  if (!sp) return -std::numeric_limits<double>::infinity();
+  auto out = final_pass(y, config, *sp, exog);
+  if (!out) return -std::numeric_limits<double>::infinity();
+  return out->loglike;
+}
+
+}  // namespace peltaro::estimation

@@ -1,0 +1,19 @@
+#pragma once
+// Least squares by singular value decomposition with an absolute cut-off:
+// singular values at or below it count as zero, so a rank-deficient system
+// still has an answer, the one of minimum norm.
+
+#include <Eigen/Dense>
+#include <expected>
+#include <string>
+
+namespace peltaro::estimation {
+
+inline constexpr double LEAST_SQUARES_EPS = 1e-12;
+
+// argmin ‖A·x − b‖ of minimum norm; A may have fewer rows than columns.
+// Fails on a non-finite entry, which no decomposition can use.
+std::expected<Eigen::VectorXd, std::string> svd_least_squares(const Eigen::MatrixXd& A,
+                                                              const Eigen::VectorXd& b, double eps);
+
+}  // namespace peltaro::estimation
