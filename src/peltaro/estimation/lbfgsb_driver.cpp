@@ -1,8 +1,8 @@
 #include "peltaro/estimation/lbfgsb_driver.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <stdexcept>
+#include <utility>
 
 // L-BFGS-B 3.0 (Fortran, no header). INTEGER is 32-bit, LOGICAL 4 bytes; the
 // two CHARACTER*60 arguments carry hidden lengths after the others.
@@ -50,16 +50,9 @@ constexpr TaskText TASK_KINDS[] = {
     {"ERROR", task_code::ERROR},
 };
 
-FortranInt to_fortran_int(std::size_t value, const char* what) {
-  if (value > static_cast<std::size_t>(std::numeric_limits<FortranInt>::max())) {
-    throw std::logic_error(std::string("L-BFGS-B: ") + what + " does not fit the routine's INTEGER");
-  }
-  return static_cast<FortranInt>(value);
-}
-
-FortranInt to_fortran_int(std::int64_t value, const char* what) {
-  if (value < std::numeric_limits<FortranInt>::min() ||
-      value > std::numeric_limits<FortranInt>::max()) {
+template <class T>
+FortranInt to_fortran_int(T value, const char* what) {
+  if (!std::in_range<FortranInt>(value)) {
     throw std::logic_error(std::string("L-BFGS-B: ") + what + " does not fit the routine's INTEGER");
   }
   return static_cast<FortranInt>(value);
