@@ -117,7 +117,8 @@ TextResult<RunnerResult> run_lbfgsb(const Objective& objective, Vec x0, BoundsLi
                                     std::size_t max_evals) {
   using Closure = BudgetedEvaluation<Objective>;
   const std::size_t n = x0.size();
-  auto problem = LbfgsbProblem<Closure>::build(std::move(x0), Closure(objective.clone(), max_evals, n));
+  auto problem =
+      LbfgsbProblem<Closure>::build(std::move(x0), Closure(objective.clone(), max_evals, n));
   problem.set_bounds(std::move(bounds));
   LbfgsbState<Closure> state(std::move(problem), RUNNER_OPTIONS);
   const auto task = state.minimize();

@@ -53,7 +53,8 @@ constexpr TaskText TASK_KINDS[] = {
 template <class T>
 FortranInt to_fortran_int(T value, const char* what) {
   if (!std::in_range<FortranInt>(value)) {
-    throw std::logic_error(std::string("L-BFGS-B: ") + what + " does not fit the routine's INTEGER");
+    throw std::logic_error(std::string("L-BFGS-B: ") + what +
+                           " does not fit the routine's INTEGER");
   }
   return static_cast<FortranInt>(value);
 }
