@@ -131,6 +131,37 @@ TEST(KalmanEval, FailuresInStepOrder) {
   EXPECT_EQ(col2.error().display(), "data error: exog column 0 has 41 rows but y has 40 observations");
 }
 
+TEST(KalmanEval, ModelAndDataErrorsComeBeforeTheVariance) {
+  SarimaxParams p;
+  p.sigma2 = -1.0;
+  struct Case {
+    SarimaxOrder order;
+    bool simple_diff;
+    std::size_t n;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{0, 0, 0, 0, 2, 0, 4}, false, 40,
+       "state space construction failed: Seasonal differencing D > 1 is not yet supported"},
+      // A series too short for its own differencing is refused, not filtered in levels.
+      {{0, 0, 0, 0, 1, 0, 12}, true, 12, "data error: Not enough observations: n=12 <= burn=12"},
+      {{0, 2, 0, 0, 0, 0, 0}, true, 2, "data error: Not enough observations: n=2 <= burn=2"},
+  };
+  for (const Case& c : cases) {
+    auto r = kalman_eval(ramp(c.n), p, config(c.order, c.simple_diff), nullptr);
+    ASSERT_FALSE(r.has_value()) << c.text;
+    EXPECT_EQ(r.error().display(), c.text);
+  }
+  const Columns bad{Vec(41, 1.0)};
+  p.exog = {1.0};
+  EXPECT_EQ(kalman_eval(ramp(40), p, config({0, 0, 0, 0, 0, 0, 0}), &bad).error().display(),
+            "data error: exog column 0 has 41 rows but y has 40 observations");
+  p.exog.clear();
+  p.sigma2 = 1.0;
+  EXPECT_TRUE(kalman_eval(ramp(13), p, config({0, 0, 0, 0, 1, 0, 12}, true), nullptr).has_value())
+      << "one value left after differencing is enough for a stationary model";
+}
+
 TEST(KalmanEval, CallerGivenVarianceMustBePositive) {
   const Vec y = ramp(30);
   SarimaxParams p;

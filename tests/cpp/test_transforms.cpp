@@ -429,7 +429,7 @@ TEST(TransformJacobian, VarianceEntryIsGradientTimesExp) {
   EXPECT_EQ((*transform_jacobian_t_vec(Vec{0.2, 0.0}, cfg, Vec{1.0, 0.75}))[1], 0.75);
 }
 
-TEST(TransformJacobian, GradientIsTheFirstArgumentOfTheTextWrapper) {
+TEST(TransformJacobian, TextFormChainsTheGivenGradient) {
   const auto cfg = make_config(Trend::ConstantLinear, 0, 0, 0, 0, 0, true);
   const auto out = apply_transform_jacobian(Vec{1.0, 2.0}, Vec{5.0, 7.0}, cfg);
   ASSERT_TRUE(out.has_value());

@@ -70,6 +70,31 @@ def test_broadcast_regressor_with_zero_strides():
     assert loglike(exog=ones, params=params) == loglike(exog=np.ones((N, 1)), params=params)
 
 
+def test_huge_regressor_view_is_refused_before_it_is_copied():
+    # Copied, this view would take 8 GB; under a 3 GB address-space limit the
+    # call must still answer from the shape alone.
+    script = textwrap.dedent("""
+        import resource
+        import numpy as np
+        import peltaro
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        y = np.zeros(40)
+        for shape in [(10**7, 101), (40, 101)]:
+            try:
+                peltaro.sarimax_loglike(y, (1, 0, 0), (0, 0, 0, 0), np.zeros(103),
+                                        exog=np.broadcast_to(1.0, shape))
+            except ValueError as e:
+                print(e)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "exog has 10000000 rows but endog has 40 observations; they must match",
+        "n_exog=101 exceeds maximum 100",
+    ]
+
+
 @pytest.mark.parametrize(
     "name, value, message",
     [

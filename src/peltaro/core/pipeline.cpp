@@ -4,6 +4,7 @@
 
 #include "peltaro/core/css.hpp"
 #include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/state_space.hpp"
 
 namespace peltaro::core {
@@ -15,6 +16,10 @@ Result<PreparedEndog> prepare_endog(std::span<const double> y, const SarimaxConf
     out.series.assign(y.begin(), y.end());
     return out;
   }
+  // Differencing consumes d + D·s values; a series with none left over would
+  // otherwise come back undifferenced and be filtered as if it were.
+  const std::size_t consumed = config.order.d + config.order.D * config.order.s;
+  if (y.size() <= consumed) return fail(not_enough_observations(y.size(), consumed));
   out.series = apply_differencing(y, config);
   if (exog == nullptr) return out;
   Columns cols;
@@ -42,7 +47,6 @@ std::optional<SarimaxError> check_variance(const SarimaxParams& params, const Sa
 
 Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams& params,
                                  const SarimaxConfig& config, const Columns* exog) {
-  if (auto err = check_variance(params, config)) return fail(std::move(*err));
   std::optional<PreparedEndog> prepared;
   std::span<const double> series = y;
   const Columns* columns = exog;
@@ -55,6 +59,8 @@ Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams&
   }
   auto ss = StateSpace::create(config, params, series, columns);
   if (!ss) return fail(std::move(ss.error()));
+  // After the model and data checks, so that their errors are the ones reported.
+  if (auto err = check_variance(params, config)) return fail(std::move(*err));
   const KalmanInit init = KalmanInit::from_config_default(*ss, config);
   return kalman_loglike(series, *ss, init, config.concentrate_scale);
 }

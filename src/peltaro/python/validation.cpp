@@ -61,12 +61,17 @@ std::optional<std::string> validate_order(const core::SarimaxOrder& o, std::uint
   return std::nullopt;
 }
 
-std::optional<std::string> validate_finite_cols(const core::Columns& columns,
-                                                std::string_view label) {
-  for (std::size_t j = 0; j < columns.size(); ++j) {
-    const core::Vec& column = columns[j];
-    for (std::size_t i = 0; i < column.size(); ++i) {
-      if (!std::isfinite(column[i])) {
+namespace {
+
+// The first non-finite value, scanning column by column from row 0;
+// `rows(j)` is the length of column j and `at(j, i)` reads its row i.
+template <class Rows, class At>
+std::optional<std::string> first_non_finite(std::size_t cols, Rows rows, At at,
+                                            std::string_view label) {
+  for (std::size_t j = 0; j < cols; ++j) {
+    const std::size_t n = rows(j);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!std::isfinite(at(j, i))) {
         return std::string(label) + " contains NaN or Inf at column " + std::to_string(j) +
                ", row " + std::to_string(i);
       }
@@ -75,35 +80,54 @@ std::optional<std::string> validate_finite_cols(const core::Columns& columns,
   return std::nullopt;
 }
 
+double read(const MatrixView& m, std::size_t i, std::size_t j) {
+  double v;
+  // memcpy: a strided view over a byte buffer may sit at any address.
+  std::memcpy(&v,
+              m.data + static_cast<std::ptrdiff_t>(i) * m.row_stride +
+                  static_cast<std::ptrdiff_t>(j) * m.col_stride,
+              sizeof(double));
+  return v;
+}
+
+}  // namespace
+
+std::optional<std::string> validate_finite_cols(const core::Columns& columns,
+                                                std::string_view label) {
+  return first_non_finite(
+      columns.size(), [&](std::size_t j) { return columns[j].size(); },
+      [&](std::size_t j, std::size_t i) { return columns[j][i]; }, label);
+}
+
+std::optional<std::string> validate_finite_view(const MatrixView& m, std::string_view label) {
+  return first_non_finite(
+      m.cols, [&](std::size_t) { return m.rows; },
+      [&](std::size_t j, std::size_t i) { return read(m, i, j); }, label);
+}
+
 core::Columns numpy2d_to_cols(const MatrixView& m) {
   core::Columns columns(m.cols, core::Vec(m.rows));
   for (std::size_t j = 0; j < m.cols; ++j) {
-    const char* column_base = m.data + static_cast<std::ptrdiff_t>(j) * m.col_stride;
-    core::Vec& column = columns[j];
-    for (std::size_t i = 0; i < m.rows; ++i) {
-      // memcpy: a strided view over a byte buffer may sit at any address.
-      std::memcpy(&column[i], column_base + static_cast<std::ptrdiff_t>(i) * m.row_stride,
-                  sizeof(double));
-    }
+    for (std::size_t i = 0; i < m.rows; ++i) columns[j][i] = read(m, i, j);
   }
   return columns;
 }
 
-Checked<SingleInputs> validate_single_inputs(std::span<const double> y, const MatrixView* exog) {
+Checked<std::uint64_t> validate_single_inputs(std::span<const double> y, const MatrixView* exog) {
   for (double v : y) {
     if (!std::isfinite(v)) {
       return std::unexpected(std::string("input time series contains NaN or Inf values"));
     }
   }
-  if (exog == nullptr) return SingleInputs{};
-  core::Columns columns = numpy2d_to_cols(*exog);
-  if (auto err = validate_finite_cols(columns, "exog")) return std::unexpected(std::move(*err));
+  if (exog == nullptr) return 0;
+  // Checked on the caller's buffer: nothing is copied until every check of
+  // the call has passed, so a huge (or broadcast) view costs no memory.
+  if (auto err = validate_finite_view(*exog, "exog")) return std::unexpected(std::move(*err));
   if (exog->rows != y.size()) {
     return std::unexpected("exog has " + std::to_string(exog->rows) + " rows but endog has " +
                            std::to_string(y.size()) + " observations; they must match");
   }
-  const std::uint64_t n_exog = columns.size();
-  return SingleInputs{.exog = std::move(columns), .n_exog = n_exog};
+  return exog->cols;
 }
 
 Checked<SingleRequest> prepare_single_request(std::span<const double> y,
@@ -111,8 +135,8 @@ Checked<SingleRequest> prepare_single_request(std::span<const double> y,
                                               const std::array<std::uint64_t, 4>& seasonal,
                                               const MatrixView* exog, const ModelFlags& flags,
                                               const std::optional<std::string>& trend) {
-  auto inputs = validate_single_inputs(y, exog);
-  if (!inputs) return std::unexpected(std::move(inputs.error()));
+  auto n_exog = validate_single_inputs(y, exog);
+  if (!n_exog) return std::unexpected(std::move(n_exog.error()));
   const core::SarimaxOrder sarimax_order{.p = order[0],
                                          .d = order[1],
                                          .q = order[2],
@@ -120,20 +144,20 @@ Checked<SingleRequest> prepare_single_request(std::span<const double> y,
                                          .D = seasonal[1],
                                          .Q = seasonal[2],
                                          .s = seasonal[3]};
-  if (auto err = validate_order(sarimax_order, inputs->n_exog)) {
+  if (auto err = validate_order(sarimax_order, *n_exog)) {
     return std::unexpected(std::move(*err));
   }
   auto trend_code = parse_trend(trend);
   if (!trend_code) return std::unexpected(std::move(trend_code.error()));
   SingleRequest request;
   request.config = core::SarimaxConfig{.order = sarimax_order,
-                                       .n_exog = inputs->n_exog,
+                                       .n_exog = *n_exog,
                                        .trend = *trend_code,
                                        .enforce_stationarity = flags.enforce_stationarity,
                                        .enforce_invertibility = flags.enforce_invertibility,
                                        .concentrate_scale = flags.concentrate_scale,
                                        .simple_differencing = flags.simple_differencing};
-  request.exog = std::move(inputs->exog);
+  if (exog != nullptr) request.exog = numpy2d_to_cols(*exog);
   return request;
 }
 

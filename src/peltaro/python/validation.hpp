@@ -53,17 +53,16 @@ std::optional<std::string> validate_order(const core::SarimaxOrder& order, std::
 std::optional<std::string> validate_finite_cols(const core::Columns& columns,
                                                 std::string_view label);
 
+// The same scan over a caller's matrix, read in place.
+std::optional<std::string> validate_finite_view(const MatrixView& matrix, std::string_view label);
+
 // One owned vector per column, column j holding (0, j), (1, j), … in row order.
 core::Columns numpy2d_to_cols(const MatrixView& matrix);
 
-struct SingleInputs {
-  std::optional<core::Columns> exog;
-  std::uint64_t n_exog = 0;
-};
-
 // Finite series, then (when given) finite regressors with one row per
 // observation; a non-finite regressor is reported before a row mismatch.
-Checked<SingleInputs> validate_single_inputs(std::span<const double> y, const MatrixView* exog);
+// Gives the number of regressor columns; copies nothing.
+Checked<std::uint64_t> validate_single_inputs(std::span<const double> y, const MatrixView* exog);
 
 struct SingleRequest {
   core::SarimaxConfig config;

@@ -1,0 +1,135 @@
+#pragma once
+// The bounded runner: L-BFGS-B on the negative log-likelihood of a SARIMAX
+// model over its unconstrained parameter vector, inside the box its
+// configuration asks for, under a budget of value-and-gradient requests.
+
+#include <algorithm>
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+#include "peltaro/estimation/lbfgsb_driver.hpp"
+#include "peltaro/estimation/objective.hpp"
+#include "peltaro/estimation/types.hpp"
+
+namespace peltaro::estimation::runners {
+
+// The box of each coordinate, in flat-vector order. Trend and regression
+// coefficients are free. An AR or MA block whose transform keeps the model
+// stationary or invertible needs no box; a block used as it stands is kept
+// inside (−0.999, 0.999) coefficient by coefficient. The log-variance is
+// bounded below by −50. Length n_params.
+BoundsList compute_bounds(const SarimaxConfig& config);
+
+inline constexpr LbfgsbOptions RUNNER_OPTIONS{.m = 10, .factr = 1e7, .pgtol = 1e-5, .iprint = -1};
+
+// What the runner needs of an objective.
+template <class O>
+concept RunnerObjective = requires(const O& o, std::span<const double> x) {
+  { o.clone() } -> std::same_as<O>;
+  { o.eval_loglike(x) } -> std::same_as<TextResult<double>>;
+  { o.eval_negloglike_with_gradient(x) } -> std::same_as<TextResult<std::pair<double, Vec>>>;
+};
+
+// The runner's answer to each value-and-gradient request, on its own copy of
+// the objective. Every request within the budget counts once, whatever it
+// costs: the analytic value and gradient, or, where either is unusable, a
+// forward-difference gradient of the log-likelihood (n + 1 passes, not
+// counted). Requests past the budget are answered with the value alone and a
+// zero gradient, which stops the routine at its next iterate.
+template <RunnerObjective Objective>
+class BudgetedEvaluation {
+ public:
+  BudgetedEvaluation(Objective objective, std::size_t max_evals, std::size_t n)
+      : objective_(std::move(objective)), max_evals_(max_evals), probe_(n) {}
+
+  double operator()(std::span<const double> x, std::span<double> g) {
+    if (evals_ >= max_evals_) {
+      budget_exhausted_ = true;
+      std::ranges::fill(g, 0.0);
+      return negloglike(x).value_or(PENALTY);
+    }
+    ++evals_;
+    auto analytic = objective_.eval_negloglike_with_gradient(x);
+    if (analytic && std::isfinite(analytic->first) && all_finite(analytic->second)) {
+      if (analytic->second.size() != g.size()) {
+        throw std::logic_error("objective gradient length differs from the point's");
+      }
+      std::ranges::copy(analytic->second, g.begin());
+      return analytic->first;
+    }
+    return forward_difference(x, g);
+  }
+
+  [[nodiscard]] std::size_t evals() const { return evals_; }
+  [[nodiscard]] bool budget_exhausted() const { return budget_exhausted_; }
+
+ private:
+  static bool all_finite(std::span<const double> v) {
+    return std::ranges::all_of(v, [](double e) { return std::isfinite(e); });
+  }
+
+  // −loglike where the log-likelihood is finite.
+  [[nodiscard]] std::optional<double> negloglike(std::span<const double> x) const {
+    const auto ll = objective_.eval_loglike(x);
+    if (ll && std::isfinite(*ll)) return -*ll;
+    return std::nullopt;
+  }
+
+  // A coordinate whose step cannot be evaluated gets a zero slope; a point
+  // that cannot be evaluated gets the penalty and a zero gradient.
+  double forward_difference(std::span<const double> x, std::span<double> g) {
+    const auto f0 = negloglike(x);
+    if (!f0) {
+      std::ranges::fill(g, 0.0);
+      return PENALTY;
+    }
+    probe_.assign(x.begin(), x.end());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const double h = (std::fabs(x[i]) + 1.0) * 1e-7;
+      probe_[i] = x[i] + h;
+      const double fi = negloglike(probe_).value_or(*f0);
+      probe_[i] = x[i];
+      const double slope = (fi - *f0) / h;
+      g[i] = std::isfinite(slope) ? slope : 0.0;
+    }
+    return *f0;
+  }
+
+  Objective objective_;
+  std::size_t max_evals_;
+  std::size_t evals_ = 0;
+  bool budget_exhausted_ = false;
+  Vec probe_;  // the point with one coordinate stepped
+};
+
+// Minimises the objective from x0 inside `bounds` with at most `max_evals`
+// counted requests. The count is the run's n_iter. A run converges only when
+// the routine's own convergence test stopped it within the budget at a point
+// that could be evaluated: a run that found nothing but the penalty has not
+// converged, however it ended. A routine error gives "L-BFGS-B failed: {}".
+template <RunnerObjective Objective>
+TextResult<RunnerResult> run_lbfgsb(const Objective& objective, Vec x0, BoundsList bounds,
+                                    std::size_t max_evals) {
+  using Closure = BudgetedEvaluation<Objective>;
+  const std::size_t n = x0.size();
+  auto problem =
+      LbfgsbProblem<Closure>::build(std::move(x0), Closure(objective.clone(), max_evals, n));
+  problem.set_bounds(std::move(bounds));
+  LbfgsbState<Closure> state(std::move(problem), RUNNER_OPTIONS);
+  const auto task = state.minimize();
+  if (!task) return fail_text("L-BFGS-B failed: " + task.error());
+  const auto& p = state.problem();
+  const bool converged = task_code::is_convergence(*task) && !p.eval_fg.budget_exhausted() &&
+                         !is_penalty(p.f);
+  return RunnerResult{p.x, p.f, p.eval_fg.evals(), converged};
+}
+
+extern template TextResult<RunnerResult> run_lbfgsb<SarimaxObjective>(const SarimaxObjective&, Vec,
+                                                                      BoundsList, std::size_t);
+
+}  // namespace peltaro::estimation::runners

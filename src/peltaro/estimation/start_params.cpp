@@ -1,0 +1,334 @@
+#include "peltaro/estimation/start_params.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "peltaro/estimation/least_squares.hpp"
+
+namespace peltaro::estimation {
+
+using core::SarimaxError;
+
+namespace start_params {
+namespace {
+
+// Floor of every variance estimate, so the start value is a valid variance.
+constexpr double MIN_SIGMA2 = 1e-6;
+
+// Largest absolute coefficient kept as a start value: a block that reaches
+// beyond it starts at zero instead of on the edge of the stationary or
+// invertible region.
+constexpr double MAX_ABS_COEF = 0.99;
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t out = 0;
+  return __builtin_mul_overflow(a, b, &out) ? std::numeric_limits<std::uint64_t>::max() : out;
+}
+
+// step, 2·step, …, count·step.
+std::vector<std::uint64_t> lag_set(std::uint64_t count, std::uint64_t step) {
+  std::vector<std::uint64_t> lags(count);
+  for (std::uint64_t i = 0; i < count; ++i) lags[i] = saturating_mul(i + 1, step);
+  return lags;
+}
+
+double mean(std::span<const double> x) {
+  double sum = 0.0;
+  for (double v : x) sum += v;
+  return sum / static_cast<double>(x.size());
+}
+
+double population_variance(std::span<const double> x) {
+  const double m = mean(x);
+  double ss = 0.0;
+  for (double v : x) ss += (v - m) * (v - m);
+  return ss / static_cast<double>(x.size());
+}
+
+// Minimum-norm least squares of the first `rows` values of `target` on the
+// first `rows` values of each column (any number of rows ≥ 1), singular
+// values at or below 1e-12 counting as zero. Values that are not finite give
+// no solution rather than a meaningless one.
+std::optional<Vec> svd_solve(const Columns& columns, std::span<const double> target,
+                             std::size_t rows) {
+  const auto r = static_cast<Eigen::Index>(rows);
+  Eigen::MatrixXd a(r, static_cast<Eigen::Index>(columns.size()));
+  for (std::size_t j = 0; j < columns.size(); ++j)
+    a.col(static_cast<Eigen::Index>(j)) = Eigen::Map<const Eigen::VectorXd>(columns[j].data(), r);
+  const auto x = svd_least_squares(a, Eigen::Map<const Eigen::VectorXd>(target.data(), r),
+                                   LEAST_SQUARES_EPS);
+  if (!x) return std::nullopt;
+  return Vec(x->data(), x->data() + x->size());
+}
+
+// target[i] − Σ_j β_j·column_j[i] for i < rows.
+Vec residuals(std::span<const double> target, const Columns& columns, const Vec& beta,
+              std::size_t rows) {
+  Vec out(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(rows));
+  for (std::size_t i = 0; i < rows; ++i) {
+    double fit = 0.0;
+    for (std::size_t j = 0; j < columns.size(); ++j) fit += beta[j] * columns[j][i];
+    out[i] -= fit;
+  }
+  return out;
+}
+
+// Removes the fitted regression from the first `rows` values of `w`.
+void remove_fit(Vec& w, const Columns& columns, const Vec& beta, std::size_t rows) {
+  const Vec rest = residuals(w, columns, beta, rows);
+  std::copy(rest.begin(), rest.end(), w.begin());
+}
+
+// `count` values of `x` starting at `first`, as an owned column.
+Vec slice(std::span<const double> x, std::size_t first, std::size_t count) {
+  const auto s = x.subspan(first, count);
+  return Vec(s.begin(), s.end());
+}
+
+// A coefficient block reaching beyond ±MAX_ABS_COEF starts at zero. NaN
+// entries compare false and leave the block as it is.
+void zero_if_extreme(Vec& block) {
+  const bool extreme =
+      std::any_of(block.begin(), block.end(), [](double v) { return std::fabs(v) > MAX_ABS_COEF; });
+  if (extreme) std::fill(block.begin(), block.end(), 0.0);
+}
+
+// Trend regressors over the differenced series: a column of ones and/or the
+// raw-series time index of each differenced value (counted from 0).
+Columns trend_columns(core::Trend trend, std::size_t n, std::size_t n_w) {
+  Columns cols;
+  if (trend == core::Trend::Constant || trend == core::Trend::ConstantLinear)
+    cols.emplace_back(n_w, 1.0);
+  if (trend == core::Trend::Linear || trend == core::Trend::ConstantLinear) {
+    Vec t(n_w);
+    for (std::size_t i = 0; i < n_w; ++i) t[i] = static_cast<double>(n - n_w + i);
+    cols.push_back(std::move(t));
+  }
+  return cols;
+}
+
+}  // namespace
+
+Vec difference(std::span<const double> x, std::uint64_t d) {
+  Vec w(x.begin(), x.end());
+  for (std::uint64_t pass = 0; pass < d && !w.empty(); ++pass) {
+    for (std::size_t t = 0; t + 1 < w.size(); ++t) w[t] = w[t + 1] - w[t];
+    w.pop_back();
+  }
+  return w;
+}
+
+Vec seasonal_difference(std::span<const double> x, std::uint64_t D, std::uint64_t s) {
+  Vec w(x.begin(), x.end());
+  if (s == 0) return w;
+  for (std::uint64_t pass = 0; pass < D; ++pass) {
+    if (w.size() <= s) return {};
+    Vec next(w.size() - s);
+    for (std::size_t t = s; t < w.size(); ++t) next[t - s] = w[t] - w[t - s];
+    w = std::move(next);
+  }
+  return w;
+}
+
+Columns difference_exog_cols(const Columns& columns, std::uint64_t d, std::uint64_t D,
+                             std::uint64_t s) {
+  Columns out;
+  out.reserve(columns.size());
+  for (const Vec& c : columns) out.push_back(seasonal_difference(difference(c, d), D, s));
+  return out;
+}
+
+std::optional<Vec> ols_pinv(const Columns& columns, std::span<const double> target) {
+  const std::size_t k = columns.size();
+  if (k == 0) return Vec{};
+  if (target.empty()) return Vec(k, 0.0);
+  std::size_t rows = target.size();
+  for (const Vec& c : columns) rows = std::min(rows, c.size());
+  if (rows < k) return std::nullopt;
+  return svd_solve(columns, target, rows);
+}
+
+std::optional<TwoStage> css_two_stage(std::span<const double> y,
+                                      std::span<const std::uint64_t> ar_lags,
+                                      std::span<const std::uint64_t> ma_lags) {
+  const std::size_t n = y.size();
+  const auto largest = [](std::span<const std::uint64_t> lags) {
+    return lags.empty() ? std::uint64_t{0} : *std::max_element(lags.begin(), lags.end());
+  };
+  const std::uint64_t p_max = largest(ar_lags);
+  const std::uint64_t q_max = largest(ma_lags);
+  // A lag reaching past the series fails the length test of a stage below;
+  // returning here also keeps 3·q_max from overflowing.
+  if (p_max >= n || q_max >= n) return std::nullopt;
+  const std::size_t m = 2 * q_max;                  // order of the long autoregression
+  const std::size_t t0 = std::max(p_max, 3 * q_max);  // first row of the second stage
+
+  // Innovation estimates; zero where the long autoregression has no fit.
+  Vec e(n, 0.0);
+  if (!ma_lags.empty()) {
+    if (n <= m + 2) return std::nullopt;
+    Columns lagged(m);
+    for (std::size_t j = 0; j < m; ++j) lagged[j] = slice(y, m - 1 - j, n - m);
+    const auto gamma = ols_pinv(lagged, y.subspan(m));
+    if (!gamma) return std::nullopt;
+    const Vec innovations = residuals(y.subspan(m), lagged, *gamma, n - m);
+    std::copy(innovations.begin(), innovations.end(), e.begin() + static_cast<std::ptrdiff_t>(m));
+  }
+
+  if (n <= t0 + 2) return std::nullopt;
+  const std::size_t L = n - t0;
+  Columns design;
+  design.reserve(ar_lags.size() + ma_lags.size());
+  for (std::uint64_t l : ar_lags) design.push_back(slice(y, t0 - l, L));
+  for (std::uint64_t l : ma_lags) design.push_back(slice(e, t0 - l, L));
+  const auto target = y.subspan(t0);
+  const auto beta = ols_pinv(design, target);
+  if (!beta) return std::nullopt;
+
+  TwoStage out;
+  const auto n_ar = static_cast<std::ptrdiff_t>(ar_lags.size());
+  out.ar.assign(beta->begin(), beta->begin() + n_ar);
+  out.ma.assign(beta->begin() + n_ar, beta->end());
+
+  // The variance skips the first n_ma residuals, no mean removed; with no
+  // rows beyond them it is the centred variance of all of them.
+  const Vec r = residuals(target, design, *beta, L);
+  const std::size_t n_ma = ma_lags.size();
+  double sigma2 = 0.0;
+  if (L > n_ma) {
+    for (std::size_t i = n_ma; i < L; ++i) sigma2 += r[i] * r[i];
+    sigma2 /= static_cast<double>(L - n_ma);
+  } else {
+    sigma2 = population_variance(r);
+  }
+  out.sigma2 = std::fmax(sigma2, MIN_SIGMA2);
+  return out;
+}
+
+Vec ar_residuals(std::span<const double> y, std::span<const double> ar) {
+  const std::size_t p = ar.size();
+  if (p == 0) return Vec(y.begin(), y.end());
+  if (y.size() <= p) return {};
+  Vec out(y.size() - p);
+  for (std::size_t t = p; t < y.size(); ++t) {
+    double v = y[t];
+    for (std::size_t k = 1; k <= p; ++k) v -= ar[k - 1] * y[t - k];
+    out[t - p] = v;
+  }
+  return out;
+}
+
+Vec seasonal_ar_residuals(std::span<const double> y, std::span<const double> sar,
+                          std::uint64_t s) {
+  const std::uint64_t first = saturating_mul(sar.size(), s);
+  if (y.size() <= first) return {};
+  Vec out(y.size() - first);
+  for (std::size_t t = first; t < y.size(); ++t) {
+    double v = y[t];
+    for (std::size_t k = 1; k <= sar.size(); ++k) v -= sar[k - 1] * y[t - k * s];
+    out[t - first] = v;
+  }
+  return out;
+}
+
+core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxConfig& config,
+                                       const Columns* exog) {
+  const core::SarimaxOrder& o = config.order;
+  Vec w = seasonal_difference(difference(y, o.d), o.D, o.s);
+  const std::size_t n_w = w.size();
+  Vec out;
+  out.reserve(config.n_params());
+
+  if (config.k_trend() > 0) {
+    const Columns cols = trend_columns(config.trend, y.size(), n_w);
+    if (const auto beta = ols_pinv(cols, w)) {
+      remove_fit(w, cols, *beta, n_w);
+      out.insert(out.end(), beta->begin(), beta->end());
+    } else {
+      out.push_back(mean(w));
+      out.insert(out.end(), cols.size() - 1, 0.0);
+    }
+  }
+
+  if (config.n_exog > 0) {
+    if (exog == nullptr) {
+      out.insert(out.end(), config.n_exog, 0.0);
+    } else {
+      const Columns cols = difference_exog_cols(*exog, o.d, o.D, o.s);
+      std::size_t rows = cols.empty() ? 0 : n_w;
+      for (const Vec& c : cols) rows = std::min(rows, c.size());
+      // Unlike `ols_pinv`, fewer rows than regressors still give the
+      // minimum-norm coefficients. Without a solution the series is left
+      // as it is.
+      Vec beta(cols.size(), 0.0);
+      if (rows > 0) {
+        if (auto solved = svd_solve(cols, w, rows)) {
+          beta = std::move(*solved);
+          remove_fit(w, cols, beta, rows);
+        }
+      }
+      out.insert(out.end(), beta.begin(), beta.end());
+    }
+  }
+
+  Vec ar(o.p, 0.0), ma(o.q, 0.0), sar(o.P, 0.0), sma(o.Q, 0.0);
+  std::optional<double> css_sigma2;
+  if (o.p > 0 || o.q > 0) {
+    if (auto fit = css_two_stage(w, lag_set(o.p, 1), lag_set(o.q, 1))) {
+      ar = std::move(fit->ar);
+      ma = std::move(fit->ma);
+      css_sigma2 = fit->sigma2;
+    }
+  }
+  // Fitted on the same differenced series, not on the non-seasonal
+  // residuals: each block is a rough start on its own.
+  if ((o.P > 0 || o.Q > 0) && o.s > 0) {
+    if (auto fit = css_two_stage(w, lag_set(o.P, o.s), lag_set(o.Q, o.s))) {
+      sar = std::move(fit->ar);
+      sma = std::move(fit->ma);
+      if (!css_sigma2) css_sigma2 = fit->sigma2;
+    }
+  }
+  for (Vec* block : {&ar, &ma, &sar, &sma}) {
+    zero_if_extreme(*block);
+    out.insert(out.end(), block->begin(), block->end());
+  }
+
+  if (!config.concentrate_scale) {
+    if (css_sigma2) {
+      out.push_back(*css_sigma2);
+    } else {
+      Vec e = ar_residuals(w, ar);
+      if (o.P > 0 && o.s > 0) e = seasonal_ar_residuals(e, sar, o.s);
+      // fmax drops a NaN variance in favour of the floor.
+      out.push_back(e.empty() ? MIN_SIGMA2 : std::fmax(population_variance(e), MIN_SIGMA2));
+    }
+  }
+
+  if (out.size() != config.n_params())
+    return core::fail(SarimaxError::data_error("failed to build start params: expected length " +
+                                               std::to_string(config.n_params()) + ", got " +
+                                               std::to_string(out.size())));
+  return out;
+}
+
+}  // namespace start_params
+
+core::Result<Vec> validate_and_get_start_params(std::span<const double> y,
+                                                const SarimaxConfig& config,
+                                                const Vec* start, const Columns* exog) {
+  const std::uint64_t k_states = config.order.k_states();
+  const std::uint64_t states_bound =
+      k_states == std::numeric_limits<std::uint64_t>::max() ? k_states : k_states + 1;
+  const std::uint64_t min_obs = std::max(states_bound, config.n_params());
+  if (y.size() <= min_obs)
+    return core::fail(SarimaxError::data_error("Not enough observations: n=" +
+                                               std::to_string(y.size()) + " <= minimum required " +
+                                               std::to_string(min_obs) + " for model order"));
+  if (start != nullptr) return *start;
+  return start_params::compute_start_params(y, config, exog);
+}
+
+}  // namespace peltaro::estimation

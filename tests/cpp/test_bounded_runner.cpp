@@ -1,0 +1,176 @@
+// The bounded runner: its box, its answer to each request, the budget, and
+// its optima on public series against a peer's maximum likelihood.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <sstream>
+#include <string>
+
+#include "peltaro/core/transforms.hpp"
+#include "peltaro/estimation/bounded_runner.hpp"
+#include "score_fixtures.hpp"
+
+namespace peltaro::estimation::runners {
+namespace {
+
+namespace fx = score_fixtures;
+using core::Trend;
+using fx::cfg;
+
+TEST(ComputeBounds, BoxesFollowTheEnforcementFlags) {
+  const Bound free{}, unit{-0.999, 0.999}, log_variance{-50.0, std::nullopt};
+  SarimaxConfig seasonal = cfg({0, 0, 0, 1, 0, 2, 12});
+  seasonal.enforce_invertibility = false;
+  const std::pair<SarimaxConfig, BoundsList> cases[] = {
+      {cfg({2, 0, 1, 0, 0, 0, 0}, Trend::None, 0, false, false), {unit, unit, free, log_variance}},
+      {seasonal, {free, unit, unit, log_variance}},
+      {cfg({1, 0, 1, 0, 0, 0, 0}, Trend::ConstantLinear, 2, true, false),
+       {free, free, free, free, unit, free}},
+  };
+  for (const auto& [config, bounds] : cases) {
+    EXPECT_EQ(compute_bounds(config), bounds);
+    EXPECT_EQ(bounds.size(), config.n_params());
+  }
+}
+
+// −loglike = Σ (x_i − 1)²; no log-likelihood where x_0 > fails_above, and
+// optionally one NaN in the analytic gradient.
+struct FakeObjective {
+  double fails_above = INFINITY;
+  std::size_t nan_entry = SIZE_MAX;
+
+  [[nodiscard]] FakeObjective clone() const { return *this; }
+  [[nodiscard]] TextResult<double> eval_loglike(std::span<const double> x) const {
+    if (x[0] > fails_above) return fail_text("no log-likelihood");
+    return -((x[0] - 1.0) * (x[0] - 1.0) + (x[1] - 1.0) * (x[1] - 1.0));
+  }
+  [[nodiscard]] TextResult<std::pair<double, Vec>> eval_negloglike_with_gradient(
+      std::span<const double> x) const {
+    const auto ll = eval_loglike(x);
+    if (!ll) return fail_text(ll.error());
+    Vec g{2.0 * (x[0] - 1.0), 2.0 * (x[1] - 1.0)};
+    if (nan_entry < 2) g[nan_entry] = NAN;
+    return std::pair{-*ll, g};
+  }
+};
+
+TEST(BudgetedEvaluation, AnswersEachRequestByTheFirstUsableRule) {
+  // At (0.5, −1): value 4.25, gradient (−1, −4); the forward-difference
+  // steps 1.5e-7 and 2e-7 add themselves to the entries.
+  const Vec x{0.5, -1.0}, forward{-1.0 + 1.5e-7, -4.0 + 2e-7};
+  const struct {
+    FakeObjective objective;
+    std::size_t max_evals;
+    double f;
+    Vec g;
+    std::size_t evals;
+  } cases[] = {
+      {{}, 5, 4.25, {-1.0, -4.0}, 1},
+      {{.nan_entry = 1}, 5, 4.25, forward, 1},
+      {{.fails_above = 0.5 + 1e-8, .nan_entry = 1}, 5, 4.25, {0.0, forward[1]}, 1},
+      {{.fails_above = 0.0}, 5, PENALTY, {0.0, 0.0}, 1},
+      {{}, 0, 4.25, {0.0, 0.0}, 0},
+      {{.fails_above = 0.0}, 0, PENALTY, {0.0, 0.0}, 0},
+  };
+  for (std::size_t k = 0; k < std::size(cases); ++k) {
+    const auto& c = cases[k];
+    BudgetedEvaluation<FakeObjective> eval(c.objective, c.max_evals, 2);
+    Vec g(2, NAN);
+    EXPECT_EQ(eval(x, g), c.f) << "case " << k;
+    for (std::size_t i = 0; i < 2; ++i) EXPECT_NEAR(g[i], c.g[i], 3e-8) << "case " << k;
+    EXPECT_EQ(eval.evals(), c.evals) << "case " << k;
+    EXPECT_EQ(eval.budget_exhausted(), c.max_evals == 0) << "case " << k;
+  }
+}
+
+Vec lakehuron() { return fx::load_csv_column("lakehuron.csv", 1); }
+
+TEST(RunLbfgsb, BudgetIsCountedInRequestsAndEndsTheRunUnconverged) {
+  SarimaxConfig config = cfg({1, 0, 1, 0, 0, 0, 0}, Trend::Constant);
+  config.enforce_stationarity = false;
+  const SarimaxObjective objective(lakehuron(), std::nullopt, config);
+  for (const std::size_t budget : {0u, 1u, 5u, 12u}) {
+    const auto r = run_lbfgsb(objective, {579.0, 1.5, 0.2, -60.0}, compute_bounds(config), budget);
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ(r->n_iter, budget);
+    EXPECT_FALSE(r->converged) << "budget " << budget;
+    if (budget == 0) {  // the start, projected into the box, and its value
+      EXPECT_EQ(r->x, (Vec{579.0, 0.999, 0.2, -50.0}));
+      EXPECT_EQ(r->f, -*objective.eval_loglike(r->x));
+    }
+  }
+}
+
+TEST(RunLbfgsb, EmptyStartIsTheRoutinesInputError) {
+  const SarimaxConfig none = cfg({0, 0, 0, 0, 0, 0, 0}, Trend::None, 0, true);
+  const auto r = run_lbfgsb(SarimaxObjective(lakehuron(), std::nullopt, none), {}, {}, 10);
+  EXPECT_EQ(r, std::unexpected("L-BFGS-B failed: L-BFGS-B terminated with error (task code 209)"));
+}
+
+TEST(RunLbfgsb, ObjectiveThatFailsEverywhereHasNotConverged) {
+  const SarimaxConfig unbuildable = cfg({1, 0, 0, 0, 2, 0, 4});
+  const SarimaxObjective objective(lakehuron(), std::nullopt, unbuildable);
+  const auto r = run_lbfgsb(objective, {0.2, 5.0}, {{-0.5, 0.1}, {}}, 50);
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(r->x, (Vec{0.1, 5.0}));
+  EXPECT_EQ(r->f, PENALTY);
+  EXPECT_EQ(r->n_iter, 1u);
+  EXPECT_FALSE(r->converged);
+}
+
+// Maximum log-likelihoods by statsmodels (tests/data/make_runner_reference.py).
+std::map<std::string, double> peer_loglikes() {
+  std::ifstream in(PELTARO_DATA_DIR "/../tests/data/runner_reference.csv");
+  std::map<std::string, double> out;
+  for (std::string line, name, value; std::getline(in, line);) {
+    std::stringstream ss(line);
+    if (line[0] != '#' && std::getline(ss, name, ',') && std::getline(ss, value, ',')) {
+      out[name] = std::stod(value);
+    }
+  }
+  return out;
+}
+
+TEST(RunLbfgsb, ReachesThePeersMaximumLikelihoodInsideTheBox) {
+  Vec huron = lakehuron(), nile = fx::load_csv_column("nile.csv", 1);
+  Vec lynx = fx::load_csv_column("lynx.csv", 1);
+  Vec air = fx::log_of(fx::load_csv_column("airpassengers.csv", 1));
+  for (double& v : huron) v -= 579.0;
+  for (double& v : nile) v /= 100.0;
+  for (double& v : lynx) v = std::log10(v);
+  for (double& v : air) v *= 100.0;
+  const auto peer = peer_loglikes();
+  const auto mean_of = [](const Vec& y) {
+    return std::accumulate(y.begin(), y.end(), 0.0) / static_cast<double>(y.size());
+  };
+  // Starts in model coordinates; a constant starts where it keeps the
+  // series' mean. The lynx model is used as it stands, and its first AR
+  // coefficient ends on the edge of the box.
+  const struct {
+    const char* name;
+    SarimaxConfig config;
+    const Vec& y;
+    Vec start;
+  } cases[] = {
+      {"lakehuron_arma11", cfg({1, 0, 1, 0, 0, 0, 0}), huron, {0.0, 0.0, 1.0}},
+      {"nile_ima11", cfg({0, 1, 1, 0, 0, 0, 0}), nile, {0.0, 1.0}},
+      {"airline", cfg({0, 1, 1, 0, 1, 1, 12}), air, {0.0, 0.0, 1.0}},
+      {"lynx_ar2_c_fixed", cfg({2, 0, 0, 0, 0, 0, 0}, Trend::Constant, 0, false, false), lynx,
+       {0.3 * mean_of(lynx), 0.7, 0.0, 1.0}},
+  };
+  for (const auto& c : cases) {
+    const auto x0 = core::transform_params_inner(c.start, c.config, false);
+    const SarimaxObjective objective(c.y, std::nullopt, c.config);
+    const auto r = run_lbfgsb(objective, *x0, compute_bounds(c.config), 500);
+    ASSERT_TRUE(r && r->converged) << c.name;
+    EXPECT_NEAR(-r->f, peer.at(c.name), 1e-8 * std::fabs(peer.at(c.name))) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace peltaro::estimation::runners
