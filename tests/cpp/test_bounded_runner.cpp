@@ -4,15 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <limits>
-#include <map>
 #include <numeric>
-#include <sstream>
 #include <string>
 
 #include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/bounded_runner.hpp"
+#include "runner_reference.hpp"
 #include "score_fixtures.hpp"
 
 namespace peltaro::estimation::runners {
@@ -123,28 +121,9 @@ TEST(RunLbfgsb, ObjectiveThatFailsEverywhereHasNotConverged) {
   EXPECT_FALSE(r->converged);
 }
 
-// Maximum log-likelihoods by statsmodels (tests/data/make_runner_reference.py).
-std::map<std::string, double> peer_loglikes() {
-  std::ifstream in(PELTARO_DATA_DIR "/../tests/data/runner_reference.csv");
-  std::map<std::string, double> out;
-  for (std::string line, name, value; std::getline(in, line);) {
-    std::stringstream ss(line);
-    if (line[0] != '#' && std::getline(ss, name, ',') && std::getline(ss, value, ',')) {
-      out[name] = std::stod(value);
-    }
-  }
-  return out;
-}
-
 TEST(RunLbfgsb, ReachesThePeersMaximumLikelihoodInsideTheBox) {
-  Vec huron = lakehuron(), nile = fx::load_csv_column("nile.csv", 1);
-  Vec lynx = fx::load_csv_column("lynx.csv", 1);
-  Vec air = fx::log_of(fx::load_csv_column("airpassengers.csv", 1));
-  for (double& v : huron) v -= 579.0;
-  for (double& v : nile) v /= 100.0;
-  for (double& v : lynx) v = std::log10(v);
-  for (double& v : air) v *= 100.0;
-  const auto peer = peer_loglikes();
+  const auto peer = runner_reference::peer_loglikes();
+  const Vec lynx = runner_reference::series("lynx_ar2_c_fixed");
   const auto mean_of = [](const Vec& y) {
     return std::accumulate(y.begin(), y.end(), 0.0) / static_cast<double>(y.size());
   };
@@ -154,18 +133,17 @@ TEST(RunLbfgsb, ReachesThePeersMaximumLikelihoodInsideTheBox) {
   const struct {
     const char* name;
     SarimaxConfig config;
-    const Vec& y;
     Vec start;
   } cases[] = {
-      {"lakehuron_arma11", cfg({1, 0, 1, 0, 0, 0, 0}), huron, {0.0, 0.0, 1.0}},
-      {"nile_ima11", cfg({0, 1, 1, 0, 0, 0, 0}), nile, {0.0, 1.0}},
-      {"airline", cfg({0, 1, 1, 0, 1, 1, 12}), air, {0.0, 0.0, 1.0}},
-      {"lynx_ar2_c_fixed", cfg({2, 0, 0, 0, 0, 0, 0}, Trend::Constant, 0, false, false), lynx,
+      {"lakehuron_arma11", cfg({1, 0, 1, 0, 0, 0, 0}), {0.0, 0.0, 1.0}},
+      {"nile_ima11", cfg({0, 1, 1, 0, 0, 0, 0}), {0.0, 1.0}},
+      {"airline", cfg({0, 1, 1, 0, 1, 1, 12}), {0.0, 0.0, 1.0}},
+      {"lynx_ar2_c_fixed", cfg({2, 0, 0, 0, 0, 0, 0}, Trend::Constant, 0, false, false),
        {0.3 * mean_of(lynx), 0.7, 0.0, 1.0}},
   };
   for (const auto& c : cases) {
     const auto x0 = core::transform_params_inner(c.start, c.config, false);
-    const SarimaxObjective objective(c.y, std::nullopt, c.config);
+    const SarimaxObjective objective(runner_reference::series(c.name), std::nullopt, c.config);
     const auto r = run_lbfgsb(objective, *x0, compute_bounds(c.config), 500);
     ASSERT_TRUE(r && r->converged) << c.name;
     EXPECT_NEAR(-r->f, peer.at(c.name), 1e-8 * std::fabs(peer.at(c.name))) << c.name;

@@ -7,10 +7,13 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/finite_difference.hpp"
+#include "runner_reference.hpp"
 #include "score_fixtures.hpp"
 
 namespace {
@@ -36,10 +39,6 @@ const NamedRunner kRunners[] = {
     {"L-BFGS", runners::run_lbfgs},
 };
 
-// Nile flow, ARIMA(1,1,1): x = [AR, MA, ln sigma2].
-SarimaxObjective nile() {
-  return {fx::load_csv_column("nile.csv", 1), std::nullopt, cfg({1, 1, 1, 0, 0, 0, 0})};
-}
 // Log lynx trappings, AR(2) with a constant: x = [c, AR1, AR2, ln sigma2].
 SarimaxObjective log_lynx() {
   return {fx::log_of(fx::load_csv_column("lynx.csv", 1)), std::nullopt,
@@ -185,29 +184,26 @@ TEST(Runners, ConvergenceAtTheLimitsCheckCountsAsConverged) {
   }
 }
 
-// Maximised log-likelihoods from statsmodels (tests/data/make_optimum_reference.py).
-TEST(Runners, ReachTheMaximumLikelihood) {
-  struct Case {
-    const char* name;
-    SarimaxObjective (*objective)();
-    Vec x0;
-    double loglike;
+TEST(Runners, ReachThePeersMaximumLikelihood) {
+  const auto peer = runner_reference::peer_loglikes();
+  // Starts in model coordinates.
+  const std::tuple<const char*, SarimaxConfig, Vec> cases[] = {
+      {"lakehuron_arma11", cfg({1, 0, 1, 0, 0, 0, 0}), {0.0, 0.0, 1.0}},
+      {"nile_ima11", cfg({0, 1, 1, 0, 0, 0, 0}), {0.0, 1.0}},
+      {"airline", cfg({0, 1, 1, 0, 1, 1, 12}), {0.0, 0.0, 1.0}},
   };
-  const Case cases[] = {
-      {"Nile", nile, {0.5, -0.5, 9.0}, -630.6093487354113},
-      {"log lynx", log_lynx, {3.0, 0.5, 0.1, 0.0}, -88.57503922939965},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [case_name, config, start] : cases) {
+    const SarimaxObjective objective(runner_reference::series(case_name), std::nullopt, config);
+    const Vec x0 = core::transform_params_inner(start, config, false).value();
     for (const auto& [name, run] : kRunners) {
-      const auto r = run(c.objective(), c.x0, 10000);
-      ASSERT_TRUE(r.has_value()) << c.name << " " << name << ": " << r.error();
-      EXPECT_TRUE(r->converged) << c.name << " " << name;
-      // The simplex stops on a cost spread of 1e-6. The quasi-Newton runs stop
-      // on a gradient below 1e-5, which leaves the maximum exact to rounding;
-      // statsmodels' likelihood of the differenced model is 2.3e-8 above ours
-      // at the same point.
-      const double tolerance = std::string(name) == "Nelder-Mead" ? 1e-5 : 1e-7;
-      EXPECT_NEAR(-r->f, c.loglike, tolerance) << c.name << " " << name;
+      const auto r = run(objective.clone(), x0, 10000);
+      ASSERT_TRUE(r.has_value()) << case_name << " " << name << ": " << r.error();
+      EXPECT_TRUE(r->converged) << case_name << " " << name;
+      // The simplex stops on a cost spread of 1e-6; the quasi-Newton runs
+      // stop on a gradient below 1e-5, which leaves the maximum exact to
+      // rounding.
+      const double tolerance = std::string(name) == "Nelder-Mead" ? 1e-5 : 1e-8;
+      EXPECT_NEAR(-r->f, peer.at(case_name), tolerance) << case_name << " " << name;
     }
   }
 }
