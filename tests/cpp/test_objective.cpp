@@ -216,6 +216,13 @@ TEST(SarimaxObjective, EmptyParameterVectorHasAnEmptyGradient) {
   EXPECT_TRUE(std::isfinite(obj.cost(Vec{})));
 }
 
+// A model lease returns its model to the objective that lent it, so a
+// temporary objective must not lend one.
+template <class O>
+concept LendsFromTemporary = requires(std::span<const double> x) { std::declval<O>().eval_pipeline(x); };
+static_assert(!LendsFromTemporary<SarimaxObjective>);
+static_assert(LendsFromTemporary<const SarimaxObjective&>);
+
 TEST(SarimaxObjective, CloneStartsWithEmptyCaches) {
   const Case c = cases()[0];
   const SarimaxObjective obj = objective_of(c);

@@ -14,14 +14,17 @@
 namespace peltaro::estimation {
 namespace {
 
-// One filter pass at model parameters. A variance that is not a positive
-// number gives no likelihood, so it is refused before it reaches the filter.
+// One filter pass at model parameters. Parameters given as they stand (not
+// mapped from an optimum) may carry a variance that is not a positive
+// number, which gives no likelihood: it is refused before the filter.
 core::Result<core::KalmanOutput> final_pass(std::span<const double> y, const SarimaxConfig& config,
                                             const core::SarimaxParams& params,
-                                            const Columns* exog) {
+                                            const Columns* exog, bool given_params) {
   auto ss = core::StateSpace::create(config, params, y, exog);
   if (!ss) return core::fail(std::move(ss.error()));
-  if (auto err = core::check_variance(params, config)) return core::fail(std::move(*err));
+  if (given_params) {
+    if (auto err = core::check_variance(params, config)) return core::fail(std::move(*err));
+  }
   const core::KalmanInit init = core::KalmanInit::from_config_default(*ss, config);
   return core::kalman_loglike(y, *ss, init, config.concentrate_scale);
 }
@@ -67,7 +70,7 @@ core::Result<FitResult> build_fit_result(std::span<const double> y, const Sarima
                        ") parameters (min inverted-root distance < 0.05). Model may be "
                        "non-identifiable.");
   }
-  auto out = final_pass(y, config, *sp, exog);
+  auto out = final_pass(y, config, *sp, exog, false);
   if (!out) return core::fail(std::move(out.error()));
   return record(std::move(*params), std::move(label), std::move(warnings), *out, y.size(), config,
                 n_iter, converged);
@@ -79,7 +82,7 @@ core::Result<FitResult> build_zero_iter_result(std::span<const double> y,
                                                std::string_view method) {
   auto sp = core::SarimaxParams::from_flat(params, config);
   if (!sp) return core::fail(std::move(sp.error()));
-  auto out = final_pass(y, config, *sp, exog);
+  auto out = final_pass(y, config, *sp, exog, true);
   if (!out) return core::fail(std::move(out.error()));
   return record(Vec(params.begin(), params.end()), std::string(method), {}, *out, y.size(), config,
                 0, config.n_params() == 0);
@@ -89,7 +92,7 @@ double eval_kf_loglike_constrained(std::span<const double> y, const SarimaxConfi
                                    std::span<const double> params, const Columns* exog) {
   auto sp = core::SarimaxParams::from_flat(params, config);
   if (!sp) return -std::numeric_limits<double>::infinity();
-  auto out = final_pass(y, config, *sp, exog);
+  auto out = final_pass(y, config, *sp, exog, true);
   if (!out) return -std::numeric_limits<double>::infinity();
   return out->loglike;
 }

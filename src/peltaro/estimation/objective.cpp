@@ -71,7 +71,7 @@ SarimaxObjective::SarimaxObjective(Vec endog, std::optional<Columns> exog, Sarim
 
 SarimaxObjective SarimaxObjective::clone() const { return {endog_, exog_, config_}; }
 
-TextResult<PipelineEval> SarimaxObjective::eval_pipeline(std::span<const double> x) const {
+TextResult<PipelineEval> SarimaxObjective::eval_pipeline(std::span<const double> x) const& {
   auto constrained = core::transform_params_inner(x, config_, true);
   if (!constrained) return fail_text(constrained.error().display());
   auto params = core::SarimaxParams::from_flat(*constrained, config_);
@@ -79,6 +79,12 @@ TextResult<PipelineEval> SarimaxObjective::eval_pipeline(std::span<const double>
 
   std::optional<core::StateSpace> model = std::move(ss_cache_);
   ss_cache_.reset();
+  // Only a model of this configuration and length may be refreshed in place;
+  // anything else is rebuilt rather than written past its ends.
+  if (model && (model->k_states != config_.k_diff() + config_.k_arma() ||
+                model->k_diff != config_.k_diff() || model->obs_intercept.size() != endog_.size())) {
+    model.reset();
+  }
   if (!model) {
     auto built = core::StateSpace::create(config_, *params, endog_, exog());
     if (!built) return fail_text(built.error().display());

@@ -30,7 +30,9 @@ struct CachedEval {
 class SarimaxObjective;
 
 // A model taken out of an objective's cache for one evaluation. It goes back
-// into the cache when the lease ends, whatever the evaluation's outcome.
+// into the cache when the lease ends, whatever the evaluation's outcome. A
+// lease must not outlive its objective nor see it moved; `eval_pipeline` is
+// refused on a temporary objective for that reason.
 class ModelLease {
  public:
   ModelLease(const SarimaxObjective* owner, core::StateSpace model)
@@ -71,7 +73,8 @@ class SarimaxObjective {
   [[nodiscard]] SarimaxObjective clone() const;
 
   // Model parameters, state-space model and initial state at x.
-  [[nodiscard]] TextResult<PipelineEval> eval_pipeline(std::span<const double> x) const;
+  [[nodiscard]] TextResult<PipelineEval> eval_pipeline(std::span<const double> x) const&;
+  TextResult<PipelineEval> eval_pipeline(std::span<const double> x) const&& = delete;
   // Log-likelihood at x; "non-finite log-likelihood" when it is not finite.
   [[nodiscard]] TextResult<double> eval_loglike(std::span<const double> x) const;
   // (−loglike, its gradient in unconstrained coordinates) from one filter and

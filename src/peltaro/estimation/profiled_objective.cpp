@@ -118,11 +118,12 @@ TextResult<ProfiledEval> ProfiledSarimaxObjective::eval_profiled(std::span<const
     for (std::size_t t = t0; t < f.size(); ++t) {
       const double w = usable(f[t]) ? 1.0 / f[t] : TINY_WEIGHT;
       for (std::size_t j = 0; j < n_exog; ++j) {
-        const double wx = w * b->innovations[j + 1][t];
+        const double xj = b->innovations[j + 1][t];
+        const double wx = w * xj;
         for (std::size_t k = 0; k < n_exog; ++k) {
           A(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k)) += wx * b->innovations[k + 1][t];
         }
-        c(static_cast<Eigen::Index>(j)) += wx * vy[t];
+        c(static_cast<Eigen::Index>(j)) += w * vy[t] * xj;
       }
     }
     auto solved = svd_least_squares(A, c, LEAST_SQUARES_EPS);
@@ -161,11 +162,10 @@ TextResult<Vec> ProfiledSarimaxObjective::analytical_gradient_negloglike(
     std::span<const double> x) const {
   auto e = eval_profiled(x);
   if (!e) return fail_text(std::move(e.error()));
-  const Columns* cols = config_.n_exog > 0 ? &exog_ : nullptr;
-  auto model = core::StateSpace::create(config_, e->params, endog_, cols);
+  auto model = core::StateSpace::create(config_, e->params, endog_, &exog_);
   if (!model) return fail_text(model.error().display());
   const core::KalmanInit init = core::KalmanInit::from_config_default(*model, config_);
-  auto g = score::score(endog_, *model, init, config_, e->params, config_.concentrate_scale, cols);
+  auto g = score::score(endog_, *model, init, config_, e->params, config_.concentrate_scale, &exog_);
   if (!g) return fail_text(g.error().display());
   auto j = core::apply_transform_jacobian(*g, e->x_full, config_);
   if (!j) return fail_text(std::move(j.error()));

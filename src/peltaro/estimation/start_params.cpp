@@ -213,9 +213,9 @@ Vec ar_residuals(std::span<const double> y, std::span<const double> ar) {
   if (y.size() <= p) return {};
   Vec out(y.size() - p);
   for (std::size_t t = p; t < y.size(); ++t) {
-    double v = y[t];
-    for (std::size_t k = 1; k <= p; ++k) v -= ar[k - 1] * y[t - k];
-    out[t - p] = v;
+    double fit = 0.0;
+    for (std::size_t k = 1; k <= p; ++k) fit += ar[k - 1] * y[t - k];
+    out[t - p] = y[t] - fit;
   }
   return out;
 }
@@ -226,9 +226,9 @@ Vec seasonal_ar_residuals(std::span<const double> y, std::span<const double> sar
   if (y.size() <= first) return {};
   Vec out(y.size() - first);
   for (std::size_t t = first; t < y.size(); ++t) {
-    double v = y[t];
-    for (std::size_t k = 1; k <= sar.size(); ++k) v -= sar[k - 1] * y[t - k * s];
-    out[t - first] = v;
+    double fit = 0.0;
+    for (std::size_t k = 1; k <= sar.size(); ++k) fit += sar[k - 1] * y[t - k * s];
+    out[t - first] = y[t] - fit;
   }
   return out;
 }
