@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
-#include <numeric>
-#include <string>
 
 #include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/bounded_runner.hpp"
@@ -61,13 +58,8 @@ TEST(BudgetedEvaluation, AnswersEachRequestByTheFirstUsableRule) {
   // At (0.5, −1): value 4.25, gradient (−1, −4); the forward-difference
   // steps 1.5e-7 and 2e-7 add themselves to the entries.
   const Vec x{0.5, -1.0}, forward{-1.0 + 1.5e-7, -4.0 + 2e-7};
-  const struct {
-    FakeObjective objective;
-    std::size_t max_evals;
-    double f;
-    Vec g;
-    std::size_t evals;
-  } cases[] = {
+  struct Case { FakeObjective objective; std::size_t max_evals; double f; Vec g; std::size_t n; };
+  const Case cases[] = {
       {{}, 5, 4.25, {-1.0, -4.0}, 1},
       {{.nan_entry = 1}, 5, 4.25, forward, 1},
       {{.fails_above = 0.5 + 1e-8, .nan_entry = 1}, 5, 4.25, {0.0, forward[1]}, 1},
@@ -81,17 +73,18 @@ TEST(BudgetedEvaluation, AnswersEachRequestByTheFirstUsableRule) {
     Vec g(2, NAN);
     EXPECT_EQ(eval(x, g), c.f) << "case " << k;
     for (std::size_t i = 0; i < 2; ++i) EXPECT_NEAR(g[i], c.g[i], 3e-8) << "case " << k;
-    EXPECT_EQ(eval.evals(), c.evals) << "case " << k;
+    EXPECT_EQ(eval.evals(), c.n) << "case " << k;
     EXPECT_EQ(eval.budget_exhausted(), c.max_evals == 0) << "case " << k;
   }
 }
 
-Vec lakehuron() { return fx::load_csv_column("lakehuron.csv", 1); }
-
-TEST(RunLbfgsb, BudgetIsCountedInRequestsAndEndsTheRunUnconverged) {
+// Runs cut short: by the budget (counted in requests), by an objective that
+// fails everywhere, and by an empty start.
+TEST(RunLbfgsb, BudgetAndFailuresEndTheRunUnconverged) {
+  const Vec lakehuron = fx::load_csv_column("lakehuron.csv", 1);
   SarimaxConfig config = cfg({1, 0, 1, 0, 0, 0, 0}, Trend::Constant);
   config.enforce_stationarity = false;
-  const SarimaxObjective objective(lakehuron(), std::nullopt, config);
+  const SarimaxObjective objective(lakehuron, std::nullopt, config);
   for (const std::size_t budget : {0u, 1u, 5u, 12u}) {
     const auto r = run_lbfgsb(objective, {579.0, 1.5, 0.2, -60.0}, compute_bounds(config), budget);
     ASSERT_TRUE(r) << r.error();
@@ -102,51 +95,25 @@ TEST(RunLbfgsb, BudgetIsCountedInRequestsAndEndsTheRunUnconverged) {
       EXPECT_EQ(r->f, -*objective.eval_loglike(r->x));
     }
   }
-}
-
-TEST(RunLbfgsb, EmptyStartIsTheRoutinesInputError) {
-  const SarimaxConfig none = cfg({0, 0, 0, 0, 0, 0, 0}, Trend::None, 0, true);
-  const auto r = run_lbfgsb(SarimaxObjective(lakehuron(), std::nullopt, none), {}, {}, 10);
-  EXPECT_EQ(r, std::unexpected("L-BFGS-B failed: L-BFGS-B terminated with error (task code 209)"));
-}
-
-TEST(RunLbfgsb, ObjectiveThatFailsEverywhereHasNotConverged) {
-  const SarimaxConfig unbuildable = cfg({1, 0, 0, 0, 2, 0, 4});
-  const SarimaxObjective objective(lakehuron(), std::nullopt, unbuildable);
-  const auto r = run_lbfgsb(objective, {0.2, 5.0}, {{-0.5, 0.1}, {}}, 50);
+  const SarimaxObjective unbuildable(lakehuron, std::nullopt, cfg({1, 0, 0, 0, 2, 0, 4}));
+  const auto r = run_lbfgsb(unbuildable, {0.2, 5.0}, {{-0.5, 0.1}, {}}, 50);
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->x, (Vec{0.1, 5.0}));
   EXPECT_EQ(r->f, PENALTY);
   EXPECT_EQ(r->n_iter, 1u);
   EXPECT_FALSE(r->converged);
+  const SarimaxConfig none = cfg({0, 0, 0, 0, 0, 0, 0}, Trend::None, 0, true);
+  EXPECT_EQ(run_lbfgsb(SarimaxObjective(lakehuron, std::nullopt, none), {}, {}, 10),
+            std::unexpected("L-BFGS-B failed: L-BFGS-B terminated with error (task code 209)"));
 }
 
 TEST(RunLbfgsb, ReachesThePeersMaximumLikelihoodInsideTheBox) {
-  const auto peer = runner_reference::peer_loglikes();
-  const Vec lynx = runner_reference::series("lynx_ar2_c_fixed");
-  const auto mean_of = [](const Vec& y) {
-    return std::accumulate(y.begin(), y.end(), 0.0) / static_cast<double>(y.size());
-  };
-  // Starts in model coordinates; a constant starts where it keeps the
-  // series' mean. The lynx model is used as it stands, and its first AR
-  // coefficient ends on the edge of the box.
-  const struct {
-    const char* name;
-    SarimaxConfig config;
-    Vec start;
-  } cases[] = {
-      {"lakehuron_arma11", cfg({1, 0, 1, 0, 0, 0, 0}), {0.0, 0.0, 1.0}},
-      {"nile_ima11", cfg({0, 1, 1, 0, 0, 0, 0}), {0.0, 1.0}},
-      {"airline", cfg({0, 1, 1, 0, 1, 1, 12}), {0.0, 0.0, 1.0}},
-      {"lynx_ar2_c_fixed", cfg({2, 0, 0, 0, 0, 0, 0}, Trend::Constant, 0, false, false),
-       {0.3 * mean_of(lynx), 0.7, 0.0, 1.0}},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : runner_reference::cases(true)) {
     const auto x0 = core::transform_params_inner(c.start, c.config, false);
-    const SarimaxObjective objective(runner_reference::series(c.name), std::nullopt, c.config);
+    const SarimaxObjective objective(c.y, std::nullopt, c.config);
     const auto r = run_lbfgsb(objective, *x0, compute_bounds(c.config), 500);
     ASSERT_TRUE(r && r->converged) << c.name;
-    EXPECT_NEAR(-r->f, peer.at(c.name), 1e-8 * std::fabs(peer.at(c.name))) << c.name;
+    EXPECT_NEAR(-r->f, c.loglike, 1e-8 * std::fabs(c.loglike)) << c.name;
   }
 }
 

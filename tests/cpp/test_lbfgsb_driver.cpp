@@ -1,11 +1,10 @@
-// The L-BFGS-B driver on plain closures: the task texts, every way a run can
-// end, minima under each kind of bound, and runs on many threads at once.
+// The L-BFGS-B driver on plain closures: every way a run can end, minima
+// under each kind of bound, and runs on many threads at once.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,41 +14,17 @@
 #include <vector>
 
 #include "peltaro/estimation/lbfgsb_driver.hpp"
+#include "test_functions.hpp"
 
 namespace peltaro::estimation {
 namespace {
 
 using Closure = std::function<double(std::span<const double>, std::span<double>)>;
 
-// Σ w_i (x_i − c_i)² with w = (1, 10, 100), c = (1, −2, 3).
-double quadratic(std::span<const double> x, std::span<double> g) {
-  static constexpr double w[] = {1.0, 10.0, 100.0}, c[] = {1.0, -2.0, 3.0};
-  double f = 0.0;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    f += w[i] * (x[i] - c[i]) * (x[i] - c[i]);
-    g[i] = 2.0 * w[i] * (x[i] - c[i]);
-  }
-  return f;
-}
+using test_functions::quadratic;
+using test_functions::rosenbrock;
 
-// The chained Rosenbrock function Σ 100 (x_{i+1} − x_i²)² + (1 − x_i)².
-double rosenbrock(std::span<const double> x, std::span<double> g) {
-  double f = 0.0;
-  for (double& v : g) v = 0.0;
-  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-    const double a = x[i + 1] - x[i] * x[i], b = 1.0 - x[i];
-    f += 100.0 * a * a + b * b;
-    g[i] += -400.0 * a * x[i] - 2.0 * b;
-    g[i + 1] += 200.0 * a;
-  }
-  return f;
-}
-
-struct Outcome {
-  TextResult<std::int64_t> result;
-  Vec x;
-  double f;
-};
+struct Outcome { TextResult<std::int64_t> result; Vec x; double f; };
 
 Outcome run(Vec x0, Closure fn, BoundsList bounds = {}, LbfgsbOptions options = {},
             std::optional<FortranInt> nbd0 = {}) {
@@ -65,29 +40,14 @@ std::string error_text(int code) {
   return "L-BFGS-B terminated with error (task code " + std::to_string(code) + ")";
 }
 
-TEST(TaskCode, ReadsPaddedTextsAndFallsBackToTheKind) {
-  const std::pair<std::string, std::int64_t> cases[] = {
-      {"NEW_X" + std::string(55, ' '), task_code::NEW_X},
-      {"FG_SOMETHING", task_code::FG},
-      {"CONVERGENCE: SOMETHING", task_code::CONVERGENCE},
-      {"ERROR: STP .LT. STPMIN", task_code::ERROR},
-      {"STOP: CPU", task_code::UNKNOWN},
-  };
-  for (const auto& [text, code] : cases) EXPECT_EQ(task_code_of(text), code) << text;
-}
-
 TEST(LbfgsbDriver, RejectedInputsEndWithTheirErrorCodeBeforeAnyEvaluation) {
   const Closure never = [](auto, auto) {
     ADD_FAILURE() << "evaluated";
     return 0.0;
   };
-  const struct {
-    Vec x0;
-    LbfgsbOptions options;
-    BoundsList bounds;
-    std::optional<FortranInt> nbd0;
-    int code;
-  } cases[] = {
+  struct Case { Vec x0; LbfgsbOptions options; BoundsList bounds; std::optional<FortranInt> nbd0;
+                int code; };
+  const Case cases[] = {
       {{}, {}, {}, {}, 209},
       {{1.0}, {.m = 0}, {}, {}, 210},
       {{1.0}, {.factr = -1.0}, {}, {}, 211},
@@ -99,15 +59,13 @@ TEST(LbfgsbDriver, RejectedInputsEndWithTheirErrorCodeBeforeAnyEvaluation) {
     const Outcome out = run(c.x0, never, c.bounds, c.options, c.nbd0);
     EXPECT_EQ(out.result, std::unexpected(error_text(c.code)));
   }
+  auto problem = LbfgsbProblem<Closure>::build(Vec(2), never);
+  EXPECT_THROW(problem.set_bounds(BoundsList(3)), std::logic_error);
 }
 
 TEST(LbfgsbDriver, ReachesBoundedMinimaOfAQuadraticAndRosenbrock) {
-  const struct {
-    Closure fn;
-    Vec x0;
-    BoundsList bounds;
-    Vec minimum;
-  } cases[] = {
+  struct Case { Closure fn; Vec x0; BoundsList bounds; Vec minimum; };
+  const Case cases[] = {
       {quadratic, {0.0, 0.0, 0.0}, {}, {1.0, -2.0, 3.0}},
       {quadratic, {0.0, 0.0, 0.0}, {{-1.0, 0.5}, {-1.0, {}}, {{}, 2.0}}, {0.5, -1.0, 2.0}},
       {rosenbrock, {-1.2, 1.0}, {}, {1.0, 1.0}},
@@ -147,17 +105,7 @@ TEST(LbfgsbDriver, LineSearchThatCannotDescendIsAnErrorAtTheLastIterate) {
   EXPECT_EQ(out.f, 3.0);
 }
 
-TEST(LbfgsbProblem, SetBoundsGivesEachPairItsKindLeavesTheRestFreeAndRefusesExtraEntries) {
-  auto p = LbfgsbProblem<Closure>::build(Vec(5, 0.0), quadratic);
-  p.set_bounds({{-1.0, 2.0}, {-3.0, {}}, {{}, 4.0}, {}});
-  EXPECT_EQ(p.l, (Vec{-1.0, -3.0, 0.0, 0.0, 0.0}));
-  EXPECT_EQ(p.u, (Vec{2.0, 0.0, 4.0, 0.0, 0.0}));
-  EXPECT_EQ(p.nbd, (std::vector<FortranInt>{2, 1, 3, 0, 0}));
-  EXPECT_THROW(p.set_bounds(BoundsList(6)), std::logic_error);
-}
-
-// Run k of a family of distinct runs (starts, boxes and memory vary with
-// k), as bits.
+// Run k of a family of distinct runs (starts, boxes and memory vary with k), as bits.
 std::vector<std::uint64_t> run_number(int k) {
   const double s = 0.01 * (k % 97);
   BoundsList bounds(5);
