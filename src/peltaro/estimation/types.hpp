@@ -41,4 +41,14 @@ struct RunnerResult {
   bool converged = false;
 };
 
+// The result of a strategy: a runner result with the label of the path taken
+// (it becomes the fit's `method`), or the error that ends the fit.
+struct StrategyOutcome {
+  Vec x;
+  double f = 0.0;
+  std::uint64_t n_iter = 0;
+  bool converged = false;
+  std::string label;
+};
+
 }  // namespace peltaro::estimation

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peltaro/parallel/fork_guard.hpp"
+#include "peltaro/parallel/pool.hpp"
+
+using namespace peltaro;
+
+namespace {
+
+// Runs `child` in a forked process and returns what it wrote to the pipe.
+template <class F>
+std::string in_child(F child) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string out = child();
+    if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[512];
+  for (ssize_t k; (k = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(k));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return out;
+}
+
+TEST(ForkGuard, ChildOfAnOwnerIsRefusedAndAFreshChildOwnsItsOwnPool) {
+  // A child forked before any guard records itself and may use the pool.
+  const std::string fresh = in_child([] {
+    const bool passed = !parallel::guard_rayon_fork().has_value();
+    std::atomic<int> sum{0};
+    parallel::for_each_index(100, [&](std::size_t i) { sum += static_cast<int>(i); });
+    return std::string(passed && sum == 4950 ? "ok" : "refused");
+  });
+  EXPECT_EQ(fresh, "ok");
+
+  ASSERT_FALSE(parallel::guard_rayon_fork().has_value()) << "the first guard records this process";
+  const std::string parent = std::to_string(getpid());
+  const std::string refused = in_child([] {
+    auto err = parallel::guard_rayon_fork();
+    return err ? err->display() + "|" + std::to_string(getpid()) : std::string("passed");
+  });
+  const std::string child = refused.substr(refused.find('|') + 1);
+  EXPECT_EQ(refused.substr(0, refused.find('|')),
+            "invalid input: parallel API called in fork()ed child (pid " + child +
+                ") but the rayon thread pool belongs to parent pid " + parent +
+                "; running would deadlock. Use the 'spawn' multiprocessing context, or fork "
+                "before the first parallel call.");
+}
+
+TEST(Pool, SizeComesFromTheEnvironmentInOrder) {
+  struct Case {
+    const char* num_threads;
+    const char* rs_num_cpus;
+    std::string expected;
+  };
+  const std::string cpus = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+  const Case cases[] = {
+      {"3", "5", "3"}, {"0", "5", "5"}, {"x", nullptr, cpus}, {nullptr, "2", "2"}, {"-1", "2x", cpus},
+  };
+  for (const Case& c : cases) {
+    const std::string size = in_child([&] {
+      c.num_threads ? setenv("RAYON_NUM_THREADS", c.num_threads, 1) : unsetenv("RAYON_NUM_THREADS");
+      c.rs_num_cpus ? setenv("RAYON_RS_NUM_CPUS", c.rs_num_cpus, 1) : unsetenv("RAYON_RS_NUM_CPUS");
+      return std::to_string(parallel::pool_size());
+    });
+    EXPECT_EQ(size, c.expected) << (c.num_threads ? c.num_threads : "-") << " "
+                                << (c.rs_num_cpus ? c.rs_num_cpus : "-");
+  }
+}
+
+TEST(Pool, EveryIndexRunsOnceAlsoWhenNested) {
+  std::vector<std::atomic<int>> hits(64);
+  parallel::for_each_index(8, [&](std::size_t i) {
+    parallel::for_each_index(8, [&](std::size_t j) { ++hits[i * 8 + j]; });
+  });
+  for (const auto& h : hits) EXPECT_EQ(h.load(), 1);
+}
+
+}  // namespace
