@@ -49,18 +49,28 @@ Eigen::MatrixXd bfgs_initial_inverse_hessian(const TextResult<Vec>& g0, std::siz
 TextResult<RunnerResult> read_outcome(std::string_view solver, TextResult<engine::Outcome> outcome);
 
 // The searches behind the runners, on any problem with the engine's interface.
+// Nelder-Mead from a given simplex (vertex 0 the start) under given settings.
 template <engine::CostFunction P>
-TextResult<RunnerResult> nelder_mead_search(const P& problem, std::span<const double> x0,
+TextResult<RunnerResult> nelder_mead_search(const P& problem, const std::vector<Vec>& vertices,
+                                            const engine::NelderMeadOptions& options,
                                             std::uint64_t max_iters) {
   std::vector<Eigen::VectorXd> simplex;
-  for (const Vec& vertex : nelder_mead_simplex(x0)) {
+  for (const Vec& vertex : vertices) {
     simplex.emplace_back(Eigen::Map<const Eigen::VectorXd>(vertex.data(),
                                                            static_cast<Eigen::Index>(vertex.size())));
   }
-  engine::NelderMead solver(std::move(simplex));
+  engine::NelderMead solver(std::move(simplex), options);
   engine::IterState state;
   state.max_iters = max_iters;
   return read_outcome("Nelder-Mead", engine::execute(problem, solver, std::move(state)));
+}
+
+// The runner's search: its simplex and settings.
+template <engine::CostFunction P>
+TextResult<RunnerResult> nelder_mead_search(const P& problem, std::span<const double> x0,
+                                            std::uint64_t max_iters) {
+  return nelder_mead_search(problem, nelder_mead_simplex(x0), engine::NelderMeadOptions{},
+                            max_iters);
 }
 
 template <engine::GradientFunction P, class Solver>
