@@ -52,7 +52,7 @@ TEST(CssEvaluation, AFailedValueGetsThePenaltyAndAZeroGradient) {
     Vec g{7.0, 7.0};
     EXPECT_EQ(eval(Vec{0.1, 0.2}, g), answer) << value;
     EXPECT_EQ(g, Vec(2, 0.0)) << value;
-    EXPECT_EQ(eval.evals(), 1u);
+    EXPECT_EQ(eval.budget().evals(), 1u);
   }
   // A differenced series of zeros has no positive sum of squares anywhere.
   const Vec flat(30, 4.0);
@@ -77,8 +77,8 @@ TEST(CssEvaluation, CountsRequestsUpToTheLimitThenAnswersWithoutGradient) {
     EXPECT_NEAR(g[0], counted ? -2.0 : 0.0, 1e-6) << request;
     EXPECT_NEAR(g[1], counted ? 4.0 : 0.0, 1e-6) << request;
   }
-  EXPECT_EQ(eval.evals(), 2u);
-  EXPECT_TRUE(eval.limit_reached());
+  EXPECT_EQ(eval.budget().evals(), 2u);
+  EXPECT_TRUE(eval.budget().exhausted());
 }
 
 TEST(RunLbfgsbCss, StaysInTheBoxAndStopsAtTheLimit) {

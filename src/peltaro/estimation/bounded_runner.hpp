@@ -45,15 +45,13 @@ template <RunnerObjective Objective>
 class BudgetedEvaluation {
  public:
   BudgetedEvaluation(Objective objective, std::size_t max_evals, std::size_t n)
-      : objective_(std::move(objective)), max_evals_(max_evals), probe_(n) {}
+      : objective_(std::move(objective)), budget_(max_evals), probe_(n) {}
 
   double operator()(std::span<const double> x, std::span<double> g) {
-    if (evals_ >= max_evals_) {
-      budget_exhausted_ = true;
+    if (!budget_.take()) {
       std::ranges::fill(g, 0.0);
       return negloglike(x).value_or(PENALTY);
     }
-    ++evals_;
     auto analytic = objective_.eval_negloglike_with_gradient(x);
     if (analytic && std::isfinite(analytic->first) && all_finite(analytic->second)) {
       if (analytic->second.size() != g.size()) {
@@ -65,8 +63,8 @@ class BudgetedEvaluation {
     return forward_difference(x, g);
   }
 
-  [[nodiscard]] std::size_t evals() const { return evals_; }
-  [[nodiscard]] bool budget_exhausted() const { return budget_exhausted_; }
+  [[nodiscard]] std::size_t evals() const { return budget_.evals(); }
+  [[nodiscard]] bool budget_exhausted() const { return budget_.exhausted(); }
 
  private:
   static bool all_finite(std::span<const double> v) {
@@ -101,9 +99,7 @@ class BudgetedEvaluation {
   }
 
   Objective objective_;
-  std::size_t max_evals_;
-  std::size_t evals_ = 0;
-  bool budget_exhausted_ = false;
+  RequestBudget budget_;
   Vec probe_;  // the point with one coordinate stepped
 };
 
@@ -117,10 +113,8 @@ TextResult<RunnerResult> run_lbfgsb(const Objective& objective, Vec x0, BoundsLi
                                     std::size_t max_evals) {
   using Closure = BudgetedEvaluation<Objective>;
   const std::size_t n = x0.size();
-  auto problem =
-      LbfgsbProblem<Closure>::build(std::move(x0), Closure(objective.clone(), max_evals, n));
-  problem.set_bounds(std::move(bounds));
-  LbfgsbState<Closure> state(std::move(problem), RUNNER_OPTIONS);
+  LbfgsbState<Closure> state(std::move(x0), Closure(objective.clone(), max_evals, n),
+                             std::move(bounds), RUNNER_OPTIONS);
   const auto task = state.minimize();
   if (!task) return fail_text("L-BFGS-B failed: " + task.error());
   const auto& p = state.problem();

@@ -109,6 +109,32 @@ struct LbfgsbProblem {
   }
 };
 
+// Counts a run's value-and-gradient requests up to a limit. A request past
+// the limit is not counted and marks the limit as reached, so that a run
+// stopped by its limit is not taken for a converged one.
+class RequestBudget {
+ public:
+  explicit RequestBudget(std::size_t limit) : limit_(limit) {}
+
+  // Whether this request is counted.
+  bool take() {
+    if (evals_ < limit_) {
+      ++evals_;
+      return true;
+    }
+    exhausted_ = true;
+    return false;
+  }
+
+  [[nodiscard]] std::size_t evals() const { return evals_; }
+  [[nodiscard]] bool exhausted() const { return exhausted_; }
+
+ private:
+  std::size_t limit_;
+  std::size_t evals_ = 0;
+  bool exhausted_ = false;
+};
+
 // Options of one run.
 struct LbfgsbOptions {
   std::size_t m = 10;      // stored correction pairs
@@ -153,6 +179,9 @@ class LbfgsbState {
  public:
   LbfgsbState(LbfgsbProblem<F> problem, const LbfgsbOptions& options)
       : problem_(std::move(problem)), memory_(problem_.x.size(), options) {}
+  // The problem built from its start and closure and boxed by `bounds`.
+  LbfgsbState(Vec x0, F eval_fg, BoundsList bounds, const LbfgsbOptions& options)
+      : LbfgsbState(boxed(std::move(x0), std::move(eval_fg), std::move(bounds)), options) {}
 
   // Runs the routine to its end. A stop by convergence or by any other
   // non-error task gives the task code; a failed line search or a rejected
@@ -178,6 +207,12 @@ class LbfgsbState {
   [[nodiscard]] std::int64_t task() const { return task_; }
 
  private:
+  static LbfgsbProblem<F> boxed(Vec x0, F eval_fg, BoundsList bounds) {
+    auto problem = LbfgsbProblem<F>::build(std::move(x0), std::move(eval_fg));
+    problem.set_bounds(std::move(bounds));
+    return problem;
+  }
+
   LbfgsbProblem<F> problem_;
   SetulbMemory memory_;
   std::int64_t task_ = task_code::START;

@@ -79,15 +79,10 @@ template <CssCost Cost>
 class CssEvaluation {
  public:
   CssEvaluation(Cost cost, std::size_t limit, std::size_t n)
-      : cost_(std::move(cost)), limit_(limit), probe_(n) {}
+      : cost_(std::move(cost)), budget_(limit), probe_(n) {}
 
   double operator()(std::span<const double> x, std::span<double> g) {
-    const bool counted = evals_ < limit_;
-    if (counted) {
-      ++evals_;
-    } else {
-      limit_reached_ = true;
-    }
+    const bool counted = budget_.take();
     const double f = cost_(x);
     if (!(f < CSS_FAILED_FROM) || !std::isfinite(f)) {
       std::ranges::fill(g, 0.0);
@@ -110,14 +105,11 @@ class CssEvaluation {
     return f;
   }
 
-  [[nodiscard]] std::size_t evals() const { return evals_; }
-  [[nodiscard]] bool limit_reached() const { return limit_reached_; }
+  [[nodiscard]] const RequestBudget& budget() const { return budget_; }
 
  private:
   Cost cost_;
-  std::size_t limit_;
-  std::size_t evals_ = 0;
-  bool limit_reached_ = false;
+  RequestBudget budget_;
   Vec probe_;  // the point with one coordinate stepped
 };
 
@@ -128,14 +120,14 @@ template <CssCost Cost>
 TextResult<RunnerResult> run_lbfgsb_css(Cost cost, Vec x0, std::size_t limit) {
   using Closure = CssEvaluation<Cost>;
   const std::size_t n = x0.size();
-  auto problem = LbfgsbProblem<Closure>::build(std::move(x0), Closure(std::move(cost), limit, n));
-  problem.set_bounds(BoundsList(n, Bound{-CSS_BOX, CSS_BOX}));
-  LbfgsbState<Closure> state(std::move(problem), CSS_LBFGSB_OPTIONS);
+  LbfgsbState<Closure> state(std::move(x0), Closure(std::move(cost), limit, n),
+                             BoundsList(n, Bound{-CSS_BOX, CSS_BOX}), CSS_LBFGSB_OPTIONS);
   const auto task = state.minimize();
   if (!task) return fail_text(task.error());
   const auto& p = state.problem();
-  const bool converged = task_code::is_convergence(*task) && !p.eval_fg.limit_reached();
-  return RunnerResult{p.x, p.f, p.eval_fg.evals(), converged};
+  const RequestBudget& budget = p.eval_fg.budget();
+  const bool converged = task_code::is_convergence(*task) && !budget.exhausted();
+  return RunnerResult{p.x, p.f, budget.evals(), converged};
 }
 
 // Stage 2's simplex: x0, then for each coordinate i a copy of x0 with x_i
