@@ -50,12 +50,15 @@ std::optional<Vec> sd_warm_start_values(std::span<const double> y, const Sarimax
 // ---------------------------------------------------------------------------
 // The two stages of the CSS estimate.
 
-// Stage 1 settings. Every coordinate, log-variance included, lies in the box.
+// Stage 1 settings. Every coordinate lies in the box. The criterion ignores
+// trend coefficients and the variance, so those coordinates move only when
+// the routine projects a start outside the box onto it.
 inline constexpr double CSS_BOX = 10.0;
 inline constexpr LbfgsbOptions CSS_LBFGSB_OPTIONS{
     .m = 10, .factr = 1e7, .pgtol = 1e-5, .iprint = -1};
-// A value at or above a quarter of the largest double is no genuine sum of
-// squares: the request is answered as a failed evaluation.
+// A value at or above a quarter of the largest double is no genuine value of
+// the criterion (the penalty lies above it): the request is answered as a
+// failed evaluation.
 inline constexpr double CSS_FAILED_FROM = std::numeric_limits<double>::max() / 4.0;
 // Absolute step of the central differences; the divisor is 2·step.
 inline constexpr double CSS_STEP = 1e-7;
