@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,32 +9,13 @@
 
 #include "peltaro/parallel/fork_guard.hpp"
 #include "peltaro/parallel/pool.hpp"
+#include "fork_child.hpp"
 
 using namespace peltaro;
 
 namespace {
 
-// Runs `child` in a forked process and returns what it wrote to the pipe.
-template <class F>
-std::string in_child(F child) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string out = child();
-    if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string out;
-  char buf[512];
-  for (ssize_t k; (k = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(k));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return out;
-}
+using test::in_child;
 
 TEST(ForkGuard, ChildOfAnOwnerIsRefusedAndAFreshChildOwnsItsOwnPool) {
   // A child forked before any guard records itself and may use the pool.

@@ -63,15 +63,19 @@ CASES = {
 }
 
 
-def main() -> None:
-    lines = [f"# Made by tests/data/make_runner_reference.py (statsmodels {statsmodels.__version__}, "
+def write_reference(out: Path, results) -> None:
+    """Writes one line per (name, (loglike, params)) of `results` below a line saying how it was made."""
+    lines = [f"# Made by tests/data/make_{out.stem}.py (statsmodels {statsmodels.__version__}, "
              f"scipy {scipy.__version__}, numpy {np.__version__}); see the script for the line format."]
-    for name, (y, fixed, kw) in CASES.items():
-        llf, params = fit(y, fixed, **kw)
+    for name, (llf, params) in results:
         assert math.isfinite(llf)
         lines.append(",".join([name, repr(float(llf))] + [repr(float(p)) for p in params]))
-    OUT.write_text("\n".join(lines) + "\n")
+    out.write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
+
+
+def main() -> None:
+    write_reference(OUT, ((name, fit(y, fixed, **kw)) for name, (y, fixed, kw) in CASES.items()))
 
 
 if __name__ == "__main__":
