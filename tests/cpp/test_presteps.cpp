@@ -18,6 +18,7 @@
 #include "peltaro/core/css.hpp"
 #include "peltaro/core/pipeline.hpp"
 #include "peltaro/core/transforms.hpp"
+#include "peltaro/estimation/fit_result.hpp"
 #include "peltaro/estimation/start_params.hpp"
 #include "score_fixtures.hpp"
 
@@ -243,6 +244,45 @@ TEST(SdWarmStartValues, TakeTheCssEstimateOnlyWhenItsLikelihoodIsStrictlyHigher)
     const auto got = sd_warm_start_values(y, config, nullptr, w->series, nullptr);
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(*got, css_taken ? *css : *start);
+  }
+}
+
+// From the computed start values the warm start reaches statsmodels' maximum
+// of the simply differenced model, also where there is nothing to difference.
+TEST(RunSdWarmStart, LandsOnTheSimplyDifferencedMaximum) {
+  const auto want = reference("sd");
+  const Series cases[] = {
+      {"airline", airline(), cfg({0, 1, 1, 0, 1, 1, 12}), std::nullopt},
+      {"lakehuron_arma11", column("lakehuron.csv", 1, [](double v) { return v - 579.0; }),
+       cfg({1, 0, 1, 0, 0, 0, 0}), std::nullopt},
+  };
+  for (const Series& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto& [llf, params] = want.at(c.name);
+    const auto proposal = run_sd_warm_start(c.y, c.config, nullptr);
+    ASSERT_TRUE(proposal.has_value());
+    SarimaxConfig sd = c.config;
+    sd.simple_differencing = true;
+    const auto w = core::prepare_endog(c.y, sd, nullptr);
+    // The start values lie 0.08 (lakehuron) and 4.4 (airline) below.
+    EXPECT_NEAR(eval_kf_loglike_constrained(w->series, sd, *proposal, nullptr), llf, 1e-6);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      EXPECT_NEAR((*proposal)[i], params[i], 1e-4 * std::fmax(1.0, std::fabs(params[i]))) << i;
+    }
+  }
+}
+
+TEST(RunSdWarmStart, ProposesNothingWhereTheModelCannotBeFitted) {
+  const Vec y = airline();
+  const Columns short_column{Vec(y.size() - 1, 1.0)};
+  const std::tuple<const char*, Vec, SarimaxConfig, const Columns*> cases[] = {
+      {"series too short", Vec(y.begin(), y.begin() + 27), cfg({0, 1, 1, 0, 1, 1, 12}), nullptr},
+      {"regressor of another length", y, cfg({1, 1, 0, 0, 0, 0, 0}, core::Trend::None, 1),
+       &short_column},
+      {"no system for a second seasonal difference", y, cfg({1, 0, 1, 0, 2, 0, 4}), nullptr},
+  };
+  for (const auto& [name, series, config, exog] : cases) {
+    EXPECT_FALSE(run_sd_warm_start(series, config, exog)) << name;
   }
 }
 

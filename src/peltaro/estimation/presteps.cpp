@@ -3,6 +3,7 @@
 #include "peltaro/core/pipeline.hpp"
 #include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/fit_result.hpp"
+#include "peltaro/estimation/multistart.hpp"
 #include "peltaro/estimation/start_params.hpp"
 #include "peltaro/estimation/unbounded_runners.hpp"
 
@@ -10,8 +11,9 @@ namespace peltaro::estimation {
 
 namespace {
 
-// Evaluation limit of the warm start's CSS estimate.
+// Evaluation limits of the warm start: its CSS estimate and its bounded run.
 constexpr std::size_t WARM_CSS_LIMIT = 200;
+constexpr std::uint64_t WARM_FIT_LIMIT = 200;
 
 // The model parameters of a search's best point x (cost f), if the search
 // found a point that could be evaluated.
@@ -72,6 +74,26 @@ std::optional<Vec> sd_warm_start_values(std::span<const double> y, const Sarimax
     return css;
   }
   return std::move(*start);
+}
+
+std::optional<Vec> run_sd_warm_start(std::span<const double> y, const SarimaxConfig& config,
+                                     const Columns* exog) {
+  SarimaxConfig sd_config = config;
+  sd_config.simple_differencing = true;
+  auto prepared = core::prepare_endog(y, sd_config, exog);
+  if (!prepared) return std::nullopt;
+  const Columns* wx = prepared->columns ? &*prepared->columns : nullptr;
+
+  const auto start = sd_warm_start_values(y, sd_config, exog, prepared->series, wx);
+  if (!start) return std::nullopt;
+  const auto x0 = core::transform_params_inner(*start, sd_config, false);
+  if (!x0) return std::nullopt;
+
+  const SarimaxObjective objective(std::move(prepared->series), std::move(prepared->columns),
+                                   sd_config);
+  const auto fit = multistart::fit_lbfgsb_single(objective, *x0, sd_config, WARM_FIT_LIMIT);
+  if (!fit) return std::nullopt;
+  return proposal(fit->x, fit->f, sd_config);
 }
 
 }  // namespace peltaro::estimation
