@@ -5,22 +5,13 @@
 #include <cmath>
 #include <limits>
 
-#include "peltaro/core/transforms.hpp"
+#include "peltaro/estimation/constrained_params.hpp"
 
 namespace peltaro::estimation {
 namespace {
 
 // A subdiagonal entry above this marks a 2×2 block of the Schur form.
 constexpr double BLOCK_THRESHOLD = 1e-12;
-
-std::optional<core::SarimaxParams> constrained_params(std::span<const double> x,
-                                                      const SarimaxConfig& config) {
-  auto constrained = core::transform_params_inner(x, config, true);
-  if (!constrained) return std::nullopt;
-  auto params = core::SarimaxParams::from_flat(*constrained, config);
-  if (!params) return std::nullopt;
-  return std::move(*params);
-}
 
 }  // namespace
 
@@ -82,14 +73,14 @@ bool validate_no_near_cancellation(const core::SarimaxParams& params, std::size_
 
 bool on_cancellation_ridge(std::span<const double> x, const SarimaxConfig& config) {
   if (config.order.p == 0 || config.order.q == 0) return false;
-  const auto params = constrained_params(x, config);
+  const auto params = constrain_and_split(x, config);
   if (!params) return false;
   return !validate_no_near_cancellation(*params, config.order.p, config.order.q, RIDGE_TOLERANCE);
 }
 
 bool passes_cancellation_filter(std::span<const double> x, const SarimaxConfig& config) {
   if (config.order.p == 0 || config.order.q == 0) return true;
-  const auto params = constrained_params(x, config);
+  const auto params = constrain_and_split(x, config);
   if (!params) return false;
   return validate_no_near_cancellation(*params, config.order.p, config.order.q, FILTER_TOLERANCE);
 }

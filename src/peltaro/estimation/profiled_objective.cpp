@@ -9,6 +9,7 @@
 #include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/core/state_space.hpp"
 #include "peltaro/core/transforms.hpp"
+#include "peltaro/estimation/constrained_params.hpp"
 #include "peltaro/estimation/least_squares.hpp"
 #include "peltaro/score/score.hpp"
 
@@ -18,15 +19,6 @@ namespace {
 // Weight of a step whose innovation variance is unusable, and the variance
 // it is counted with.
 constexpr double TINY_WEIGHT = 1e-10;
-
-TextResult<core::SarimaxParams> constrain_and_split(std::span<const double> x,
-                                                    const SarimaxConfig& config) {
-  auto constrained = core::transform_params_inner(x, config, true);
-  if (!constrained) return fail_text(constrained.error().display());
-  auto params = core::SarimaxParams::from_flat(*constrained, config);
-  if (!params) return fail_text(params.error().display());
-  return std::move(*params);
-}
 
 }  // namespace
 
