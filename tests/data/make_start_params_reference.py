@@ -2,7 +2,8 @@
 
 A second, independent implementation of the start values in numpy: the differenced series, the trend
 and regressor least squares, the Hannan-Rissanen two-stage regressions, the guard on coefficient
-blocks beyond 0.99 and the variance fallbacks. Least squares use LAPACK's SVD (numpy.linalg.svd) with
+blocks beyond 0.99, the trend in intercept form and the variance fallbacks. Least squares use
+LAPACK's SVD (numpy.linalg.svd) with
 singular values at or below 1e-12 dropped; where the design has full rank the script asserts that the
 result agrees with numpy.linalg.lstsq. The C++ test recomputes every line and compares.
 
@@ -133,6 +134,19 @@ def start_values(y, exog, order, seasonal, trend, concentrate, guard_hits):
     blocks = [guarded(b) for b in blocks]
     for b in blocks:
         out += list(b)
+    if cols:
+        # The trend regression gives the mean; the model's trend is the
+        # intercept of the AR recursion: c_t = a(L) mu_(t+1).
+        seasonal_poly = np.zeros(P * s + 1)
+        seasonal_poly[0] = 1.0
+        for k, v in enumerate(blocks[2]):
+            seasonal_poly[(k + 1) * s] = -v
+        a = np.convolve(np.concatenate(([1.0], -blocks[0])), seasonal_poly)
+        total, moment = a.sum(), (np.arange(len(a)) * a).sum()
+        if trend == 3:
+            out[0], out[1] = total * out[0] + out[1] * (total - moment), total * out[1]
+        else:
+            out[0] = total * out[0]
     if not concentrate:
         if sigma2 is None:
             e = w

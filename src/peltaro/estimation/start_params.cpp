@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "peltaro/core/polynomial.hpp"
 #include "peltaro/estimation/least_squares.hpp"
 
 namespace peltaro::estimation {
@@ -97,6 +98,47 @@ void zero_if_extreme(Vec& block) {
 
 // Trend regressors over the differenced series: a column of ones and/or the
 // raw-series time index of each differenced value (counted from 0).
+// The trend regression estimates the mean of the differenced series, but the
+// model's trend enters as the intercept of the AR recursion: the mean it
+// implies is the intercept divided by φ(1)·Φ(1). Left as a mean, a constant
+// of 579 with AR coefficients summing to 0.8 implies a level of 2,900, and
+// the search starts far down a ridge it may not climb. Rewritten in
+// intercept form, c_t = φ(L)Φ(L^s)·μ_(t+1) for μ_τ = b0 + b1·τ:
+// b0' = A·b0 + b1·(A − Σ i·a_i) and b1' = A·b1, where a_i are the reduced AR
+// polynomial's coefficients (a_0 = 1) and A = Σ a_i. A linear trend without
+// a constant keeps only the slope.
+void to_intercept_form(std::span<double> trend, core::Trend code, const Vec& ar, const Vec& sar,
+                       std::uint64_t s) {
+  if (trend.empty()) return;
+  core::SarimaxParams p;
+  p.ar = ar;
+  p.seasonal_ar = sar;
+  core::SarimaxConfig c;
+  c.order.p = ar.size();
+  c.order.P = sar.size();
+  c.order.s = sar.empty() ? 0 : s;
+  const Vec a = core::reduced_ar(p, c);
+  double sum = 0.0, moment = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    sum += a[i];
+    moment += static_cast<double>(i) * a[i];
+  }
+  switch (code) {
+    case core::Trend::Constant:
+      trend[0] = sum * trend[0];
+      break;
+    case core::Trend::Linear:
+      trend[0] = sum * trend[0];
+      break;
+    case core::Trend::ConstantLinear:
+      trend[0] = sum * trend[0] + trend[1] * (sum - moment);
+      trend[1] = sum * trend[1];
+      break;
+    case core::Trend::None:
+      break;
+  }
+}
+
 Columns trend_columns(core::Trend trend, std::size_t n, std::size_t n_w) {
   Columns cols;
   if (trend == core::Trend::Constant || trend == core::Trend::ConstantLinear)
@@ -295,6 +337,8 @@ core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxC
     zero_if_extreme(*block);
     out.insert(out.end(), block->begin(), block->end());
   }
+  to_intercept_form(std::span<double>(out).first(std::min<std::size_t>(config.k_trend(), out.size())),
+                    config.trend, ar, sar, o.s);
 
   if (!config.concentrate_scale) {
     if (css_sigma2) {
