@@ -14,6 +14,7 @@
 
 #include "peltaro/estimation/lbfgsb_driver.hpp"
 #include "peltaro/estimation/objective.hpp"
+#include "peltaro/estimation/trend_coordinates.hpp"
 #include "peltaro/estimation/types.hpp"
 
 namespace peltaro::estimation::runners {
@@ -103,24 +104,65 @@ class BudgetedEvaluation {
   Vec probe_;  // the point with one coordinate stepped
 };
 
+// The runner's closure seen through the trend's search coordinates: the
+// routine moves in those, the objective is asked at its own.
+template <class Closure>
+class TrendCoordinatesEvaluation {
+ public:
+  TrendCoordinatesEvaluation(Closure inner, TrendCoordinates form, std::size_t n)
+      : inner_(std::move(inner)), form_(std::move(form)), x_(n) {}
+
+  double operator()(std::span<const double> z, std::span<double> g) {
+    form_.to_objective(z, x_);
+    const double f = inner_(x_, g);
+    form_.gradient_to_search(z, g);
+    return f;
+  }
+
+  [[nodiscard]] const Closure& inner() const { return inner_; }
+
+ private:
+  Closure inner_;
+  TrendCoordinates form_;
+  Vec x_;
+};
+
 // Minimises the objective from x0 inside `bounds` with at most `max_evals`
 // counted requests. The count is the run's n_iter. A run converges only when
 // the routine's own convergence test stopped it within the budget at a point
 // that could be evaluated: a run that found nothing but the penalty has not
 // converged, however it ended. A routine error gives "L-BFGS-B failed: {}".
+// A trend is searched over in the coordinates of `TrendCoordinates`.
 template <RunnerObjective Objective>
 TextResult<RunnerResult> run_lbfgsb(const Objective& objective, Vec x0, BoundsList bounds,
                                     std::size_t max_evals) {
-  using Closure = BudgetedEvaluation<Objective>;
+  using Budgeted = BudgetedEvaluation<Objective>;
+  using Closure = TrendCoordinatesEvaluation<Budgeted>;
   const std::size_t n = x0.size();
-  LbfgsbState<Closure> state(std::move(x0), Closure(objective.clone(), max_evals, n),
+  const TrendCoordinates form = [&] {
+    if constexpr (requires { objective.config(); }) {
+      return TrendCoordinates(objective.config(), x0, objective.endog().size());
+    }
+    return TrendCoordinates(SarimaxConfig{}, {}, 0);
+  }();
+  // The routine projects its start into the box; projecting first lets the
+  // trend's coordinates start from the projected AR coefficients, and a run
+  // that never moves returns exactly the projected start.
+  for (std::size_t i = 0; i < n && i < bounds.size(); ++i) {
+    if (bounds[i].first && x0[i] < *bounds[i].first) x0[i] = *bounds[i].first;
+    if (bounds[i].second && x0[i] > *bounds[i].second) x0[i] = *bounds[i].second;
+  }
+  const Vec z0 = form.to_search(x0);
+  LbfgsbState<Closure> state(z0, Closure(Budgeted(objective.clone(), max_evals, n), form, n),
                              std::move(bounds), RUNNER_OPTIONS);
   const auto task = state.minimize();
   if (!task) return fail_text("L-BFGS-B failed: " + task.error());
   const auto& p = state.problem();
-  const bool converged = task_code::is_convergence(*task) && !p.eval_fg.budget_exhausted() &&
+  const Budgeted& evaluation = p.eval_fg.inner();
+  const bool converged = task_code::is_convergence(*task) && !evaluation.budget_exhausted() &&
                          !is_penalty(p.f);
-  return RunnerResult{p.x, p.f, p.eval_fg.evals(), converged};
+  if (p.x != z0) form.to_objective(p.x, x0);
+  return RunnerResult{std::move(x0), p.f, evaluation.evals(), converged};
 }
 
 extern template TextResult<RunnerResult> run_lbfgsb<SarimaxObjective>(const SarimaxObjective&, Vec,
