@@ -1,8 +1,7 @@
-"""Evaluate the airline model (0,1,1)(0,1,1,12) on log AirPassengers.
+"""Fit the airline model (0,1,1)(0,1,1,12) to log AirPassengers.
 
-Prints the exact Gaussian log-likelihood at a few parameter vectors, with the
-scale estimated or concentrated out, with differencing carried in the state or
-applied to the data first.
+Prints the fit dict of the default method, the log-likelihood at the fitted
+parameters evaluated on its own, and a fit by each of two other methods.
 """
 import csv
 import math
@@ -26,29 +25,25 @@ def main() -> None:
     order, seasonal = (0, 1, 1), (0, 1, 1, 12)
     print(f"peltaro {peltaro.version()}: airline model on log AirPassengers, n = {y.size}")
     print()
-    print(f"{'theta':>8} {'Theta':>8} {'sigma2':>9}  {'full':>12} {'concentrated':>13}"
-          f" {'full, simple diff':>18}")
-    for theta, big_theta, sigma2 in [
-        (-0.40, -0.56, 0.00137),
-        (-0.30, -0.60, 0.00140),
-        (-0.50, -0.50, 0.00150),
-        (0.00, 0.00, 0.00200),
-    ]:
-        full = peltaro.sarimax_loglike(
-            y, order, seasonal, np.array([theta, big_theta, sigma2]))
-        conc = peltaro.sarimax_loglike(
-            y, order, seasonal, np.array([theta, big_theta]), concentrate_scale=True)
-        simple = peltaro.sarimax_loglike(
-            y, order, seasonal, np.array([theta, big_theta, sigma2]),
-            simple_differencing=True)
-        print(f"{theta:8.2f} {big_theta:8.2f} {sigma2:9.5f}  {full:12.4f} {conc:13.4f}"
-              f" {simple:18.4f}")
+    fit = peltaro.sarimax_fit(y, order, seasonal)
+    width = max(len(key) for key in fit)
+    for key, value in fit.items():
+        print(f"  {key:<{width}}  {value}")
     print()
-    print("Errors come back as Python exceptions, for example a wrong parameter count:")
+    again = peltaro.sarimax_loglike(y, order, seasonal, np.array(fit["params"]))
+    print(f"sarimax_loglike at the fitted parameters: {again:.10f}")
+    print()
+    for method in ("lbfgsb-multi", "nelder-mead"):
+        other = peltaro.sarimax_fit(y, order, seasonal, method=method)
+        params = ", ".join(f"{p:.6f}" for p in other["params"])
+        print(f"{method:>13}: loglike {other['loglike']:.6f}  params [{params}]"
+              f"  n_iter {other['n_iter']}  ({other['method']})")
+    print()
+    print("Errors come back as Python exceptions, for example an unknown method:")
     try:
-        peltaro.sarimax_loglike(y, order, seasonal, np.array([-0.4, -0.56]))
-    except ValueError as exc:
-        print(f"  ValueError: {exc}")
+        peltaro.sarimax_fit(y, order, seasonal, method="newton")
+    except RuntimeError as exc:
+        print(f"  RuntimeError: {exc}")
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import pytest
 
 import peltaro
 
-REGISTERED = ["version", "sarimax_loglike"]
+REGISTERED = ["version", "sarimax_loglike", "sarimax_fit"]
 
 LOGLIKE_SIGNATURE = (
     "(y, order, seasonal, params, exog=None, concentrate_scale=False, "
@@ -65,6 +65,15 @@ def test_no_exception_type_is_exported():
             "sarimax_loglike",
             LOGLIKE_SIGNATURE,
             "Compute the SARIMAX concentrated (or full) log-likelihood.",
+        ),
+        (
+            "sarimax_fit",
+            "(y, order, seasonal, start_params=None, exog=None, concentrate_scale=False, "
+            "enforce_stationarity=True, enforce_invertibility=True, method=None, maxiter=None, "
+            "trend=None, simple_differencing=False)",
+            "Fit a SARIMAX model via MLE (L-BFGS-B default, with Nelder-Mead fallback).\n\n"
+            "Returns a dict with: params, loglike, scale, aic, bic, n_obs, n_iter, converged, "
+            "method.",
         ),
     ],
 )

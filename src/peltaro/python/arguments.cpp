@@ -232,6 +232,12 @@ bool convert_series_array(PyObject* value, const char* name, PyArrayObject*& out
   return convert_float64_array(value, name, 1, out);
 }
 
+bool convert_optional_series_array(PyObject* value, const char* name, PyArrayObject*& out) {
+  out = nullptr;
+  if (value == nullptr || value == Py_None) return true;
+  return convert_float64_array(value, name, 1, out);
+}
+
 bool convert_optional_matrix_array(PyObject* value, const char* name, PyArrayObject*& out) {
   out = nullptr;
   if (value == nullptr || value == Py_None) return true;
@@ -261,6 +267,15 @@ bool convert_flag(PyObject* value, const char* name, bool& out) {
     return true;
   }
   return cannot_convert(value, name, "bool");
+}
+
+bool convert_optional_count(PyObject* value, const char* name, std::optional<std::uint64_t>& out) {
+  out.reset();
+  if (value == nullptr || value == Py_None) return true;
+  std::uint64_t count = 0;
+  if (!convert_u64(value, count)) return fail_with_prefix(name);
+  out = count;
+  return true;
 }
 
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {

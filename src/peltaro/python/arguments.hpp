@@ -38,6 +38,9 @@ bool match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 // dimension. The result is a borrowed reference.
 bool convert_series_array(PyObject* value, const char* name, PyArrayObject*& out);
 
+// Optional series array: absent or None give null; otherwise as above.
+bool convert_optional_series_array(PyObject* value, const char* name, PyArrayObject*& out);
+
 // Optional matrix array: absent or None give null; otherwise an ndarray of
 // native float64 with two dimensions and any strides.
 bool convert_optional_matrix_array(PyObject* value, const char* name, PyArrayObject*& out);
@@ -50,6 +53,10 @@ bool convert_seasonal(PyObject* value, const char* name, std::array<std::uint64_
 // Flag: a Python bool or a NumPy boolean scalar. Absent keeps `out` (the
 // default); None and integers are rejected.
 bool convert_flag(PyObject* value, const char* name, bool& out);
+
+// Optional count: absent or None give nothing; otherwise a non-negative
+// integer of at most 64 bits.
+bool convert_optional_count(PyObject* value, const char* name, std::optional<std::uint64_t>& out);
 
 // Optional text: absent or None give nothing; otherwise a str.
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out);

@@ -19,6 +19,7 @@ PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) {
 PyMethodDef* const REGISTRATION_ORDER[] = {
     &version_def,
     &sarimax_loglike_def,
+    &sarimax_fit_def,
 };
 
 // The module's `__all__`, created as an empty list when the module has none.

@@ -1,0 +1,85 @@
+#include "peltaro/python/results.hpp"
+
+#include <string>
+#include <vector>
+
+namespace peltaro::python {
+namespace {
+
+PyObject* float_list(const std::vector<double>& values) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+PyObject* text_list(const std::vector<std::string>& values) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyUnicode_FromStringAndSize(values[i].data(),
+                                                 static_cast<Py_ssize_t>(values[i].size()));
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// Sets dict[key] = value and releases value; false (exception set) on failure.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int status = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return status == 0;
+}
+
+// warnings.warn(text) for each text in order; stops at the first exception.
+bool issue_warnings(const std::vector<std::string>& texts) {
+  for (const std::string& text : texts) {
+    PyObject* module = PyImport_ImportModule("warnings");
+    if (module == nullptr) return false;
+    PyObject* result = PyObject_CallMethod(module, "warn", "s#", text.data(),
+                                           static_cast<Py_ssize_t>(text.size()));
+    Py_DECREF(module);
+    if (result == nullptr) return false;
+    Py_DECREF(result);
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  const bool built = put(dict, "params", float_list(fit.params)) &&
+                     put(dict, "loglike", PyFloat_FromDouble(fit.loglike)) &&
+                     put(dict, "scale", PyFloat_FromDouble(fit.scale)) &&
+                     put(dict, "aic", PyFloat_FromDouble(fit.aic)) &&
+                     put(dict, "bic", PyFloat_FromDouble(fit.bic)) &&
+                     put(dict, "n_obs", PyLong_FromUnsignedLongLong(fit.n_obs)) &&
+                     put(dict, "n_params", PyLong_FromUnsignedLongLong(fit.n_params)) &&
+                     put(dict, "n_iter", PyLong_FromUnsignedLongLong(fit.n_iter)) &&
+                     put(dict, "converged", PyBool_FromLong(fit.converged ? 1 : 0)) &&
+                     put(dict, "method", PyUnicode_FromStringAndSize(
+                                             fit.method.data(),
+                                             static_cast<Py_ssize_t>(fit.method.size()))) &&
+                     put(dict, "warnings", text_list(fit.warnings));
+  if (!built || !issue_warnings(fit.warnings)) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+}  // namespace peltaro::python

@@ -1,0 +1,17 @@
+#pragma once
+// Result records of the numerical layers turned into Python values. Called
+// with the interpreter lock held; each returns a new reference, or null with
+// the Python exception set.
+
+#include "peltaro/estimation/fit_result.hpp"
+#include "peltaro/python/numpy_api.hpp"
+
+namespace peltaro::python {
+
+// The fit dict (params, loglike, scale, aic, bic, n_obs, n_params, n_iter,
+// converged, method, warnings, in this order), after issuing every warning
+// through warnings.warn. A warning turned into an exception by a filter ends
+// the call with that exception; warnings issued before it stay issued.
+PyObject* fit_result_to_pydict(const estimation::FitResult& fit);
+
+}  // namespace peltaro::python

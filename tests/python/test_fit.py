@@ -1,0 +1,296 @@
+"""sarimax_fit: the fit dict, its paths and labels, errors, warnings, and
+determinism across pool sizes and after fork()."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import numpy as np
+import pytest
+
+import peltaro
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DATA = ROOT / "data"
+AIR = np.log(np.loadtxt(DATA / "airpassengers.csv", delimiter=",", skiprows=1, usecols=1))
+AIRLINE = ((0, 1, 1), (0, 1, 1, 12))
+METHODS = ["lbfgsb", "lbfgsb-multi", "lbfgsb-adaptive", "lbfgsb-hybrid", "lbfgsb-strict",
+           "lbfgsb_single", "lbfgs", "bfgs", "trust-region", "profile-trust-region",
+           "nelder-mead", "nm"]
+KEYS = ["params", "loglike", "scale", "aic", "bic", "n_obs", "n_params", "n_iter", "converged",
+        "method", "warnings"]
+
+
+def simulate_arma(n, ar=(), ma=(), seed=0, mean=0.0):
+    rng = np.random.default_rng(seed)
+    e = rng.standard_normal(n + 200)
+    y = np.zeros(n + 200)
+    for t in range(n + 200):
+        y[t] = e[t] + sum(a * y[t - 1 - i] for i, a in enumerate(ar) if t - 1 - i >= 0) \
+            + sum(b * e[t - 1 - i] for i, b in enumerate(ma) if t - 1 - i >= 0)
+    return y[200:] + mean
+
+
+def loglike_at(fit, y, order, seasonal, **kw):
+    return peltaro.sarimax_loglike(y, order, seasonal, np.array(fit["params"]), **kw)
+
+
+def test_fit_dict_and_its_loglike():
+    fit = peltaro.sarimax_fit(AIR, *AIRLINE)
+    assert list(fit) == KEYS
+    assert fit["method"] == "lbfgsb" and fit["converged"] is True and fit["warnings"] == []
+    assert (fit["n_obs"], fit["n_params"]) == (144, 3)
+    assert fit["n_iter"] > 0
+    ll = loglike_at(fit, AIR, *AIRLINE)
+    assert fit["loglike"] == pytest.approx(ll, rel=1e-10)
+    assert fit["aic"] == pytest.approx(-2 * ll + 6, rel=1e-12)
+    assert fit["bic"] == pytest.approx(-2 * ll + 3 * np.log(144), rel=1e-12)
+    assert fit["scale"] == fit["params"][-1]
+
+
+# --- the peer's maximum ------------------------------------------------------
+
+REFERENCE = json.loads((ROOT / "tests" / "data" / "fit_reference.json").read_text())["cases"]
+
+
+def reference_problem(case):
+    """(y, order, seasonal, keyword arguments) of a reference case."""
+    def column(spec, name):
+        header = (DATA / spec["file"]).read_text().splitlines()[0].replace('"', "").split(",")
+        return np.loadtxt(DATA / spec["file"], delimiter=",", skiprows=1,
+                          usecols=header.index(name))
+
+    series = case["series"]
+    if "values" in series:
+        y = np.array(series["values"], dtype=float)
+    else:
+        y = column(series, series["column"])
+        y = series["scale"] * (np.log(y) if series["log"] else y)
+    kw = {key: case[key] for key in ("concentrate_scale", "simple_differencing",
+                                     "enforce_stationarity", "enforce_invertibility")}
+    kw["trend"] = case["trend"]
+    spec = case["exog"]
+    if spec is not None:
+        kw["exog"] = (np.array(spec["values"], dtype=float) if "values" in spec else
+                      np.column_stack([column(spec, name) for name in spec["columns"]]))
+    return y, tuple(case["order"]), tuple(case["seasonal"]), kw
+
+
+# Two peaks: from its own start the peer climbs the lower one (0.031 below),
+# as a single local search from the computed start does here; the multi-start
+# methods find the higher one.
+LOWER_PEAK = {"sim_arima111_ct_simple_diff"}
+# A pure AR model with the scale concentrated is answered by its conditional
+# least-squares start, without a search.
+DIRECT = {"sim_ar3_conc"}
+
+
+@pytest.mark.parametrize("case", REFERENCE, ids=[c["name"] for c in REFERENCE])
+def test_default_fit_reaches_the_peer_maximum(case):
+    y, order, seasonal, kw = reference_problem(case)
+    fit = peltaro.sarimax_fit(y, order, seasonal, **kw)
+    assert fit["loglike"] == pytest.approx(loglike_at(fit, y, order, seasonal, **kw), rel=1e-10)
+    if case["name"] in DIRECT:
+        assert fit["method"] == "burg-direct"
+        assert fit["loglike"] > case["loglike"] - 0.05
+        return
+    peak = case["start_maxima"]["statsmodels"] if case["name"] in LOWER_PEAK else case["loglike"]
+    assert fit["loglike"] > peak - 1e-3, fit["method"]
+    assert fit["converged"]
+
+
+@pytest.mark.parametrize("name", sorted(LOWER_PEAK))
+def test_multistart_finds_the_higher_peak(name):
+    case = next(c for c in REFERENCE if c["name"] == name)
+    y, order, seasonal, kw = reference_problem(case)
+    fit = peltaro.sarimax_fit(y, order, seasonal, method="lbfgsb-multi", **kw)
+    assert fit["loglike"] > case["loglike"] - 1e-3
+
+
+# --- every method name: label, count and consistency --------------------------
+
+LABELS = {"lbfgsb-strict": "lbfgsb-strict", "lbfgsb_single": "lbfgsb-strict",
+          "nelder-mead": "nelder-mead", "nm": "nelder-mead", "bfgs": "bfgs",
+          "trust-region": "trust-region", "profile-trust-region": "profile-trust-region"}
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_every_method_returns_a_consistent_record(method):
+    y = simulate_arma(200, ar=(0.6,), ma=(0.3,), seed=3, mean=2.0)
+    x = np.column_stack([np.sin(np.arange(200) / 5.0)])
+    y = y + 0.8 * x[:, 0]
+    fit = peltaro.sarimax_fit(y, (1, 0, 1), (0, 0, 0, 0), exog=x, trend="c", method=method)
+    assert np.all(np.isfinite(fit["params"])) and np.isfinite(fit["loglike"])
+    assert fit["loglike"] == pytest.approx(
+        loglike_at(fit, y, (1, 0, 1), (0, 0, 0, 0), exog=x, trend="c"), rel=1e-10)
+    if method in LABELS:
+        assert fit["method"] == LABELS[method]
+    else:
+        assert fit["method"].split(" ")[0].startswith(method.split("-")[0])
+
+
+@pytest.mark.parametrize("method", ["nm", "lbfgsb_single", "trust-region"])
+def test_maxiter_zero_returns_the_start_unconverged_under_the_given_name(method):
+    fit = peltaro.sarimax_fit(AIR, *AIRLINE, method=method, maxiter=0)
+    assert (fit["n_iter"], fit["converged"], fit["method"]) == (0, False, method)
+
+
+def test_model_without_parameters_is_converged_without_a_search():
+    fit = peltaro.sarimax_fit(np.arange(5.0), (0, 0, 0), (0, 0, 0, 0), concentrate_scale=True,
+                              method="nm")
+    assert (fit["params"], fit["n_params"], fit["n_iter"], fit["converged"], fit["method"]) == \
+        ([], 1, 0, True, "nm")
+
+
+def test_pure_ar_with_concentrated_scale_is_answered_directly():
+    y = simulate_arma(300, ar=(0.5, -0.2, 0.1), seed=5)
+    fit = peltaro.sarimax_fit(y, (3, 0, 0), (0, 0, 0, 0), concentrate_scale=True)
+    assert (fit["method"], fit["n_params"], fit["n_iter"], fit["converged"]) == \
+        ("burg-direct", 4, 0, True)
+    # With a variance to estimate the ordinary search runs.
+    assert peltaro.sarimax_fit(y, (3, 0, 0), (0, 0, 0, 0))["method"] == "lbfgsb"
+
+
+def test_direct_answer_is_not_taken_from_a_zeroed_start():
+    # The start rule zeroes an AR block with a coefficient beyond 0.99; such a
+    # start is no estimate, so the search must run and find the AR terms.
+    y = simulate_arma(400, ar=(1.2, -0.5, 0.1), seed=6)
+    fit = peltaro.sarimax_fit(y, (3, 0, 0), (0, 0, 0, 0), concentrate_scale=True)
+    assert fit["method"] != "burg-direct"
+    assert fit["params"][0] == pytest.approx(1.2, abs=0.15)
+
+
+def test_near_cancellation_is_warned_once_and_can_be_an_error():
+    y = simulate_arma(150, seed=7)
+    args = (y, (1, 0, 1), (0, 0, 0, 0))
+    kw = dict(start_params=np.array([0.5, -0.5, 1.0]), method="lbfgsb-strict", maxiter=1)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fit = peltaro.sarimax_fit(*args, **kw)
+    text = ("near-cancellation detected in fitted ARMA(1,1) parameters (min inverted-root "
+            "distance < 0.05). Model may be non-identifiable.")
+    assert fit["warnings"] == [text]
+    assert [(w.category, str(w.message)) for w in caught] == [(UserWarning, text)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="near-cancellation"):
+            peltaro.sarimax_fit(*args, **kw)
+
+
+# --- errors -------------------------------------------------------------------
+
+VALID = ("lbfgsb, lbfgsb-multi, lbfgsb-adaptive, lbfgsb-hybrid, lbfgsb-strict, lbfgsb_single, "
+         "lbfgs, bfgs, trust-region, profile-trust-region, nelder-mead, nm")
+
+
+@pytest.mark.parametrize(
+    "y, kwargs, exception, message",
+    [
+        (AIR, dict(method="LBFGSB"), RuntimeError,
+         f"optimization failed: unknown method: 'LBFGSB'. Valid methods: {VALID}"),
+        (AIR, dict(method=" lbfgsb"), RuntimeError,
+         f"optimization failed: unknown method: ' lbfgsb'. Valid methods: {VALID}"),
+        # The name is looked at before the start values and the series.
+        (np.array([]), dict(method="", start_params=np.ones(1)), RuntimeError,
+         f"optimization failed: unknown method: ''. Valid methods: {VALID}"),
+        (np.array([]), dict(start_params=np.ones(2)), ValueError,
+         "invalid input: start_params length mismatch: expected 3, got 2"),
+        (AIR[:28], {}, ValueError,
+         "data error: Not enough observations: n=28 <= minimum required 28 for model order"),
+        (AIR[:28], dict(simple_differencing=True), ValueError,
+         "data error: Not enough observations: n=28 <= minimum required 28 for model order"),
+        (AIR, dict(start_params=np.array([0.1, 0.1, -1.0])), ValueError,
+         "data error: variance sigma2 must be positive, got -1"),
+        (AIR, dict(maxiter=-1), OverflowError, None),
+        (AIR, dict(maxiter=2.5), TypeError, "argument 'maxiter': "),
+        (AIR, dict(method=3), TypeError,
+         "argument 'method': 'int' object cannot be converted to 'str'"),
+        (AIR, dict(start_params=[0.1, 0.1, 1.0]), TypeError,
+         "argument 'start_params': 'list' object cannot be converted to 'numpy.ndarray'"),
+        (AIR, dict(start_params=np.ones(6)[::2]), TypeError,
+         "The given array is not contiguous or is misaligned."),
+    ],
+)
+def test_errors(y, kwargs, exception, message):
+    with pytest.raises(exception) as info:
+        peltaro.sarimax_fit(y, *AIRLINE, **kwargs)
+    if message is not None:
+        assert str(info.value).startswith(message)
+        if not message.endswith(": "):
+            assert str(info.value) == message
+
+
+def test_model_checks_come_before_the_start_vector_layout():
+    with pytest.raises(ValueError, match="AR order p=21 exceeds maximum 20"):
+        peltaro.sarimax_fit(AIR, (21, 0, 0), (0, 0, 0, 0), start_params=np.ones(6)[::2])
+
+
+def test_minimum_length_passes_one_observation_later():
+    assert peltaro.sarimax_fit(AIR[:29], *AIRLINE, maxiter=0)["n_obs"] == 29
+
+
+def test_start_vector_with_nan_is_not_rejected_by_the_binding():
+    # The search finds no point it can evaluate, and the record's filter pass
+    # refuses the non-finite parameters.
+    with pytest.raises(ValueError, match="^data error: non-finite Kalman statistics"):
+        peltaro.sarimax_fit(AIR, *AIRLINE, start_params=np.array([np.nan, -0.5, 0.01]),
+                            method="nm", maxiter=5)
+
+
+# --- determinism: pool sizes and fork() --------------------------------------
+
+CHILD = textwrap.dedent("""
+    import json, sys
+    import numpy as np
+    import peltaro
+    y = np.log(np.loadtxt(sys.argv[1], delimiter=",", skiprows=1, usecols=1))
+    out = {}
+    for method in ["lbfgsb-multi", "lbfgsb-hybrid", "lbfgsb-adaptive", "lbfgs"]:
+        fit = peltaro.sarimax_fit(y, (1, 1, 1), (1, 1, 0, 12), method=method, maxiter=60)
+        out[method] = [x.hex() for x in fit["params"]] + [fit["method"], fit["n_iter"]]
+    print(json.dumps(out))
+""")
+
+
+def run_child(threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, "-c", CHILD, str(DATA / "airpassengers.csv")],
+                         env=env, capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout)
+
+
+def test_multistart_results_are_identical_at_every_pool_size():
+    results = [run_child(n) for n in (1, 2, os.cpu_count() or 4)]
+    assert results[0] == results[1] == results[2]
+    assert results[0] == run_child(1), "and from run to run"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_fit_in_a_forked_child_runs_on_the_calling_thread():
+    args = (AIR, (1, 1, 1), (1, 1, 0, 12))
+    peltaro.sarimax_fit(*args, method="lbfgsb-multi", maxiter=60)  # the parent uses the pool
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # child: a hang is ended by the alarm, which kills it
+        try:
+            import signal
+            signal.alarm(120)
+            multi = peltaro.sarimax_fit(*args, method="lbfgsb-multi", maxiter=60)
+            hybrid = peltaro.sarimax_fit(*args, method="lbfgsb-hybrid", maxiter=60)
+            os.write(write, json.dumps([multi["loglike"], multi["method"],
+                                        hybrid["method"]]).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        text = pipe.read()
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status), "the child hung or crashed"
+    loglike, multi_label, hybrid_label = json.loads(text)
+    assert np.isfinite(loglike) and multi_label.startswith("lbfgsb-multi")
+    assert hybrid_label == "lbfgsb-hybrid"
