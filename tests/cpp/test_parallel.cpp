@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -47,9 +48,12 @@ TEST(Pool, SizeComesFromTheEnvironmentInOrder) {
     const char* rs_num_cpus;
     std::string expected;
   };
-  const std::string cpus = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  const std::string cpus = std::to_string(CPU_COUNT(&allowed));  // the CPUs this process may use
   const Case cases[] = {
-      {"3", "5", "3"}, {"0", "5", "5"}, {"x", nullptr, cpus}, {nullptr, "2", "2"}, {"-1", "2x", cpus},
+      {"3", "5", "3"},  {"+4", nullptr, "4"}, {"0", "5", cpus},   {"x", "5", "5"},
+      {nullptr, "2", "2"}, {"-1", "2x", cpus}, {"3000000000", nullptr, "4096"},
   };
   for (const Case& c : cases) {
     const std::string size = in_child([&] {

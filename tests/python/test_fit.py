@@ -140,7 +140,8 @@ def test_maxiter_zero_returns_the_start_unconverged_under_the_given_name(method)
 
 
 def test_model_without_parameters_is_converged_without_a_search():
-    fit = peltaro.sarimax_fit(np.arange(5.0), (0, 0, 0), (0, 0, 0, 0), concentrate_scale=True,
+    # No minimum length applies: one observation is enough.
+    fit = peltaro.sarimax_fit(np.array([2.0]), (0, 0, 0), (0, 0, 0, 0), concentrate_scale=True,
                               method="nm")
     assert (fit["params"], fit["n_params"], fit["n_iter"], fit["converged"], fit["method"]) == \
         ([], 1, 0, True, "nm")
@@ -148,11 +149,21 @@ def test_model_without_parameters_is_converged_without_a_search():
 
 def test_pure_ar_with_concentrated_scale_is_answered_directly():
     y = simulate_arma(300, ar=(0.5, -0.2, 0.1), seed=5)
-    fit = peltaro.sarimax_fit(y, (3, 0, 0), (0, 0, 0, 0), concentrate_scale=True)
+    ar3 = (y, (3, 0, 0), (0, 0, 0, 0))
+    fit = peltaro.sarimax_fit(*ar3, concentrate_scale=True)
     assert (fit["method"], fit["n_params"], fit["n_iter"], fit["converged"]) == \
         ("burg-direct", 4, 0, True)
-    # With a variance to estimate the ordinary search runs.
-    assert peltaro.sarimax_fit(y, (3, 0, 0), (0, 0, 0, 0))["method"] == "lbfgsb"
+    # The budget is not looked at, and the default may be named.
+    for kw in (dict(maxiter=0), dict(method="lbfgsb")):
+        assert peltaro.sarimax_fit(*ar3, concentrate_scale=True, **kw) == fit
+    # Anything else runs the ordinary path.
+    for order, kw in [((3, 0, 0), dict(concentrate_scale=False)),
+                      ((3, 0, 0), dict(trend="c")),
+                      ((3, 0, 0), dict(method="lbfgsb-multi")),
+                      ((3, 0, 0), dict(start_params=np.array(fit["params"]))),
+                      ((3, 0, 1), {})]:
+        kw = dict(concentrate_scale=True) | kw
+        assert peltaro.sarimax_fit(y, order, (0, 0, 0, 0), **kw)["method"] != "burg-direct", kw
 
 
 def test_direct_answer_is_not_taken_from_a_zeroed_start():

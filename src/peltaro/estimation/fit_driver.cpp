@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <string>
 
 #include "peltaro/core/initialization.hpp"
@@ -189,6 +190,7 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
   const Vec given = start_params ? Vec(start_params->begin(), start_params->end()) : Vec{};
   auto start = validate_and_get_start_params(y, config, start_params ? &given : nullptr, exog);
   if (!start) return core::fail(std::move(start.error()));
+  if (start->size() != n_params) throw std::logic_error("start values of the wrong length");
 
   if (direct_result_applies(config, start_params.has_value(), method) &&
       usable_ar_estimate(std::span<const double>(*start).first(config.order.p))) {
