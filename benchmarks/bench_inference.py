@@ -1,24 +1,22 @@
-"""Time peltaro.sarimax_inference against statsmodels' complex-step covariance.
+"""Time peltaro.sarimax_inference against statsmodels' covariance of the same kind.
 
 For each model both sides start from the same parameters: peltaro computes the "hessian" (or
-"opg") covariance with standard errors, intervals and p values in one call; statsmodels builds its
-results with cov_type='approx' (complex-step Hessian) or 'opg' through SARIMAX.smooth, which is
-the cheapest way to its covariance (the smoother pass is included, as any statsmodels user pays
-it). The figure that matters is the ratio. The last column shows how far the two standard errors
-are apart; statsmodels' complex-step Hessian is itself noisy on seasonally differenced models
-(tests/data/make_inference_reference.py measures by how much), which accounts for the larger gaps. Needs statsmodels (`pip install statsmodels`); not part
-of the test suite.
+"opg") covariance with standard errors, intervals and p values in one call; statsmodels runs its
+filter with cov_type='approx' (complex-step Hessian) or 'opg' and takes the standard errors. The
+figure that matters is the ratio. The last column shows how far the two sets of standard errors
+are apart: statsmodels' complex-step Hessian is itself noisy on seasonally differenced models
+(tests/data/make_inference_reference.py measures by how much), which accounts for the larger
+gaps. Needs statsmodels (`pip install statsmodels`); not part of the test suite.
 
     OPENBLAS_NUM_THREADS=1 python benchmarks/bench_inference.py
 """
-import math
-import time
 import warnings
 from pathlib import Path
 
 import numpy as np
 
 import peltaro
+from bench_loglike import best_time
 
 try:
     from statsmodels.tsa.statespace.sarimax import SARIMAX
@@ -30,30 +28,13 @@ ROOT = Path(__file__).resolve().parent.parent
 PEER_COV = {"hessian": "approx", "opg": "opg"}
 
 
-def best_time(fn, budget=1.0, min_batches=3):
-    """Smallest per-call time over repeated batches within a time budget."""
-    fn()
-    reps, best, spent, batches = 1, math.inf, 0.0, 0
-    while spent < budget or batches < min_batches:
-        t0 = time.perf_counter()
-        for _ in range(reps):
-            fn()
-        dt = time.perf_counter() - t0
-        best = min(best, dt / reps)
-        spent += dt
-        batches += 1
-        if dt < 0.05:
-            reps *= 2
-    return best
-
-
 def case(name, y, order, seasonal, params, method, **kw):
     ours = lambda: peltaro.sarimax_inference(y, order, seasonal, params, method=method, **kw)
     model = SARIMAX(y, order=order, seasonal_order=seasonal, trend=kw.get("trend"),
                     trend_offset=0)
-    peer = lambda: model.smooth(params, cov_type=PEER_COV[method])
+    peer = lambda: model.filter(params, cov_type=PEER_COV[method]).bse
     se_ours = np.asarray(ours()["std_err"])
-    se_peer = np.asarray(peer().bse, dtype=float)
+    se_peer = np.asarray(peer(), dtype=float)
     t_ours, t_peer = best_time(ours), best_time(peer)
     gap = np.max(np.abs(se_ours / se_peer - 1.0))
     print(f"{name:<40} {method:<8} {len(params):>2} {t_ours * 1e3:10.2f} {t_peer * 1e3:12.2f} "

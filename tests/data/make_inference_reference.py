@@ -133,34 +133,28 @@ def blocks(c: dict) -> list[tuple[int, int, str]]:
     return out
 
 
-def constrain(u: np.ndarray, c: dict) -> np.ndarray:
-    theta = np.array(u, copy=True)
+def transform(x: np.ndarray, c: dict, constraining: bool) -> np.ndarray:
+    """Unconstrained -> model parameters (constraining) or back; complex input stays complex."""
+    out = np.array(x, copy=True)
     for start, n, kind in blocks(c):
-        x = u[start:start + n]
+        block = x[start:start + n]
         if n == 0 or kind == "identity":
             continue
-        if kind == "stationary":
-            theta[start:start + n] = constrain_stationary_univariate(x)
-        elif kind == "invertible":
-            theta[start:start + n] = -constrain_stationary_univariate(x)
-        else:
-            theta[start] = np.exp(x[0])
-    return theta
+        if kind == "variance":
+            out[start] = np.exp(block[0]) if constraining else np.log(block[0])
+            continue
+        sign = -1.0 if kind == "invertible" else 1.0
+        out[start:start + n] = (sign * constrain_stationary_univariate(block) if constraining
+                                else unconstrain_stationary_univariate(sign * block))
+    return out
+
+
+def constrain(u: np.ndarray, c: dict) -> np.ndarray:
+    return transform(u, c, True)
 
 
 def unconstrain(theta: np.ndarray, c: dict) -> np.ndarray:
-    u = np.array(theta, dtype=float, copy=True)
-    for start, n, kind in blocks(c):
-        x = theta[start:start + n]
-        if n == 0 or kind == "identity":
-            continue
-        if kind == "stationary":
-            u[start:start + n] = unconstrain_stationary_univariate(x)
-        elif kind == "invertible":
-            u[start:start + n] = unconstrain_stationary_univariate(-x)
-        else:
-            u[start] = np.log(x[0])
-    return u
+    return transform(np.asarray(theta, dtype=float), c, False)
 
 
 def jacobian(u: np.ndarray, c: dict) -> np.ndarray:
