@@ -279,6 +279,20 @@ bool convert_optional_count(PyObject* value, const char* name, std::optional<std
   return true;
 }
 
+bool convert_count(PyObject* value, const char* name, std::uint64_t& out) {
+  if (value == nullptr) return true;
+  if (!convert_u64(value, out)) return fail_with_prefix(name);
+  return true;
+}
+
+bool convert_probability(PyObject* value, const char* name, double& out) {
+  if (value == nullptr) return true;
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) return fail_with_prefix(name);
+  out = v;
+  return true;
+}
+
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {
   out.reset();
   if (value == nullptr || value == Py_None) return true;
@@ -295,14 +309,6 @@ bool convert_text(PyObject* value, const char* name, std::string& out) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail_with_prefix(name);
   out.assign(utf8, static_cast<std::size_t>(size));
-  return true;
-}
-
-bool convert_probability(PyObject* value, const char* name, double& out) {
-  if (value == nullptr) return true;
-  const double v = PyFloat_AsDouble(value);
-  if (v == -1.0 && PyErr_Occurred()) return fail_with_prefix(name);
-  out = v;
   return true;
 }
 

@@ -92,6 +92,20 @@ PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
   return dict;
 }
 
+PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  const bool built = put(dict, "mean", float_list(forecast.mean)) &&
+                     put(dict, "variance", float_list(forecast.variance)) &&
+                     put(dict, "ci_lower", float_list(forecast.ci_lower)) &&
+                     put(dict, "ci_upper", float_list(forecast.ci_upper));
+  if (!built) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
 PyObject* inference_result_to_pydict(const apply::InferenceResult& r) {
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
