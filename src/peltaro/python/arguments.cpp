@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace peltaro::python {
@@ -278,14 +279,36 @@ bool convert_optional_count(PyObject* value, const char* name, std::optional<std
   return true;
 }
 
+bool convert_count(PyObject* value, const char* name, std::uint64_t& out) {
+  if (value == nullptr) return true;
+  if (!convert_u64(value, out)) return fail_with_prefix(name);
+  return true;
+}
+
+bool convert_probability(PyObject* value, const char* name, double& out) {
+  if (value == nullptr) return true;
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) return fail_with_prefix(name);
+  out = v;
+  return true;
+}
+
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {
   out.reset();
   if (value == nullptr || value == Py_None) return true;
+  std::string text;
+  if (!convert_text(value, name, text)) return false;
+  out = std::move(text);
+  return true;
+}
+
+bool convert_text(PyObject* value, const char* name, std::string& out) {
+  if (value == nullptr) return true;
   if (!PyUnicode_Check(value)) return cannot_convert(value, name, "str");
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail_with_prefix(name);
-  out.emplace(utf8, static_cast<std::size_t>(size));
+  out.assign(utf8, static_cast<std::size_t>(size));
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "peltaro/python/results.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,15 @@ PyObject* text_list(const std::vector<std::string>& values) {
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
   return list;
+}
+
+PyObject* text(const std::string& value) {
+  return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+}
+
+PyObject* optional_text(const std::optional<std::string>& value) {
+  if (!value) Py_RETURN_NONE;
+  return text(*value);
 }
 
 // Sets dict[key] = value and releases value; false (exception set) on failure.
@@ -76,6 +86,40 @@ PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
                                              static_cast<Py_ssize_t>(fit.method.size()))) &&
                      put(dict, "warnings", text_list(fit.warnings));
   if (!built || !issue_warnings(fit.warnings)) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  const bool built = put(dict, "mean", float_list(forecast.mean)) &&
+                     put(dict, "variance", float_list(forecast.variance)) &&
+                     put(dict, "ci_lower", float_list(forecast.ci_lower)) &&
+                     put(dict, "ci_upper", float_list(forecast.ci_upper));
+  if (!built) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+PyObject* inference_result_to_pydict(const apply::InferenceResult& r) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  const bool built = put(dict, "method", text(r.method)) &&
+                     put(dict, "std_err", float_list(r.std_err)) &&
+                     put(dict, "z_stat", float_list(r.z_stat)) &&
+                     put(dict, "p_value", float_list(r.p_value)) &&
+                     put(dict, "ci_lower", float_list(r.ci_lower)) &&
+                     put(dict, "ci_upper", float_list(r.ci_upper)) &&
+                     put(dict, "cov_params", float_list(r.cov_params)) &&
+                     put(dict, "n_params", PyLong_FromSize_t(r.n_params)) &&
+                     put(dict, "status", text(r.status)) &&
+                     put(dict, "message", optional_text(r.message));
+  if (!built) {
     Py_DECREF(dict);
     return nullptr;
   }

@@ -3,6 +3,8 @@
 // with the interpreter lock held; each returns a new reference, or null with
 // the Python exception set.
 
+#include "peltaro/apply/forecast.hpp"
+#include "peltaro/apply/inference.hpp"
 #include "peltaro/estimation/fit_result.hpp"
 #include "peltaro/python/numpy_api.hpp"
 
@@ -13,5 +15,14 @@ namespace peltaro::python {
 // through warnings.warn. A warning turned into an exception by a filter ends
 // the call with that exception; warnings issued before it stay issued.
 PyObject* fit_result_to_pydict(const estimation::FitResult& fit);
+
+// The forecast dict: mean, variance, ci_lower, ci_upper (lists of floats, in
+// this order).
+PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast);
+
+// The inference dict (method, std_err, z_stat, p_value, ci_lower, ci_upper,
+// cov_params as one flat row-by-row list, n_params, status, message, in this
+// order); message is None exactly when the status is "ok".
+PyObject* inference_result_to_pydict(const apply::InferenceResult& inference);
 
 }  // namespace peltaro::python
