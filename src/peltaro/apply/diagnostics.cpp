@@ -7,18 +7,11 @@
 #include <boost/math/distributions/chi_squared.hpp>
 #include <boost/math/distributions/fisher_f.hpp>
 
+#include "peltaro/apply/distributions.hpp"
+
 namespace peltaro::apply {
 
 namespace {
-
-namespace bmp = boost::math::policies;
-
-// A distribution that cannot be formed, or evaluated at an argument outside
-// its domain, gives NaN instead of throwing.
-using NanPolicy = bmp::policy<bmp::domain_error<bmp::ignore_error>,
-                              bmp::overflow_error<bmp::ignore_error>,
-                              bmp::evaluation_error<bmp::ignore_error>,
-                              bmp::rounding_error<bmp::ignore_error>>;
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 

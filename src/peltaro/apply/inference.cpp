@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "peltaro/apply/distributions.hpp"
 #include "peltaro/core/initialization.hpp"
 #include "peltaro/core/params.hpp"
 #include "peltaro/core/pipeline.hpp"
@@ -24,11 +25,6 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 // Singular values at or below k times this count as zero in the pseudo-inverse.
 constexpr double PINV_THRESHOLD_PER_PARAM = 1e-10;
 
-// Out-of-domain arguments give NaN (and overflow ±inf) instead of throwing.
-using NanPolicy = boost::math::policies::policy<
-    boost::math::policies::domain_error<boost::math::policies::ignore_error>,
-    boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::evaluation_error<boost::math::policies::ignore_error>>;
 using StandardNormal = boost::math::normal_distribution<double, NanPolicy>;
 
 bool all_finite(std::span<const double> v) {
