@@ -10,7 +10,7 @@ import pytest
 
 import peltaro
 
-REGISTERED = ["version", "sarimax_loglike", "sarimax_fit"]
+REGISTERED = ["version", "sarimax_loglike", "sarimax_fit", "sarimax_residuals"]
 
 LOGLIKE_SIGNATURE = (
     "(y, order, seasonal, params, exog=None, concentrate_scale=False, "
@@ -74,6 +74,13 @@ def test_no_exception_type_is_exported():
             "Fit a SARIMAX model via MLE (L-BFGS-B default, with Nelder-Mead fallback).\n\n"
             "Returns a dict with: params, loglike, scale, aic, bic, n_obs, n_iter, converged, "
             "method.",
+        ),
+        (
+            "sarimax_residuals",
+            "(y, order, seasonal, params, exog=None, concentrate_scale=False, trend=None, "
+            "simple_differencing=False, enforce_stationarity=True, enforce_invertibility=True)",
+            "Compute residuals and standardized residuals for a SARIMAX model.\n\n"
+            "Returns a dict with: residuals, standardized_residuals, prediction_variances.",
         ),
     ],
 )

@@ -16,5 +16,6 @@ PyCFunction as_method(Fn* fn) {
 extern PyMethodDef version_def;
 extern PyMethodDef sarimax_loglike_def;
 extern PyMethodDef sarimax_fit_def;
+extern PyMethodDef sarimax_residuals_def;
 
 }  // namespace peltaro::python

@@ -82,4 +82,18 @@ PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
   return dict;
 }
 
+PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  const bool built =
+      put(dict, "residuals", float_list(residuals.residuals)) &&
+      put(dict, "standardized_residuals", float_list(residuals.standardized_residuals)) &&
+      put(dict, "prediction_variances", float_list(residuals.prediction_variances));
+  if (!built) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
 }  // namespace peltaro::python

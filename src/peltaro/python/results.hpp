@@ -3,6 +3,7 @@
 // with the interpreter lock held; each returns a new reference, or null with
 // the Python exception set.
 
+#include "peltaro/apply/residuals.hpp"
 #include "peltaro/estimation/fit_result.hpp"
 #include "peltaro/python/numpy_api.hpp"
 
@@ -13,5 +14,8 @@ namespace peltaro::python {
 // through warnings.warn. A warning turned into an exception by a filter ends
 // the call with that exception; warnings issued before it stay issued.
 PyObject* fit_result_to_pydict(const estimation::FitResult& fit);
+
+// The residuals dict: residuals, standardized_residuals, prediction_variances.
+PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals);
 
 }  // namespace peltaro::python
