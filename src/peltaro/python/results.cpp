@@ -6,11 +6,14 @@
 namespace peltaro::python {
 namespace {
 
-PyObject* float_list(const std::vector<double>& values) {
+// A new list with `make(v)` for each value; null (exception set) when an item
+// cannot be made.
+template <class T, class Make>
+PyObject* list_of(const std::vector<T>& values, Make make) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
+    PyObject* item = make(values[i]);
     if (item == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -20,19 +23,14 @@ PyObject* float_list(const std::vector<double>& values) {
   return list;
 }
 
+PyObject* float_list(const std::vector<double>& values) {
+  return list_of(values, PyFloat_FromDouble);
+}
+
 PyObject* text_list(const std::vector<std::string>& values) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyUnicode_FromStringAndSize(values[i].data(),
-                                                 static_cast<Py_ssize_t>(values[i].size()));
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
+  return list_of(values, [](const std::string& v) {
+    return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+  });
 }
 
 // Sets dict[key] = value and releases value; false (exception set) on failure.
@@ -57,43 +55,47 @@ bool issue_warnings(const std::vector<std::string>& texts) {
   return true;
 }
 
-}  // namespace
-
-PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
+// A new dict filled by `fill(dict)`, which puts its keys in order and may do
+// more; null (exception set) when it returns false.
+template <class Fill>
+PyObject* dict_of(Fill fill) {
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
-  const bool built = put(dict, "params", float_list(fit.params)) &&
-                     put(dict, "loglike", PyFloat_FromDouble(fit.loglike)) &&
-                     put(dict, "scale", PyFloat_FromDouble(fit.scale)) &&
-                     put(dict, "aic", PyFloat_FromDouble(fit.aic)) &&
-                     put(dict, "bic", PyFloat_FromDouble(fit.bic)) &&
-                     put(dict, "n_obs", PyLong_FromUnsignedLongLong(fit.n_obs)) &&
-                     put(dict, "n_params", PyLong_FromUnsignedLongLong(fit.n_params)) &&
-                     put(dict, "n_iter", PyLong_FromUnsignedLongLong(fit.n_iter)) &&
-                     put(dict, "converged", PyBool_FromLong(fit.converged ? 1 : 0)) &&
-                     put(dict, "method", PyUnicode_FromStringAndSize(
-                                             fit.method.data(),
-                                             static_cast<Py_ssize_t>(fit.method.size()))) &&
-                     put(dict, "warnings", text_list(fit.warnings));
-  if (!built || !issue_warnings(fit.warnings)) {
+  if (!fill(dict)) {
     Py_DECREF(dict);
     return nullptr;
   }
   return dict;
 }
 
+}  // namespace
+
+PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
+  return dict_of([&](PyObject* dict) {
+    return put(dict, "params", float_list(fit.params)) &&
+           put(dict, "loglike", PyFloat_FromDouble(fit.loglike)) &&
+           put(dict, "scale", PyFloat_FromDouble(fit.scale)) &&
+           put(dict, "aic", PyFloat_FromDouble(fit.aic)) &&
+           put(dict, "bic", PyFloat_FromDouble(fit.bic)) &&
+           put(dict, "n_obs", PyLong_FromUnsignedLongLong(fit.n_obs)) &&
+           put(dict, "n_params", PyLong_FromUnsignedLongLong(fit.n_params)) &&
+           put(dict, "n_iter", PyLong_FromUnsignedLongLong(fit.n_iter)) &&
+           put(dict, "converged", PyBool_FromLong(fit.converged ? 1 : 0)) &&
+           put(dict, "method",
+               PyUnicode_FromStringAndSize(fit.method.data(),
+                                           static_cast<Py_ssize_t>(fit.method.size()))) &&
+           put(dict, "warnings", text_list(fit.warnings)) &&
+           // Issued once the dict is complete; a warning raised as an error drops it.
+           issue_warnings(fit.warnings);
+  });
+}
+
 PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals) {
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) return nullptr;
-  const bool built =
-      put(dict, "residuals", float_list(residuals.residuals)) &&
-      put(dict, "standardized_residuals", float_list(residuals.standardized_residuals)) &&
-      put(dict, "prediction_variances", float_list(residuals.prediction_variances));
-  if (!built) {
-    Py_DECREF(dict);
-    return nullptr;
-  }
-  return dict;
+  return dict_of([&](PyObject* dict) {
+    return put(dict, "residuals", float_list(residuals.residuals)) &&
+           put(dict, "standardized_residuals", float_list(residuals.standardized_residuals)) &&
+           put(dict, "prediction_variances", float_list(residuals.prediction_variances));
+  });
 }
 
 }  // namespace peltaro::python
