@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "peltaro/python/errors.hpp"
+
 namespace peltaro::python {
 
 namespace {
@@ -315,6 +317,24 @@ MatrixView matrix_view(PyArrayObject* array) {
       .row_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
       .col_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 1)),
   };
+}
+
+std::optional<ModelRequest> take_model_request(const ModelArguments& args) {
+  std::span<const double> y;
+  std::span<const double> params;
+  if (!slice_series(args.y, y) || !slice_series(args.params, params)) return std::nullopt;
+  std::optional<MatrixView> exog_view;
+  if (args.exog != nullptr) exog_view = matrix_view(args.exog);
+  auto request = prepare_single_request(y, args.order, args.seasonal,
+                                        exog_view ? &*exog_view : nullptr, args.flags, args.trend);
+  if (!request) {
+    raise_value_error(request.error());
+    return std::nullopt;
+  }
+  return ModelRequest{.y = core::Vec(y.begin(), y.end()),
+                      .params = core::Vec(params.begin(), params.end()),
+                      .config = request->config,
+                      .exog = std::move(request->exog)};
 }
 
 }  // namespace peltaro::python

@@ -3,8 +3,6 @@
 
 #include <array>
 #include <optional>
-#include <span>
-#include <string>
 
 #include "peltaro/apply/residuals.hpp"
 #include "peltaro/core/params.hpp"
@@ -13,7 +11,6 @@
 #include "peltaro/python/errors.hpp"
 #include "peltaro/python/functions.hpp"
 #include "peltaro/python/results.hpp"
-#include "peltaro/python/validation.hpp"
 
 namespace peltaro::python {
 
@@ -30,46 +27,28 @@ PyObject* sarimax_residuals_body(PyObject* const* args, Py_ssize_t nargsf, PyObj
   std::array<PyObject*, N_PARAMETERS> slot{};
   if (!match_arguments(SIGNATURE, args, nargsf, kwnames, slot)) return nullptr;
 
-  PyArrayObject* y_array = nullptr;
-  std::array<std::uint64_t, 3> order{};
-  std::array<std::uint64_t, 4> seasonal{};
-  PyArrayObject* params_array = nullptr;
-  PyArrayObject* exog_array = nullptr;
-  ModelFlags flags;  // defaults of the text signature
-  std::optional<std::string> trend;
-  if (!convert_series_array(slot[0], "y", y_array) ||
-      !convert_order(slot[1], "order", order) ||
-      !convert_seasonal(slot[2], "seasonal", seasonal) ||
-      !convert_series_array(slot[3], "params", params_array) ||
-      !convert_optional_matrix_array(slot[4], "exog", exog_array) ||
-      !convert_flag(slot[5], "concentrate_scale", flags.concentrate_scale) ||
-      !convert_optional_text(slot[6], "trend", trend) ||
-      !convert_flag(slot[7], "simple_differencing", flags.simple_differencing) ||
-      !convert_flag(slot[8], "enforce_stationarity", flags.enforce_stationarity) ||
-      !convert_flag(slot[9], "enforce_invertibility", flags.enforce_invertibility)) {
+  ModelArguments a;
+  if (!convert_series_array(slot[0], "y", a.y) ||
+      !convert_order(slot[1], "order", a.order) ||
+      !convert_seasonal(slot[2], "seasonal", a.seasonal) ||
+      !convert_series_array(slot[3], "params", a.params) ||
+      !convert_optional_matrix_array(slot[4], "exog", a.exog) ||
+      !convert_flag(slot[5], "concentrate_scale", a.flags.concentrate_scale) ||
+      !convert_optional_text(slot[6], "trend", a.trend) ||
+      !convert_flag(slot[7], "simple_differencing", a.flags.simple_differencing) ||
+      !convert_flag(slot[8], "enforce_stationarity", a.flags.enforce_stationarity) ||
+      !convert_flag(slot[9], "enforce_invertibility", a.flags.enforce_invertibility)) {
     return nullptr;
   }
-
-  std::span<const double> y;
-  std::span<const double> params;
-  if (!slice_series(y_array, y) || !slice_series(params_array, params)) return nullptr;
-
-  std::optional<MatrixView> exog_view;
-  if (exog_array != nullptr) exog_view = matrix_view(exog_array);
-  auto request = prepare_single_request(y, order, seasonal, exog_view ? &*exog_view : nullptr,
-                                        flags, trend);
-  if (!request) return raise_value_error(request.error());
-
-  const core::Vec y_owned(y.begin(), y.end());
-  const core::Vec params_owned(params.begin(), params.end());
-  const core::SarimaxConfig config = request->config;
-  const std::optional<core::Columns> exog = std::move(request->exog);
+  const std::optional<ModelRequest> request = take_model_request(a);
+  if (!request) return nullptr;
 
   const core::Result<apply::ResidualOutput> result = [&]() -> core::Result<apply::ResidualOutput> {
     AllowThreads unlocked;
-    auto model_params = core::SarimaxParams::from_flat(params_owned, config);
+    auto model_params = core::SarimaxParams::from_flat(request->params, request->config);
     if (!model_params) return core::fail(std::move(model_params.error()));
-    return apply::residuals_pipeline(y_owned, config, *model_params, exog ? &*exog : nullptr);
+    return apply::residuals_pipeline(request->y, request->config, *model_params,
+                                     request->columns());
   }();
 
   if (!result) return to_pyerr(result.error());
