@@ -1,23 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 
 #include "peltaro/apply/residuals.hpp"
 #include "peltaro/core/css.hpp"
+#include "white_noise.hpp"
 
 using namespace peltaro::core;
+using peltaro::testing::white_noise;
 using peltaro::apply::residuals_pipeline;
 
 namespace {
-
-Vec noise(std::size_t n, unsigned seed) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> N;
-  Vec y(n);
-  for (double& v : y) v = N(rng);
-  return y;
-}
 
 SarimaxConfig ar1_config(bool concentrate) {
   SarimaxConfig c;
@@ -31,7 +24,7 @@ SarimaxConfig ar1_config(bool concentrate) {
 // AR(1): v_0 = y_0 with variance σ²/(1 − φ²), then v_t = y_t − φ·y_(t−1) with variance σ².
 TEST(Residuals, Ar1MatchesTheClosedForm) {
   const double phi = 0.6, s2 = 1.7;
-  const Vec y = noise(40, 1);
+  const Vec y = white_noise(40, 1);
   SarimaxParams p;
   p.ar = {phi};
   p.sigma2 = s2;
@@ -49,7 +42,7 @@ TEST(Residuals, Ar1MatchesTheClosedForm) {
 
 TEST(Residuals, ConcentratedScaleMultipliesTheVariances) {
   const double phi = -0.4;
-  const Vec y = noise(50, 2);
+  const Vec y = white_noise(50, 2);
   SarimaxParams p;
   p.ar = {phi};
   auto r = residuals_pipeline(y, ar1_config(true), p, nullptr);
@@ -88,7 +81,7 @@ TEST(Residuals, DiffuseStartIsIncluded) {
   p.ar = {0.3};
   p.ma = {0.2};
   p.sigma2 = 1.0;
-  const Vec y = noise(30, 3);
+  const Vec y = white_noise(30, 3);
   auto r = residuals_pipeline(y, c, p, nullptr);
   ASSERT_TRUE(r.has_value()) << r.error().display();
   EXPECT_EQ(r->residuals.size(), 30u);
@@ -99,7 +92,7 @@ TEST(Residuals, DiffuseStartIsIncluded) {
 TEST(Residuals, SimpleDifferencingDifferencesSeriesAndRegressors) {
   // Under simple differencing the result is that of the stationary model on
   // the differenced series with differenced regressor columns.
-  Vec y = noise(60, 4);
+  Vec y = white_noise(60, 4);
   Vec x(60);
   for (std::size_t t = 0; t < 60; ++t) x[t] = 0.1 * static_cast<double>(t * t) + y[t];
   for (std::size_t t = 1; t < 60; ++t) y[t] += y[t - 1] + 2.0 * (x[t] - x[t - 1]);
@@ -165,7 +158,7 @@ TEST(Residuals, FailuresAndTheirOrder) {
       config.n_exog = 1;
       p.exog = {0.5};
     }
-    auto r = residuals_pipeline(noise(c.n, 5), config, p, c.exog_rows > 0 ? &cols : nullptr);
+    auto r = residuals_pipeline(white_noise(c.n, 5), config, p, c.exog_rows > 0 ? &cols : nullptr);
     ASSERT_FALSE(r.has_value()) << c.name;
     EXPECT_EQ(r.error().display(), c.text) << c.name;
   }

@@ -75,18 +75,14 @@ HOW = (
     "those statsmodels reports after the scale is concentrated out (scale recorded under 'scale'). "
     "Every observation is included, the diffuse start too; under simple_differencing the series and "
     "the regressors are differenced first. Series and parameters are those of the same-named cases "
-    "of loglike_reference.json."
+    "of loglike_reference.json, whose log-likelihood each case also carries under 'loglike'."
 )
 
 
 def to_json(c: dict) -> dict:
-    return dict(
-        name=c["name"], description=c["description"], y=c["y"].tolist(), order=list(c["order"]),
-        seasonal=list(c["seasonal"]), params=c["params"].tolist(),
-        exog=None if c["exog"] is None else c["exog"].tolist(), trend=c["trend"],
-        concentrate_scale=c["concentrate_scale"], simple_differencing=c["simple_differencing"],
-        enforce_stationarity=c["enforce_stationarity"],
-        enforce_invertibility=c["enforce_invertibility"], **reference(c))
+    """The case as make_loglike_reference writes it (its log-likelihood included), plus the filter
+    output."""
+    return dict(loglike_reference.to_json(c), **reference(c))
 
 
 def main() -> None:
