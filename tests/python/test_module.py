@@ -10,7 +10,8 @@ import pytest
 
 import peltaro
 
-REGISTERED = ["version", "sarimax_loglike", "sarimax_fit", "sarimax_residuals"]
+REGISTERED = ["version", "sarimax_loglike", "sarimax_fit", "sarimax_forecast",
+              "sarimax_residuals"]
 
 LOGLIKE_SIGNATURE = (
     "(y, order, seasonal, params, exog=None, concentrate_scale=False, "
@@ -74,6 +75,14 @@ def test_no_exception_type_is_exported():
             "Fit a SARIMAX model via MLE (L-BFGS-B default, with Nelder-Mead fallback).\n\n"
             "Returns a dict with: params, loglike, scale, aic, bic, n_obs, n_iter, converged, "
             "method.",
+        ),
+        (
+            "sarimax_forecast",
+            "(y, order, seasonal, params, steps=10, alpha=0.05, exog=None, future_exog=None, "
+            "concentrate_scale=False, trend=None, simple_differencing=False, "
+            "enforce_stationarity=True, enforce_invertibility=True)",
+            "Compute h-step ahead forecast for a SARIMAX model.\n\n"
+            "Returns a dict with: mean, variance, ci_lower, ci_upper.",
         ),
         (
             "sarimax_residuals",

@@ -104,27 +104,27 @@ Vec StateSpace::build_state_intercept(std::size_t n, std::size_t k, std::size_t 
   Vec out(k * n, 0.0);
   if (trend == Trend::None || b.empty()) return out;
   for (std::size_t t = 0; t < n; ++t) {
-    const double tt = static_cast<double>(t);
-    double value = 0.0;
-    switch (trend) {
-      case Trend::Constant:
-        value = b[0];
-        break;
-      case Trend::Linear:
-        value = b[0] * tt;
-        break;
-      case Trend::ConstantLinear: {
-        const double slope = b.size() > 1 ? b[1] : 0.0;
-        const double prod = slope * tt;
-        value = b[0] + prod;
-        break;
-      }
-      case Trend::None:
-        break;
-    }
+    const double value = trend_value(trend, b, static_cast<double>(t));
     out[t * k + k_diff] = value;
   }
   return out;
+}
+
+double trend_value(Trend trend, std::span<const double> b, double t) {
+  switch (trend) {
+    case Trend::Constant:
+      return b[0];
+    case Trend::Linear:
+      return b[0] * t;
+    case Trend::ConstantLinear: {
+      if (b.size() < 2) return b[0];
+      const double prod = b[1] * t;
+      return b[0] + prod;
+    }
+    case Trend::None:
+      break;
+  }
+  return 0.0;
 }
 
 }  // namespace peltaro::core

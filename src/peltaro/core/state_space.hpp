@@ -35,4 +35,10 @@ struct StateSpace {
   static Vec build_obs_intercept(std::size_t n, const Columns* exog, std::span<const double> beta);
 };
 
+// The trend term of time t from non-empty coefficients b: b0 (constant), b0·t
+// (linear), b0 + b1·t (both; b0 alone when only one coefficient is given),
+// 0 without a trend. Shared by the filter's state intercept and the forecasts,
+// so a trend continues out of sample exactly as it ran in sample.
+double trend_value(Trend trend, std::span<const double> b, double t);
+
 }  // namespace peltaro::core

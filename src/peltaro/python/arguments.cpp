@@ -280,6 +280,20 @@ bool convert_optional_count(PyObject* value, const char* name, std::optional<std
   return true;
 }
 
+bool convert_count(PyObject* value, const char* name, std::uint64_t& out) {
+  if (value == nullptr) return true;
+  if (!convert_u64(value, out)) return fail_with_prefix(name);
+  return true;
+}
+
+bool convert_probability(PyObject* value, const char* name, double& out) {
+  if (value == nullptr) return true;
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) return fail_with_prefix(name);
+  out = v;
+  return true;
+}
+
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {
   out.reset();
   if (value == nullptr || value == Py_None) return true;

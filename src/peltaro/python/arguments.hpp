@@ -58,6 +58,14 @@ bool convert_flag(PyObject* value, const char* name, bool& out);
 // integer of at most 64 bits.
 bool convert_optional_count(PyObject* value, const char* name, std::optional<std::uint64_t>& out);
 
+// Count: a non-negative integer of at most 64 bits. Absent keeps `out` (the
+// default).
+bool convert_count(PyObject* value, const char* name, std::uint64_t& out);
+
+// Probability: a float, or anything the interpreter converts to one (an
+// integer too). Absent keeps `out` (the default); the range is checked later.
+bool convert_probability(PyObject* value, const char* name, double& out);
+
 // Optional text: absent or None give nothing; otherwise a str.
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out);
 

@@ -16,6 +16,7 @@ PyCFunction as_method(Fn* fn) {
 extern PyMethodDef version_def;
 extern PyMethodDef sarimax_loglike_def;
 extern PyMethodDef sarimax_fit_def;
+extern PyMethodDef sarimax_forecast_def;
 extern PyMethodDef sarimax_residuals_def;
 
 }  // namespace peltaro::python

@@ -20,6 +20,7 @@ PyMethodDef* const REGISTRATION_ORDER[] = {
     &version_def,
     &sarimax_loglike_def,
     &sarimax_fit_def,
+    &sarimax_forecast_def,
     &sarimax_residuals_def,
 };
 

@@ -90,6 +90,15 @@ PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
   });
 }
 
+PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast) {
+  return dict_of([&](PyObject* dict) {
+    return put(dict, "mean", float_list(forecast.mean)) &&
+           put(dict, "variance", float_list(forecast.variance)) &&
+           put(dict, "ci_lower", float_list(forecast.ci_lower)) &&
+           put(dict, "ci_upper", float_list(forecast.ci_upper));
+  });
+}
+
 PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals) {
   return dict_of([&](PyObject* dict) {
     return put(dict, "residuals", float_list(residuals.residuals)) &&

@@ -3,6 +3,7 @@
 // with the interpreter lock held; each returns a new reference, or null with
 // the Python exception set.
 
+#include "peltaro/apply/forecast.hpp"
 #include "peltaro/apply/residuals.hpp"
 #include "peltaro/estimation/fit_result.hpp"
 #include "peltaro/python/numpy_api.hpp"
@@ -14,6 +15,10 @@ namespace peltaro::python {
 // through warnings.warn. A warning turned into an exception by a filter ends
 // the call with that exception; warnings issued before it stay issued.
 PyObject* fit_result_to_pydict(const estimation::FitResult& fit);
+
+// The forecast dict: mean, variance, ci_lower, ci_upper (lists of floats, in
+// this order).
+PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast);
 
 // The residuals dict: residuals, standardized_residuals, prediction_variances.
 PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals);

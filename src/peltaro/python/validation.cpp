@@ -20,6 +20,7 @@ constexpr std::uint64_t MAX_SEASONAL_D = 2;
 constexpr std::uint64_t MAX_PERIOD = 365;
 constexpr std::uint64_t MAX_EXOG = 100;
 constexpr std::uint64_t MAX_STATES = 1024;
+constexpr std::uint64_t MAX_STEPS = 10000;
 
 std::string exceeds(const char* what, std::uint64_t value, std::uint64_t limit) {
   return std::string(what) + "=" + std::to_string(value) + " exceeds maximum " +
@@ -39,6 +40,11 @@ Checked<core::Trend> parse_trend(const std::optional<std::string>& trend) {
 std::optional<std::string> validate_alpha(double alpha) {
   if (alpha > 0.0 && alpha < 1.0) return std::nullopt;  // false for NaN
   return "alpha must be in (0, 1), got " + core::format_double(alpha);
+}
+
+std::optional<std::string> validate_steps(std::uint64_t steps) {
+  if (steps <= MAX_STEPS) return std::nullopt;
+  return "steps must be <= " + std::to_string(MAX_STEPS) + ", got " + std::to_string(steps);
 }
 
 std::optional<std::string> validate_order(const core::SarimaxOrder& o, std::uint64_t n_exog) {

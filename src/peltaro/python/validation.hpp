@@ -45,6 +45,10 @@ Checked<core::Trend> parse_trend(const std::optional<std::string>& trend);
 // Nothing when 0 < alpha < 1; otherwise the message (NaN included).
 std::optional<std::string> validate_alpha(double alpha);
 
+// Nothing when at most 10000 forecast steps are asked for; otherwise the
+// message.
+std::optional<std::string> validate_steps(std::uint64_t steps);
+
 // The model limits, checked in a fixed order so the first violated one is
 // reported; see the table in the implementation.
 std::optional<std::string> validate_order(const core::SarimaxOrder& order, std::uint64_t n_exog);
