@@ -94,6 +94,19 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
                                                  bool concentrate_scale,
                                                  std::span<const double> trend_coefficients,
                                                  std::size_t t0, double scale, double alpha) {
+  return forecast_from_state(ss, core::FilterSystem(ss), a, P, steps, future_exog, beta, trend,
+                             concentrate_scale, trend_coefficients, t0, scale, alpha);
+}
+
+core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
+                                                 const core::FilterSystem& sys,
+                                                 const Eigen::VectorXd& a,
+                                                 const Eigen::MatrixXd& P, std::size_t steps,
+                                                 const core::Columns* future_exog,
+                                                 std::span<const double> beta, core::Trend trend,
+                                                 bool concentrate_scale,
+                                                 std::span<const double> trend_coefficients,
+                                                 std::size_t t0, double scale, double alpha) {
   if (auto err = check_future_exog(future_exog, beta.size(), steps)) return core::fail(*err);
   ForecastResult out;
   if (steps == 0) return out;
@@ -114,7 +127,6 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
   const double c = concentrate_scale ? scale : 1.0;  // otherwise Q holds sigma2 already
   // The filter's own products: the forecast moves the state exactly as the
   // filter's prediction step does, sparse where the filter is.
-  const core::FilterSystem sys(ss);
   Eigen::VectorXd state = a;
   Eigen::MatrixXd cov = P;
   Eigen::VectorXd next(mm);

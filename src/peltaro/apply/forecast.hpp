@@ -9,6 +9,7 @@
 #include <span>
 
 #include "peltaro/core/error.hpp"
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/state_space.hpp"
 #include "peltaro/core/types.hpp"
 
@@ -33,6 +34,18 @@ double z_score(double p);
 // h + 1, at row `ss.k_diff`. With the scale concentrated, `scale` multiplies
 // every variance (otherwise Q already holds sigma2). `alpha` must lie in (0, 1).
 core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
+                                                 const Eigen::VectorXd& a,
+                                                 const Eigen::MatrixXd& P, std::size_t steps,
+                                                 const core::Columns* future_exog,
+                                                 std::span<const double> beta, core::Trend trend,
+                                                 bool concentrate_scale,
+                                                 std::span<const double> trend_coefficients,
+                                                 std::size_t t0, double scale, double alpha);
+
+// The same recursion with the filter's forms of `ss` made once by the caller
+// (`sys` built from `ss`), for forecasts from many states of one system.
+core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
+                                                 const core::FilterSystem& sys,
                                                  const Eigen::VectorXd& a,
                                                  const Eigen::MatrixXd& P, std::size_t steps,
                                                  const core::Columns* future_exog,
