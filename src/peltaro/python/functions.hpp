@@ -17,6 +17,7 @@ extern PyMethodDef version_def;
 extern PyMethodDef sarimax_loglike_def;
 extern PyMethodDef sarimax_fit_def;
 extern PyMethodDef sarimax_forecast_def;
+extern PyMethodDef sarimax_rolling_forecast_def;
 extern PyMethodDef sarimax_residuals_def;
 
 }  // namespace peltaro::python

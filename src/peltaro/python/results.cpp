@@ -27,6 +27,15 @@ PyObject* float_list(const std::vector<double>& values) {
   return list_of(values, PyFloat_FromDouble);
 }
 
+// One list of floats per row.
+PyObject* float_rows(const std::vector<std::vector<double>>& rows) {
+  return list_of(rows, float_list);
+}
+
+PyObject* count_list(const std::vector<std::size_t>& values) {
+  return list_of(values, [](std::size_t v) { return PyLong_FromUnsignedLongLong(v); });
+}
+
 PyObject* text_list(const std::vector<std::string>& values) {
   return list_of(values, [](const std::string& v) {
     return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
@@ -96,6 +105,16 @@ PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast) {
            put(dict, "variance", float_list(forecast.variance)) &&
            put(dict, "ci_lower", float_list(forecast.ci_lower)) &&
            put(dict, "ci_upper", float_list(forecast.ci_upper));
+  });
+}
+
+PyObject* rolling_forecast_to_pydict(const apply::RollingForecastOutput& rolling) {
+  return dict_of([&](PyObject* dict) {
+    return put(dict, "origins", count_list(rolling.origins)) &&
+           put(dict, "mean", float_rows(rolling.mean)) &&
+           put(dict, "variance", float_rows(rolling.variance)) &&
+           put(dict, "ci_lower", float_rows(rolling.ci_lower)) &&
+           put(dict, "ci_upper", float_rows(rolling.ci_upper));
   });
 }
 
