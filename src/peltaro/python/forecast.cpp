@@ -99,16 +99,11 @@ PyObject* sarimax_forecast_body(PyObject* const* args, Py_ssize_t nargsf, PyObje
   return forecast_to_pydict(*result);
 }
 
-PyObject* sarimax_forecast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-  return isolate_faults([&] { return sarimax_forecast_body(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef sarimax_forecast_def = {
     "sarimax_forecast",
-    as_method(&sarimax_forecast),
+    as_method(&fastcall_entry<sarimax_forecast_body>),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
     "sarimax_forecast(y, order, seasonal, params, steps=10, alpha=0.05, exog=None, "
     "future_exog=None, concentrate_scale=False, trend=None, simple_differencing=False, "

@@ -56,16 +56,11 @@ PyObject* sarimax_loglike_body(PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return PyFloat_FromDouble(*loglike);
 }
 
-PyObject* sarimax_loglike(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
-  return isolate_faults([&] { return sarimax_loglike_body(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef sarimax_loglike_def = {
     "sarimax_loglike",
-    as_method(&sarimax_loglike),
+    as_method(&fastcall_entry<sarimax_loglike_body>),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
     "sarimax_loglike(y, order, seasonal, params, exog=None, concentrate_scale=False, "
     "enforce_stationarity=True, enforce_invertibility=True, trend=None, "

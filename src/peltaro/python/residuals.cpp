@@ -55,16 +55,11 @@ PyObject* sarimax_residuals_body(PyObject* const* args, Py_ssize_t nargsf, PyObj
   return residuals_to_pydict(*result);
 }
 
-PyObject* sarimax_residuals(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                            PyObject* kwnames) {
-  return isolate_faults([&] { return sarimax_residuals_body(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef sarimax_residuals_def = {
     "sarimax_residuals",
-    as_method(&sarimax_residuals),
+    as_method(&fastcall_entry<sarimax_residuals_body>),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
     "sarimax_residuals(y, order, seasonal, params, exog=None, concentrate_scale=False, "
     "trend=None, simple_differencing=False, enforce_stationarity=True, "

@@ -70,16 +70,11 @@ PyObject* sarimax_rolling_forecast_body(PyObject* const* args, Py_ssize_t nargsf
   return rolling_forecast_to_pydict(*result);
 }
 
-PyObject* sarimax_rolling_forecast(PyObject* /*module*/, PyObject* const* args,
-                                   Py_ssize_t nargsf, PyObject* kwnames) {
-  return isolate_faults([&] { return sarimax_rolling_forecast_body(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef sarimax_rolling_forecast_def = {
     "sarimax_rolling_forecast",
-    as_method(&sarimax_rolling_forecast),
+    as_method(&fastcall_entry<sarimax_rolling_forecast_body>),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
     "sarimax_rolling_forecast(y, order, seasonal, params, start, step=1, horizon=1, alpha=0.05, "
     "exog=None, concentrate_scale=False, trend=None, simple_differencing=False, "
