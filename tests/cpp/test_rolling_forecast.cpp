@@ -180,8 +180,9 @@ TEST(RollingForecast, OriginsAndTheChecksBeforeFiltering) {
       config.n_exog = c.exog_columns;
       params.exog.assign(c.exog_columns, 0.5);
     }
-    auto r = rolling_forecast_pipeline(white_noise(c.n, 3), config, params, c.start, c.step, c.horizon,
-                                       c.exog_columns != NONE ? &columns : nullptr, 0.05);
+    auto r = rolling_forecast_pipeline(white_noise(c.n, 3), config, params, c.start, c.step,
+                                       c.horizon, c.exog_columns != NONE ? &columns : nullptr,
+                                       0.05);
     if (const auto* origins = std::get_if<std::vector<std::size_t>>(&c.expected)) {
       ASSERT_TRUE(r.has_value()) << c.name << ": " << r.error().display();
       EXPECT_EQ(r->origins, *origins) << c.name;
@@ -203,7 +204,8 @@ TEST(RollingForecast, MemoryLimitOnTheRetainedCovariances) {
   ASSERT_EQ(config.order.k_states(), 1024u);
   SarimaxParams params;
   params.sigma2 = 1.0;
-  auto over = rolling_forecast_pipeline(white_noise(258, 1), config, params, 1, 1, 1, nullptr, 0.05);
+  auto over =
+      rolling_forecast_pipeline(white_noise(258, 1), config, params, 1, 1, 1, nullptr, 0.05);
   ASSERT_FALSE(over.has_value());
   EXPECT_EQ(over.error().display(),
             "invalid input: rolling forecast would retain 257 origin snapshots of 1024x1024 state "
@@ -211,7 +213,8 @@ TEST(RollingForecast, MemoryLimitOnTheRetainedCovariances) {
             "series into chunks");
   // 256 origins are exactly at the limit: the call goes on to build the
   // model, which refuses two seasonal differences.
-  auto at = rolling_forecast_pipeline(white_noise(257, 1), config, params, 1, 1, 1, nullptr, 0.05);
+  auto at =
+      rolling_forecast_pipeline(white_noise(257, 1), config, params, 1, 1, 1, nullptr, 0.05);
   ASSERT_FALSE(at.has_value());
   EXPECT_EQ(at.error().display(),
             "state space construction failed: Seasonal differencing D > 1 is not yet supported");

@@ -93,20 +93,8 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
                                                  std::span<const double> beta, core::Trend trend,
                                                  bool concentrate_scale,
                                                  std::span<const double> trend_coefficients,
-                                                 std::size_t t0, double scale, double alpha) {
-  return forecast_from_state(ss, core::FilterSystem(ss), a, P, steps, future_exog, beta, trend,
-                             concentrate_scale, trend_coefficients, t0, scale, alpha);
-}
-
-core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
-                                                 const core::FilterSystem& sys,
-                                                 const Eigen::VectorXd& a,
-                                                 const Eigen::MatrixXd& P, std::size_t steps,
-                                                 const core::Columns* future_exog,
-                                                 std::span<const double> beta, core::Trend trend,
-                                                 bool concentrate_scale,
-                                                 std::span<const double> trend_coefficients,
-                                                 std::size_t t0, double scale, double alpha) {
+                                                 std::size_t t0, double scale, double alpha,
+                                                 const core::FilterSystem* sys) {
   if (auto err = check_future_exog(future_exog, beta.size(), steps)) return core::fail(*err);
   ForecastResult out;
   if (steps == 0) return out;
@@ -127,6 +115,8 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
   const double c = concentrate_scale ? scale : 1.0;  // otherwise Q holds sigma2 already
   // The filter's own products: the forecast moves the state exactly as the
   // filter's prediction step does, sparse where the filter is.
+  std::optional<core::FilterSystem> own_system;
+  if (sys == nullptr) sys = &own_system.emplace(ss);
   Eigen::VectorXd state = a;
   Eigen::MatrixXd cov = P;
   Eigen::VectorXd next(mm);
@@ -141,8 +131,9 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
   for (std::size_t h = 0; h < steps; ++h) {
     double regression = -0.0;
     for (std::size_t j = 0; j < n_exog; ++j) regression += beta[j] * (*future_exog)[j][h];
-    const double mean = core::sparse_dot(sys.sparse_z, state) + regression;
-    const double raw = c * core::compute_pz_and_f(sys.strategy, cov, ss.design, sys.sparse_z, m, pz);
+    const double mean = core::sparse_dot(sys->sparse_z, state) + regression;
+    const double raw =
+        c * core::compute_pz_and_f(sys->strategy, cov, ss.design, sys->sparse_z, m, pz);
     const double variance = raw > 0.0 ? raw : 0.0;  // NaN and −0.0 give +0.0
     const double half_width = q * std::sqrt(variance);
     out.mean[h] = mean;
@@ -150,13 +141,13 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
     out.ci_lower[h] = mean - half_width;
     out.ci_upper[h] = mean + half_width;
 
-    core::predict_state(sys.strategy, ss.transition, sys.sparse_t, state, next, {}, 0, m, false);
+    core::predict_state(sys->strategy, ss.transition, sys->sparse_t, state, next, {}, 0, m, false);
     state.swap(next);
     if (with_trend) {
       state[static_cast<Eigen::Index>(ss.k_diff)] +=
           core::trend_value(trend, trend_coefficients, static_cast<double>(t0 + h));
     }
-    core::predict_cov(sys.strategy, ss.transition, sys.tt, sys.sparse_t, cov, sys.rqr, work);
+    core::predict_cov(sys->strategy, ss.transition, sys->tt, sys->sparse_t, cov, sys->rqr, work);
   }
   return out;
 }

@@ -33,6 +33,8 @@ double z_score(double p);
 // The trend of time t0 + h enters the state on the move from step h to
 // h + 1, at row `ss.k_diff`. With the scale concentrated, `scale` multiplies
 // every variance (otherwise Q already holds sigma2). `alpha` must lie in (0, 1).
+// `sys`, when given, holds the filter's forms of `ss` made once by a caller
+// that forecasts from many states of one system; otherwise they are made here.
 core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
                                                  const Eigen::VectorXd& a,
                                                  const Eigen::MatrixXd& P, std::size_t steps,
@@ -40,18 +42,7 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
                                                  std::span<const double> beta, core::Trend trend,
                                                  bool concentrate_scale,
                                                  std::span<const double> trend_coefficients,
-                                                 std::size_t t0, double scale, double alpha);
-
-// The same recursion with the filter's forms of `ss` made once by the caller
-// (`sys` built from `ss`), for forecasts from many states of one system.
-core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
-                                                 const core::FilterSystem& sys,
-                                                 const Eigen::VectorXd& a,
-                                                 const Eigen::MatrixXd& P, std::size_t steps,
-                                                 const core::Columns* future_exog,
-                                                 std::span<const double> beta, core::Trend trend,
-                                                 bool concentrate_scale,
-                                                 std::span<const double> trend_coefficients,
-                                                 std::size_t t0, double scale, double alpha);
+                                                 std::size_t t0, double scale, double alpha,
+                                                 const core::FilterSystem* sys = nullptr);
 
 }  // namespace peltaro::apply::forecast

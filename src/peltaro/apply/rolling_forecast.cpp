@@ -111,8 +111,8 @@ core::Result<RollingForecastOutput> rolling_forecast_pipeline(
                 column.begin() + static_cast<std::ptrdiff_t>(snap.t + horizon), future[j].begin());
     }
     auto row = forecast::forecast_from_state(
-        ss, sys, snap.state, snap.cov, horizon, exog != nullptr ? &future : nullptr, params.exog,
-        config.trend, config.concentrate_scale, params.trend, snap.t, scale, alpha);
+        ss, snap.state, snap.cov, horizon, exog != nullptr ? &future : nullptr, params.exog,
+        config.trend, config.concentrate_scale, params.trend, snap.t, scale, alpha, &sys);
     if (!row) return core::fail(std::move(row.error()));
     out.mean.push_back(std::move(row->mean));
     out.variance.push_back(std::move(row->variance));
