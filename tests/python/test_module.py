@@ -11,7 +11,7 @@ import pytest
 import peltaro
 
 REGISTERED = ["version", "sarimax_loglike", "sarimax_fit", "sarimax_forecast",
-              "sarimax_rolling_forecast", "sarimax_residuals"]
+              "sarimax_rolling_forecast", "sarimax_residuals", "sarimax_inference"]
 
 LOGLIKE_SIGNATURE = (
     "(y, order, seasonal, params, exog=None, concentrate_scale=False, "
@@ -101,6 +101,16 @@ def test_no_exception_type_is_exported():
             "simple_differencing=False, enforce_stationarity=True, enforce_invertibility=True)",
             "Compute residuals and standardized residuals for a SARIMAX model.\n\n"
             "Returns a dict with: residuals, standardized_residuals, prediction_variances.",
+        ),
+        (
+            "sarimax_inference",
+            '(y, order, seasonal, params, method="hessian", alpha=0.05, exog=None, '
+            "concentrate_scale=False, enforce_stationarity=True, enforce_invertibility=True, "
+            "trend=None, simple_differencing=False)",
+            "Compute inference statistics (standard errors, z, p-values, CI) for fitted "
+            "parameters.\n\n"
+            "Returns a dict with: method, std_err, z_stat, p_value, ci_lower, ci_upper,\n"
+            "cov_params, n_params, status, message.",
         ),
     ],
 )

@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "peltaro/python/errors.hpp"
@@ -297,11 +298,19 @@ bool convert_probability(PyObject* value, const char* name, double& out) {
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {
   out.reset();
   if (value == nullptr || value == Py_None) return true;
+  std::string text;
+  if (!convert_text(value, name, text)) return false;
+  out = std::move(text);
+  return true;
+}
+
+bool convert_text(PyObject* value, const char* name, std::string& out) {
+  if (value == nullptr) return true;
   if (!PyUnicode_Check(value)) return cannot_convert(value, name, "str");
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail_with_prefix(name);
-  out.emplace(utf8, static_cast<std::size_t>(size));
+  out.assign(utf8, static_cast<std::size_t>(size));
   return true;
 }
 

@@ -69,6 +69,9 @@ bool convert_probability(PyObject* value, const char* name, double& out);
 // Optional text: absent or None give nothing; otherwise a str.
 bool convert_optional_text(PyObject* value, const char* name, std::optional<std::string>& out);
 
+// Text: a str. Absent keeps `out` (the default); None is rejected.
+bool convert_text(PyObject* value, const char* name, std::string& out);
+
 // The elements of a converted series array. An array without elements gives
 // the empty span; otherwise the array must be aligned and contiguous, else
 // TypeError "The given array is not contiguous or is misaligned.".

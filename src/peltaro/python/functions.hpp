@@ -28,5 +28,6 @@ extern PyMethodDef sarimax_fit_def;
 extern PyMethodDef sarimax_forecast_def;
 extern PyMethodDef sarimax_rolling_forecast_def;
 extern PyMethodDef sarimax_residuals_def;
+extern PyMethodDef sarimax_inference_def;
 
 }  // namespace peltaro::python

@@ -23,6 +23,7 @@ PyMethodDef* const REGISTRATION_ORDER[] = {
     &sarimax_forecast_def,
     &sarimax_rolling_forecast_def,
     &sarimax_residuals_def,
+    &sarimax_inference_def,
 };
 
 // The module's `__all__`, created as an empty list when the module has none.

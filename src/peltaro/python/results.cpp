@@ -1,5 +1,6 @@
 #include "peltaro/python/results.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,15 @@ PyObject* text_list(const std::vector<std::string>& values) {
   return list_of(values, [](const std::string& v) {
     return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
   });
+}
+
+PyObject* text(const std::string& value) {
+  return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+}
+
+PyObject* optional_text(const std::optional<std::string>& value) {
+  if (!value) Py_RETURN_NONE;
+  return text(*value);
 }
 
 // Sets dict[key] = value and releases value; false (exception set) on failure.
@@ -124,6 +134,26 @@ PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals) {
            put(dict, "standardized_residuals", float_list(residuals.standardized_residuals)) &&
            put(dict, "prediction_variances", float_list(residuals.prediction_variances));
   });
+}
+
+PyObject* inference_result_to_pydict(const apply::InferenceResult& r) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  const bool built = put(dict, "method", text(r.method)) &&
+                     put(dict, "std_err", float_list(r.std_err)) &&
+                     put(dict, "z_stat", float_list(r.z_stat)) &&
+                     put(dict, "p_value", float_list(r.p_value)) &&
+                     put(dict, "ci_lower", float_list(r.ci_lower)) &&
+                     put(dict, "ci_upper", float_list(r.ci_upper)) &&
+                     put(dict, "cov_params", float_list(r.cov_params)) &&
+                     put(dict, "n_params", PyLong_FromSize_t(r.n_params)) &&
+                     put(dict, "status", text(r.status)) &&
+                     put(dict, "message", optional_text(r.message));
+  if (!built) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
 }
 
 }  // namespace peltaro::python

@@ -6,6 +6,7 @@
 #include "peltaro/apply/forecast.hpp"
 #include "peltaro/apply/residuals.hpp"
 #include "peltaro/apply/rolling_forecast.hpp"
+#include "peltaro/apply/inference.hpp"
 #include "peltaro/estimation/fit_result.hpp"
 #include "peltaro/python/numpy_api.hpp"
 
@@ -27,5 +28,10 @@ PyObject* rolling_forecast_to_pydict(const apply::RollingForecastOutput& rolling
 
 // The residuals dict: residuals, standardized_residuals, prediction_variances.
 PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals);
+
+// The inference dict (method, std_err, z_stat, p_value, ci_lower, ci_upper,
+// cov_params as one flat row-by-row list, n_params, status, message, in this
+// order); message is None exactly when the status is "ok".
+PyObject* inference_result_to_pydict(const apply::InferenceResult& inference);
 
 }  // namespace peltaro::python
