@@ -37,15 +37,11 @@ PyObject* count_list(const std::vector<std::size_t>& values) {
   return list_of(values, [](std::size_t v) { return PyLong_FromUnsignedLongLong(v); });
 }
 
-PyObject* text_list(const std::vector<std::string>& values) {
-  return list_of(values, [](const std::string& v) {
-    return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
-  });
-}
-
 PyObject* text(const std::string& value) {
   return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
 }
+
+PyObject* text_list(const std::vector<std::string>& values) { return list_of(values, text); }
 
 PyObject* optional_text(const std::optional<std::string>& value) {
   if (!value) Py_RETURN_NONE;
@@ -100,9 +96,7 @@ PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
            put(dict, "n_params", PyLong_FromUnsignedLongLong(fit.n_params)) &&
            put(dict, "n_iter", PyLong_FromUnsignedLongLong(fit.n_iter)) &&
            put(dict, "converged", PyBool_FromLong(fit.converged ? 1 : 0)) &&
-           put(dict, "method",
-               PyUnicode_FromStringAndSize(fit.method.data(),
-                                           static_cast<Py_ssize_t>(fit.method.size()))) &&
+           put(dict, "method", text(fit.method)) &&
            put(dict, "warnings", text_list(fit.warnings)) &&
            // Issued once the dict is complete; a warning raised as an error drops it.
            issue_warnings(fit.warnings);
@@ -137,23 +131,18 @@ PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals) {
 }
 
 PyObject* inference_result_to_pydict(const apply::InferenceResult& r) {
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) return nullptr;
-  const bool built = put(dict, "method", text(r.method)) &&
-                     put(dict, "std_err", float_list(r.std_err)) &&
-                     put(dict, "z_stat", float_list(r.z_stat)) &&
-                     put(dict, "p_value", float_list(r.p_value)) &&
-                     put(dict, "ci_lower", float_list(r.ci_lower)) &&
-                     put(dict, "ci_upper", float_list(r.ci_upper)) &&
-                     put(dict, "cov_params", float_list(r.cov_params)) &&
-                     put(dict, "n_params", PyLong_FromSize_t(r.n_params)) &&
-                     put(dict, "status", text(r.status)) &&
-                     put(dict, "message", optional_text(r.message));
-  if (!built) {
-    Py_DECREF(dict);
-    return nullptr;
-  }
-  return dict;
+  return dict_of([&](PyObject* dict) {
+    return put(dict, "method", text(r.method)) &&
+           put(dict, "std_err", float_list(r.std_err)) &&
+           put(dict, "z_stat", float_list(r.z_stat)) &&
+           put(dict, "p_value", float_list(r.p_value)) &&
+           put(dict, "ci_lower", float_list(r.ci_lower)) &&
+           put(dict, "ci_upper", float_list(r.ci_upper)) &&
+           put(dict, "cov_params", float_list(r.cov_params)) &&
+           put(dict, "n_params", PyLong_FromSize_t(r.n_params)) &&
+           put(dict, "status", text(r.status)) &&
+           put(dict, "message", optional_text(r.message));
+  });
 }
 
 }  // namespace peltaro::python
