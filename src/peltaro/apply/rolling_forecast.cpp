@@ -93,7 +93,7 @@ core::Result<RollingForecastOutput> rolling_forecast_pipeline(
                                                  *origins);
   if (!pass) return core::fail(std::move(pass.error()));
   const double scale = pass->first.scale;
-  const core::FilterSystem sys(ss);  // one system for every origin
+  forecast::ForecastWorkspace workspace(ss);  // one for every origin
 
   RollingForecastOutput out;
   const std::size_t n_origins = origins->size();
@@ -112,7 +112,7 @@ core::Result<RollingForecastOutput> rolling_forecast_pipeline(
     }
     auto row = forecast::forecast_from_state(
         ss, snap.state, snap.cov, horizon, exog != nullptr ? &future : nullptr, params.exog,
-        config.trend, config.concentrate_scale, params.trend, snap.t, scale, alpha, &sys);
+        config.trend, config.concentrate_scale, params.trend, snap.t, scale, alpha, &workspace);
     if (!row) return core::fail(std::move(row.error()));
     out.mean.push_back(std::move(row->mean));
     out.variance.push_back(std::move(row->variance));
