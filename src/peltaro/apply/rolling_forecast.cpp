@@ -1,5 +1,7 @@
 #include "peltaro/apply/rolling_forecast.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
