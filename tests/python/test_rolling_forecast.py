@@ -115,6 +115,11 @@ MEMORY = ("invalid input: rolling forecast would retain 2009 origin snapshots of
          "invalid input: start 38 exceeds max origin 37 (exog models cap origins at n - horizon)"),
         ({"y": np.zeros(2010), "order": (0, 0, 0), "seasonal": (0, 1, 0, 365),
           "params": np.array([1.0])}, ValueError, MEMORY),
+        # 7,000 origins of 10,000 steps: 2.8e8 result values, refused before any is made.
+        ({"y": np.zeros(7001), "horizon": 10000}, ValueError,
+         "invalid input: rolling forecast would return 7000 origins of 10000 steps (~2.1 GiB > "
+         "2 GiB limit); increase `step`, raise `start`, lower `horizon`, or split the series into "
+         "chunks"),
         ({"params": np.array([0.5, -1.0])}, ValueError,
          "data error: variance sigma2 must be positive, got -1"),
         ({"order": (0, 0, 0), "seasonal": (0, 2, 0, 4), "params": np.array([1.0])}, ValueError,

@@ -70,6 +70,19 @@ core::Result<std::vector<std::size_t>> plan_origins(std::size_t n, std::size_t s
                               " GiB > 2 GiB limit); increase `step`, raise `start`, or split "
                               "the series into chunks"));
   }
+  // The result holds four values per origin and step: a request larger than
+  // the snapshots' limit would exhaust memory before anything could refuse it.
+  const std::uint64_t values = saturating_mul(saturating_mul(count, horizon), 4);
+  if (values > MAX_RETAINED_ELEMENTS) {
+    const double gib =
+        static_cast<double>(saturating_mul(values, sizeof(double))) / double(1ull << 30);
+    char size[64];
+    std::snprintf(size, sizeof size, "%.1f", gib);
+    return core::fail(invalid("rolling forecast would return " + std::to_string(count) +
+                              " origins of " + std::to_string(horizon) + " steps (~" + size +
+                              " GiB > 2 GiB limit); increase `step`, raise `start`, lower "
+                              "`horizon`, or split the series into chunks"));
+  }
   std::vector<std::size_t> origins(count);
   for (std::size_t i = 0; i < count; ++i) origins[i] = start + i * step;
   return origins;
