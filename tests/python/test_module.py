@@ -11,7 +11,7 @@ import pytest
 import peltaro
 
 REGISTERED = ["version", "sarimax_loglike", "sarimax_fit", "sarimax_forecast",
-              "sarimax_inference"]
+              "sarimax_rolling_forecast", "sarimax_residuals", "sarimax_inference"]
 
 LOGLIKE_SIGNATURE = (
     "(y, order, seasonal, params, exog=None, concentrate_scale=False, "
@@ -83,6 +83,24 @@ def test_no_exception_type_is_exported():
             "enforce_stationarity=True, enforce_invertibility=True)",
             "Compute h-step ahead forecast for a SARIMAX model.\n\n"
             "Returns a dict with: mean, variance, ci_lower, ci_upper.",
+        ),
+        (
+            "sarimax_rolling_forecast",
+            "(y, order, seasonal, params, start, step=1, horizon=1, alpha=0.05, exog=None, "
+            "concentrate_scale=False, trend=None, simple_differencing=False, "
+            "enforce_stationarity=True, enforce_invertibility=True)",
+            "Single-pass rolling-origin h-step forecasts with fixed parameters.\n\n"
+            "One Kalman filter pass over the full series; forecasts are propagated\n"
+            "from the predicted-state snapshot at each origin `start, start+step, ...`.\n"
+            "O(T + N*horizon) total. Returns a dict with: origins, mean, variance,\n"
+            "ci_lower, ci_upper (row-per-origin nested lists).",
+        ),
+        (
+            "sarimax_residuals",
+            "(y, order, seasonal, params, exog=None, concentrate_scale=False, trend=None, "
+            "simple_differencing=False, enforce_stationarity=True, enforce_invertibility=True)",
+            "Compute residuals and standardized residuals for a SARIMAX model.\n\n"
+            "Returns a dict with: residuals, standardized_residuals, prediction_variances.",
         ),
         (
             "sarimax_inference",

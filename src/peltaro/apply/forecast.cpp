@@ -71,6 +71,14 @@ std::optional<SarimaxError> check_future_exog(const core::Columns* future_exog,
 
 }  // namespace
 
+ForecastWorkspace::ForecastWorkspace(const core::StateSpace& ss)
+    : sys(ss),
+      state(static_cast<Eigen::Index>(ss.k_states)),
+      next(static_cast<Eigen::Index>(ss.k_states)),
+      pz(static_cast<Eigen::Index>(ss.k_states)),
+      cov(static_cast<Eigen::Index>(ss.k_states), static_cast<Eigen::Index>(ss.k_states)),
+      work(static_cast<Eigen::Index>(ss.k_states), static_cast<Eigen::Index>(ss.k_states)) {}
+
 double z_score(double p) {
   if (p <= 0.0) return -std::numeric_limits<double>::infinity();
   if (p >= 1.0) return std::numeric_limits<double>::infinity();
@@ -93,7 +101,8 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
                                                  std::span<const double> beta, core::Trend trend,
                                                  bool concentrate_scale,
                                                  std::span<const double> trend_coefficients,
-                                                 std::size_t t0, double scale, double alpha) {
+                                                 std::size_t t0, double scale, double alpha,
+                                                 ForecastWorkspace* workspace) {
   if (auto err = check_future_exog(future_exog, beta.size(), steps)) return core::fail(*err);
   ForecastResult out;
   if (steps == 0) return out;
@@ -114,12 +123,13 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
   const double c = concentrate_scale ? scale : 1.0;  // otherwise Q holds sigma2 already
   // The filter's own products: the forecast moves the state exactly as the
   // filter's prediction step does, sparse where the filter is.
-  const core::FilterSystem sys(ss);
-  Eigen::VectorXd state = a;
-  Eigen::MatrixXd cov = P;
-  Eigen::VectorXd next(mm);
-  Eigen::VectorXd pz(mm);
-  Eigen::MatrixXd work(mm, mm);
+  std::optional<ForecastWorkspace> own;
+  ForecastWorkspace& w = workspace != nullptr ? *workspace : own.emplace(ss);
+  const core::FilterSystem& sys = w.sys;
+  w.state = a;  // copies into storage of the right size: no allocation
+  w.cov = P;
+  Eigen::VectorXd& state = w.state;
+  Eigen::MatrixXd& cov = w.cov;
 
   out.mean.resize(steps);
   out.variance.resize(steps);
@@ -130,7 +140,8 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
     double regression = -0.0;
     for (std::size_t j = 0; j < n_exog; ++j) regression += beta[j] * (*future_exog)[j][h];
     const double mean = core::sparse_dot(sys.sparse_z, state) + regression;
-    const double raw = c * core::compute_pz_and_f(sys.strategy, cov, ss.design, sys.sparse_z, m, pz);
+    const double raw =
+        c * core::compute_pz_and_f(sys.strategy, cov, ss.design, sys.sparse_z, m, w.pz);
     const double variance = raw > 0.0 ? raw : 0.0;  // NaN and −0.0 give +0.0
     const double half_width = q * std::sqrt(variance);
     out.mean[h] = mean;
@@ -138,13 +149,13 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
     out.ci_lower[h] = mean - half_width;
     out.ci_upper[h] = mean + half_width;
 
-    core::predict_state(sys.strategy, ss.transition, sys.sparse_t, state, next, {}, 0, m, false);
-    state.swap(next);
+    core::predict_state(sys.strategy, ss.transition, sys.sparse_t, state, w.next, {}, 0, m, false);
+    state.swap(w.next);
     if (with_trend) {
       state[static_cast<Eigen::Index>(ss.k_diff)] +=
           core::trend_value(trend, trend_coefficients, static_cast<double>(t0 + h));
     }
-    core::predict_cov(sys.strategy, ss.transition, sys.tt, sys.sparse_t, cov, sys.rqr, work);
+    core::predict_cov(sys.strategy, ss.transition, sys.tt, sys.sparse_t, cov, sys.rqr, w.work);
   }
   return out;
 }

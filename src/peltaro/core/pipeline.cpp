@@ -3,9 +3,7 @@
 #include <cmath>
 
 #include "peltaro/core/css.hpp"
-#include "peltaro/core/initialization.hpp"
 #include "peltaro/core/kalman/filter_system.hpp"
-#include "peltaro/core/state_space.hpp"
 
 namespace peltaro::core {
 
@@ -45,24 +43,31 @@ std::optional<SarimaxError> check_variance(const SarimaxParams& params, const Sa
   return SarimaxError::data_error("variance sigma2 must be positive, got " + format_double(s2));
 }
 
-Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams& params,
-                                 const SarimaxConfig& config, const Columns* exog) {
-  std::optional<PreparedEndog> prepared;
-  std::span<const double> series = y;
-  const Columns* columns = exog;
+Result<FilterModel> FilterModel::build(std::span<const double> y, const SarimaxParams& params,
+                                       const SarimaxConfig& config, const Columns* exog) {
+  FilterModel model;
+  model.y_ = y;
+  model.exog_ = exog;
   if (config.simple_differencing) {
     auto p = prepare_endog(y, config, exog);
     if (!p) return fail(std::move(p.error()));
-    prepared = std::move(*p);
-    series = prepared->series;
-    columns = prepared->columns ? &*prepared->columns : nullptr;
+    model.prepared_ = std::move(*p);
   }
-  auto ss = StateSpace::create(config, params, series, columns);
+  auto ss = StateSpace::create(config, params, model.series(), model.columns());
   if (!ss) return fail(std::move(ss.error()));
   // After the model and data checks, so that their errors are the ones reported.
   if (auto err = check_variance(params, config)) return fail(std::move(*err));
-  const KalmanInit init = KalmanInit::from_config_default(*ss, config);
-  return kalman_loglike(series, *ss, init, config.concentrate_scale);
+  model.ss_ = std::move(*ss);
+  model.init_ = KalmanInit::from_config_default(model.ss_, config);
+  return model;
+}
+
+Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams& params,
+                                 const SarimaxConfig& config, const Columns* exog) {
+  auto model = FilterModel::build(y, params, config, exog);
+  if (!model) return fail(std::move(model.error()));
+  return kalman_loglike(model->series(), model->state_space(), model->init(),
+                        config.concentrate_scale);
 }
 
 }  // namespace peltaro::core

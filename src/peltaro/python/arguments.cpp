@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "peltaro/python/errors.hpp"
+
 namespace peltaro::python {
 
 namespace {
@@ -338,6 +340,24 @@ MatrixView matrix_view(PyArrayObject* array) {
       .row_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
       .col_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 1)),
   };
+}
+
+std::optional<ModelRequest> take_model_request(const ModelArguments& args) {
+  std::span<const double> y;
+  std::span<const double> params;
+  if (!slice_series(args.y, y) || !slice_series(args.params, params)) return std::nullopt;
+  std::optional<MatrixView> exog_view;
+  if (args.exog != nullptr) exog_view = matrix_view(args.exog);
+  auto request = prepare_single_request(y, args.order, args.seasonal,
+                                        exog_view ? &*exog_view : nullptr, args.flags, args.trend);
+  if (!request) {
+    raise_value_error(request.error());
+    return std::nullopt;
+  }
+  return ModelRequest{.y = core::Vec(y.begin(), y.end()),
+                      .params = core::Vec(params.begin(), params.end()),
+                      .config = request->config,
+                      .exog = std::move(request->exog)};
 }
 
 }  // namespace peltaro::python

@@ -80,4 +80,31 @@ bool slice_series(PyArrayObject* array, std::span<const double>& out);
 // Shape and byte strides of a converted matrix array, for the column split.
 MatrixView matrix_view(PyArrayObject* array);
 
+// The converted arguments shared by the functions that apply a parameter
+// vector to one series: borrowed arrays (exog null when absent), the orders,
+// the flags and the trend text.
+struct ModelArguments {
+  PyArrayObject* y = nullptr;
+  std::array<std::uint64_t, 3> order{};
+  std::array<std::uint64_t, 4> seasonal{};
+  PyArrayObject* params = nullptr;
+  PyArrayObject* exog = nullptr;
+  ModelFlags flags;  // defaults of the text signatures
+  std::optional<std::string> trend;
+};
+
+// Everything the lock-free part of such a function reads, owned.
+struct ModelRequest {
+  core::Vec y;
+  core::Vec params;
+  core::SarimaxConfig config;
+  std::optional<core::Columns> exog;
+
+  [[nodiscard]] const core::Columns* columns() const { return exog ? &*exog : nullptr; }
+};
+
+// y and then params as slices, the checks of `prepare_single_request`, then
+// the copies; the first failure raises and gives nothing.
+std::optional<ModelRequest> take_model_request(const ModelArguments& args);
+
 }  // namespace peltaro::python

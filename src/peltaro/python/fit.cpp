@@ -84,16 +84,11 @@ PyObject* sarimax_fit_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
   return fit_result_to_pydict(*result);
 }
 
-PyObject* sarimax_fit(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames) {
-  return isolate_faults([&] { return sarimax_fit_body(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef sarimax_fit_def = {
     "sarimax_fit",
-    as_method(&sarimax_fit),
+    as_method(&fastcall_entry<sarimax_fit_body>),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
     "sarimax_fit(y, order, seasonal, start_params=None, exog=None, concentrate_scale=False, "
     "enforce_stationarity=True, enforce_invertibility=True, method=None, maxiter=None, "

@@ -3,7 +3,6 @@
 
 #include <array>
 #include <optional>
-#include <span>
 #include <string>
 
 #include "peltaro/apply/inference.hpp"
@@ -30,72 +29,48 @@ PyObject* sarimax_inference_body(PyObject* const* args, Py_ssize_t nargsf, PyObj
   std::array<PyObject*, N_PARAMETERS> slot{};
   if (!match_arguments(SIGNATURE, args, nargsf, kwnames, slot)) return nullptr;
 
-  PyArrayObject* y_array = nullptr;
-  std::array<std::uint64_t, 3> order{};
-  std::array<std::uint64_t, 4> seasonal{};
-  PyArrayObject* params_array = nullptr;
-  std::string method = "hessian";
+  ModelArguments a;
+  std::string method = "hessian";  // defaults of the text signature
   double alpha = 0.05;
-  PyArrayObject* exog_array = nullptr;
-  ModelFlags flags;  // defaults of the text signature
-  std::optional<std::string> trend;
-  if (!convert_series_array(slot[0], "y", y_array) ||
-      !convert_order(slot[1], "order", order) ||
-      !convert_seasonal(slot[2], "seasonal", seasonal) ||
-      !convert_series_array(slot[3], "params", params_array) ||
+  if (!convert_series_array(slot[0], "y", a.y) ||
+      !convert_order(slot[1], "order", a.order) ||
+      !convert_seasonal(slot[2], "seasonal", a.seasonal) ||
+      !convert_series_array(slot[3], "params", a.params) ||
       !convert_text(slot[4], "method", method) ||
       !convert_probability(slot[5], "alpha", alpha) ||
-      !convert_optional_matrix_array(slot[6], "exog", exog_array) ||
-      !convert_flag(slot[7], "concentrate_scale", flags.concentrate_scale) ||
-      !convert_flag(slot[8], "enforce_stationarity", flags.enforce_stationarity) ||
-      !convert_flag(slot[9], "enforce_invertibility", flags.enforce_invertibility) ||
-      !convert_optional_text(slot[10], "trend", trend) ||
-      !convert_flag(slot[11], "simple_differencing", flags.simple_differencing)) {
+      !convert_optional_matrix_array(slot[6], "exog", a.exog) ||
+      !convert_flag(slot[7], "concentrate_scale", a.flags.concentrate_scale) ||
+      !convert_flag(slot[8], "enforce_stationarity", a.flags.enforce_stationarity) ||
+      !convert_flag(slot[9], "enforce_invertibility", a.flags.enforce_invertibility) ||
+      !convert_optional_text(slot[10], "trend", a.trend) ||
+      !convert_flag(slot[11], "simple_differencing", a.flags.simple_differencing)) {
     return nullptr;
   }
   // Before the arrays are looked at, so a bad alpha is reported even for an
   // unusable series.
   if (auto err = validate_alpha(alpha)) return raise_value_error(*err);
-
-  std::span<const double> y;
-  std::span<const double> params;
-  if (!slice_series(y_array, y) || !slice_series(params_array, params)) return nullptr;
-
-  std::optional<MatrixView> exog_view;
-  if (exog_array != nullptr) exog_view = matrix_view(exog_array);
-  auto request = prepare_single_request(y, order, seasonal, exog_view ? &*exog_view : nullptr,
-                                        flags, trend);
-  if (!request) return raise_value_error(request.error());
+  const std::optional<ModelRequest> request = take_model_request(a);
+  if (!request) return nullptr;
   // The length is checked while the lock is held; the split is not kept.
-  if (auto split = core::SarimaxParams::from_flat(params, request->config); !split) {
+  if (auto split = core::SarimaxParams::from_flat(request->params, request->config); !split) {
     return to_pyerr(std::move(split.error()));
   }
 
-  const core::Vec y_owned(y.begin(), y.end());
-  const core::Vec params_owned(params.begin(), params.end());
-  const core::SarimaxConfig config = request->config;
-  const std::optional<core::Columns> exog = std::move(request->exog);
-
   const core::Result<apply::InferenceResult> result = [&] {
     AllowThreads unlocked;
-    return apply::compute_inference(y_owned, config, params_owned, method, alpha,
-                                    exog ? &*exog : nullptr);
+    return apply::compute_inference(request->y, request->config, request->params, method, alpha,
+                                    request->columns());
   }();
 
   if (!result) return to_pyerr(result.error());
   return inference_result_to_pydict(*result);
 }
 
-PyObject* sarimax_inference(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                            PyObject* kwnames) {
-  return isolate_faults([&] { return sarimax_inference_body(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef sarimax_inference_def = {
     "sarimax_inference",
-    as_method(&sarimax_inference),
+    as_method(&fastcall_entry<sarimax_inference_body>),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
     "sarimax_inference(y, order, seasonal, params, method=\"hessian\", alpha=0.05, exog=None, "
     "concentrate_scale=False, enforce_stationarity=True, enforce_invertibility=True, "

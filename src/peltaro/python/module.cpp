@@ -21,6 +21,8 @@ PyMethodDef* const REGISTRATION_ORDER[] = {
     &sarimax_loglike_def,
     &sarimax_fit_def,
     &sarimax_forecast_def,
+    &sarimax_rolling_forecast_def,
+    &sarimax_residuals_def,
     &sarimax_inference_def,
 };
 

@@ -4,6 +4,8 @@
 // the Python exception set.
 
 #include "peltaro/apply/forecast.hpp"
+#include "peltaro/apply/residuals.hpp"
+#include "peltaro/apply/rolling_forecast.hpp"
 #include "peltaro/apply/inference.hpp"
 #include "peltaro/estimation/fit_result.hpp"
 #include "peltaro/python/numpy_api.hpp"
@@ -19,6 +21,13 @@ PyObject* fit_result_to_pydict(const estimation::FitResult& fit);
 // The forecast dict: mean, variance, ci_lower, ci_upper (lists of floats, in
 // this order).
 PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast);
+
+// The rolling-forecast dict: origins (ints), then mean, variance, ci_lower,
+// ci_upper (one list of floats per origin, in this order).
+PyObject* rolling_forecast_to_pydict(const apply::RollingForecastOutput& rolling);
+
+// The residuals dict: residuals, standardized_residuals, prediction_variances.
+PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals);
 
 // The inference dict (method, std_err, z_stat, p_value, ci_lower, ci_upper,
 // cov_params as one flat row-by-row list, n_params, status, message, in this
