@@ -30,6 +30,7 @@ core::Result<ResidualOutput> residuals_pipeline(std::span<const double> y,
     out.standardized_residuals[t] = pv > 0.0 ? filtered->innovations[t] / std::sqrt(pv) : 0.0;
   }
   out.residuals = std::move(filtered->innovations);
+  out.n_eff = filtered->n_eff;
   return out;
 }
 

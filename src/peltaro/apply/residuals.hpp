@@ -15,6 +15,9 @@ struct ResidualOutput {
   core::Vec residuals;               // innovation v_t
   core::Vec standardized_residuals;  // v_t / sqrt(c·F_t), 0.0 unless c·F_t > 0
   core::Vec prediction_variances;    // c·F_t, c the concentrated scale or 1
+  // The last n_eff entries are the observations the likelihood counts; the
+  // ones before them belong to the diffuse start.
+  std::size_t n_eff = 0;
 };
 
 // Under simple differencing the series and every regressor column are
