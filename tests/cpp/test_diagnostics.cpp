@@ -7,22 +7,21 @@
 
 #include "json_reader.hpp"
 #include "peltaro/apply/diagnostics.hpp"
+#include "score_fixtures.hpp"
+#include "white_noise.hpp"
 
 using namespace peltaro::apply;
+using peltaro::core::Columns;
+using peltaro::core::SarimaxOrder;
+using peltaro::core::Trend;
 using peltaro::core::Vec;
+using peltaro::score_fixtures::cfg;
+using peltaro::testing::white_noise;
 
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
-
-Vec normal(std::size_t n, unsigned seed) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> N;
-  Vec r(n);
-  for (double& v : r) v = N(rng);
-  return r;
-}
 
 void expect_defaults(const DiagnosticsResult& d, std::uint64_t df) {
   EXPECT_EQ(d.ljung_box_stat, 0.0);
@@ -82,7 +81,7 @@ TEST(LjungBox, LagCountAndDegreesOfFreedom) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "n=" << c.n << " K=" << c.k);
-    EXPECT_EQ(ljung_box(normal(c.n, 5), c.k).df, c.df);
+    EXPECT_EQ(ljung_box(white_noise(c.n, 5), c.k).df, c.df);
   }
 }
 
@@ -144,7 +143,7 @@ TEST(Heteroskedasticity, BlockLengthRounding) {
 }
 
 TEST(Heteroskedasticity, ConstantFirstBlockRejectsWithInfiniteRatio) {
-  Vec r = normal(30, 9);
+  Vec r = white_noise(30, 9);
   for (std::size_t t = 0; t < 10; ++t) r[t] = 0.7;
   const Heteroskedasticity het = heteroskedasticity(r);
   EXPECT_EQ(het.stat, INF);
@@ -153,7 +152,7 @@ TEST(Heteroskedasticity, ConstantFirstBlockRejectsWithInfiniteRatio) {
 
 // A ratio too large for a double is still the far upper tail.
 TEST(Heteroskedasticity, OverflowingRatioRejects) {
-  Vec r = normal(30, 10);
+  Vec r = white_noise(30, 10);
   for (std::size_t t = 0; t < 10; ++t) r[t] *= 1e-10;
   for (std::size_t t = 20; t < 30; ++t) r[t] *= 1e150;
   const Heteroskedasticity het = heteroskedasticity(r);
@@ -173,7 +172,7 @@ TEST(LjungBox, FarTailPValueIsExactlyZero) {
 TEST(ResidualDiagnostics, NonFiniteResidualsGiveNaN) {
   for (double bad : {NaN, INF}) {
     SCOPED_TRACE(bad);
-    Vec r = normal(30, 11);
+    Vec r = white_noise(30, 11);
     r[0] = bad;
     const DiagnosticsResult d = residual_diagnostics(r, 2);
     EXPECT_TRUE(std::isnan(d.ljung_box_stat));
@@ -183,5 +182,64 @@ TEST(ResidualDiagnostics, NonFiniteResidualsGiveNaN) {
     EXPECT_TRUE(std::isnan(d.jarque_bera_pvalue));
     EXPECT_TRUE(std::isnan(d.het_stat));
     EXPECT_TRUE(std::isnan(d.het_pvalue));
+  }
+}
+
+// With no dynamics and unit variance every standardized residual is the
+// observation itself; K is the length of the parameter vector.
+TEST(ComputeDiagnostics, WhiteNoiseModelTestsTheSeriesItself) {
+  const Vec y = white_noise(60, 12);
+  struct Case {
+    Trend trend;
+    Vec params;
+    std::uint64_t df;
+  } cases[] = {{Trend::None, {1.0}, 9}, {Trend::Constant, {0.0, 1.0}, 8}};
+  for (const Case& c : cases) {
+    const auto got = compute_diagnostics(y, cfg({0, 0, 0, 0, 0, 0, 0}, c.trend), c.params, nullptr);
+    ASSERT_TRUE(got.has_value()) << got.error().display();
+    const DiagnosticsResult want = residual_diagnostics(y, c.params.size());
+    EXPECT_EQ(got->ljung_box_df, c.df);
+    EXPECT_EQ(got->ljung_box_stat, want.ljung_box_stat);
+    EXPECT_EQ(got->ljung_box_pvalue, want.ljung_box_pvalue);
+    EXPECT_EQ(got->jarque_bera_stat, want.jarque_bera_stat);
+    EXPECT_EQ(got->het_stat, want.het_stat);
+  }
+}
+
+// Seasonal differencing with period 5 leaves the first 5 of 10 observations
+// out of the likelihood: one lag on 5 residuals, not two on 10.
+TEST(ComputeDiagnostics, DiffuseStartIsLeftOut) {
+  const auto concentrated = cfg({0, 0, 0, 0, 1, 0, 5}, Trend::None, 0, true);
+  const auto got = compute_diagnostics(white_noise(10, 13), concentrated, {}, nullptr);
+  ASSERT_TRUE(got.has_value()) << got.error().display();
+  EXPECT_EQ(got->ljung_box_df, 1u);
+}
+
+TEST(ComputeDiagnostics, ModelErrorsComeBackUnchanged) {
+  const Vec y = white_noise(30, 14);
+  const Columns short_column{Vec(5, 1.0)};
+  struct Case {
+    SarimaxOrder order;
+    std::uint64_t n_exog;
+    Vec params;
+    std::size_t n;
+    const char* message;
+  } cases[] = {
+      {{1, 0, 0, 0, 0, 0, 0}, 0, {0.5}, 30, "parameter length mismatch: expected 2, got 1"},
+      {{1, 0, 0, 0, 0, 0, 0}, 0, {0.5, -1.0}, 30,
+       "data error: variance sigma2 must be positive, got -1"},
+      {{1, 0, 0, 0, 0, 0, 0}, 0, {0.5, NaN}, 30,
+       "data error: variance sigma2 must be positive, got NaN"},
+      {{0, 1, 1, 0, 1, 1, 12}, 0, {0.1, 0.1, 1.0}, 10,
+       "data error: Not enough observations: n=10 <= burn=13"},
+      {{0, 0, 0, 0, 0, 0, 0}, 1, {0.2, 1.0}, 30,
+       "data error: exog column 0 has 5 rows but y has 30 observations"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const auto got = compute_diagnostics(std::span(y).first(c.n), cfg(c.order, Trend::None, c.n_exog),
+                                         c.params, c.n_exog > 0 ? &short_column : nullptr);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().display(), c.message);
   }
 }

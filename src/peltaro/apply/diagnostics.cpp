@@ -8,6 +8,8 @@
 #include <boost/math/distributions/fisher_f.hpp>
 
 #include "peltaro/apply/distributions.hpp"
+#include "peltaro/apply/residuals.hpp"
+#include "peltaro/core/params.hpp"
 
 namespace peltaro::apply {
 
@@ -126,6 +128,20 @@ DiagnosticsResult residual_diagnostics(std::span<const double> r, std::uint64_t 
   out.het_stat = het.stat;
   out.het_pvalue = het.pvalue;
   return out;
+}
+
+core::Result<DiagnosticsResult> compute_diagnostics(std::span<const double> y,
+                                                    const core::SarimaxConfig& config,
+                                                    std::span<const double> params,
+                                                    const core::Columns* exog) {
+  auto model_params = core::SarimaxParams::from_flat(params, config);
+  if (!model_params) return core::fail(std::move(model_params.error()));
+  auto residuals = residuals_pipeline(y, config, *model_params, exog);
+  if (!residuals) return core::fail(std::move(residuals.error()));
+  // The diffuse start's errors are scaled by variances near 1e6, so they sit
+  // near zero: kept, they would thin the tails and calm the first third.
+  const std::span<const double> standardized(residuals->standardized_residuals);
+  return residual_diagnostics(standardized.last(residuals->n_eff), params.size());
 }
 
 }  // namespace peltaro::apply

@@ -57,4 +57,13 @@ Heteroskedasticity heteroskedasticity(std::span<const double> r);
 // The three tests on one residual vector; all defaults (df 1) when it is empty.
 DiagnosticsResult residual_diagnostics(std::span<const double> r, std::uint64_t n_params);
 
+// The three tests on the standardized residuals of `y` under the model at the
+// flat parameter vector `params` (model coordinates, its length the K of the
+// degrees of freedom), from the first observation the likelihood counts on.
+// Fails only as the parameter split or the residuals pipeline does.
+core::Result<DiagnosticsResult> compute_diagnostics(std::span<const double> y,
+                                                    const core::SarimaxConfig& config,
+                                                    std::span<const double> params,
+                                                    const core::Columns* exog);
+
 }  // namespace peltaro::apply
