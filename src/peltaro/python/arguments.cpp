@@ -360,4 +360,24 @@ std::optional<ModelRequest> take_model_request(const ModelArguments& args) {
                       .exog = std::move(request->exog)};
 }
 
+bool convert_residual_arguments(const char* function, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames, ModelArguments& out) {
+  static constexpr const char* NAMES[] = {
+      "y",     "order",          "seasonal", "params", "exog", "concentrate_scale",
+      "trend", "simple_differencing", "enforce_stationarity", "enforce_invertibility",
+  };
+  std::array<PyObject*, std::size(NAMES)> slots{};
+  return match_arguments(Signature{function, NAMES, 4}, args, nargsf, kwnames, slots) &&
+         convert_series_array(slots[0], "y", out.y) &&
+         convert_order(slots[1], "order", out.order) &&
+         convert_seasonal(slots[2], "seasonal", out.seasonal) &&
+         convert_series_array(slots[3], "params", out.params) &&
+         convert_optional_matrix_array(slots[4], "exog", out.exog) &&
+         convert_flag(slots[5], "concentrate_scale", out.flags.concentrate_scale) &&
+         convert_optional_text(slots[6], "trend", out.trend) &&
+         convert_flag(slots[7], "simple_differencing", out.flags.simple_differencing) &&
+         convert_flag(slots[8], "enforce_stationarity", out.flags.enforce_stationarity) &&
+         convert_flag(slots[9], "enforce_invertibility", out.flags.enforce_invertibility);
+}
+
 }  // namespace peltaro::python

@@ -107,4 +107,12 @@ struct ModelRequest {
 // the copies; the first failure raises and gives nothing.
 std::optional<ModelRequest> take_model_request(const ModelArguments& args);
 
+// Matches and converts the parameter list that sarimax_residuals and
+// sarimax_diagnostics share: y, order, seasonal, params, exog,
+// concentrate_scale, trend, simple_differencing, enforce_stationarity,
+// enforce_invertibility (four required). `function` names the caller in the
+// matcher's messages.
+bool convert_residual_arguments(const char* function, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames, ModelArguments& out);
+
 }  // namespace peltaro::python
