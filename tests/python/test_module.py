@@ -11,7 +11,8 @@ import pytest
 import peltaro
 
 REGISTERED = ["version", "sarimax_loglike", "sarimax_fit", "sarimax_forecast",
-              "sarimax_rolling_forecast", "sarimax_residuals", "sarimax_inference"]
+              "sarimax_rolling_forecast", "sarimax_residuals", "sarimax_inference",
+              "sarimax_diagnostics"]
 
 LOGLIKE_SIGNATURE = (
     "(y, order, seasonal, params, exog=None, concentrate_scale=False, "
@@ -111,6 +112,14 @@ def test_no_exception_type_is_exported():
             "parameters.\n\n"
             "Returns a dict with: method, std_err, z_stat, p_value, ci_lower, ci_upper,\n"
             "cov_params, n_params, status, message.",
+        ),
+        (
+            "sarimax_diagnostics",
+            "(y, order, seasonal, params, exog=None, concentrate_scale=False, trend=None, "
+            "simple_differencing=False, enforce_stationarity=True, enforce_invertibility=True)",
+            "Compute residual diagnostic tests (Ljung-Box, Jarque-Bera, heteroskedasticity).\n\n"
+            "Returns a dict with: ljung_box_stat, ljung_box_pvalue, ljung_box_df,\n"
+            "jarque_bera_stat, jarque_bera_pvalue, het_stat, het_pvalue.",
         ),
     ],
 )

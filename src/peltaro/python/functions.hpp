@@ -29,5 +29,6 @@ extern PyMethodDef sarimax_forecast_def;
 extern PyMethodDef sarimax_rolling_forecast_def;
 extern PyMethodDef sarimax_residuals_def;
 extern PyMethodDef sarimax_inference_def;
+extern PyMethodDef sarimax_diagnostics_def;
 
 }  // namespace peltaro::python

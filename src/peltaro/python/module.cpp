@@ -24,6 +24,7 @@ PyMethodDef* const REGISTRATION_ORDER[] = {
     &sarimax_rolling_forecast_def,
     &sarimax_residuals_def,
     &sarimax_inference_def,
+    &sarimax_diagnostics_def,
 };
 
 // The module's `__all__`, created as an empty list when the module has none.

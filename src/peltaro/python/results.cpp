@@ -145,4 +145,16 @@ PyObject* inference_result_to_pydict(const apply::InferenceResult& r) {
   });
 }
 
+PyObject* diagnostics_result_to_pydict(const apply::DiagnosticsResult& d) {
+  return dict_of([&](PyObject* dict) {
+    return put(dict, "ljung_box_stat", PyFloat_FromDouble(d.ljung_box_stat)) &&
+           put(dict, "ljung_box_pvalue", PyFloat_FromDouble(d.ljung_box_pvalue)) &&
+           put(dict, "ljung_box_df", PyLong_FromUnsignedLongLong(d.ljung_box_df)) &&
+           put(dict, "jarque_bera_stat", PyFloat_FromDouble(d.jarque_bera_stat)) &&
+           put(dict, "jarque_bera_pvalue", PyFloat_FromDouble(d.jarque_bera_pvalue)) &&
+           put(dict, "het_stat", PyFloat_FromDouble(d.het_stat)) &&
+           put(dict, "het_pvalue", PyFloat_FromDouble(d.het_pvalue));
+  });
+}
+
 }  // namespace peltaro::python

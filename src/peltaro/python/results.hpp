@@ -3,6 +3,7 @@
 // with the interpreter lock held; each returns a new reference, or null with
 // the Python exception set.
 
+#include "peltaro/apply/diagnostics.hpp"
 #include "peltaro/apply/forecast.hpp"
 #include "peltaro/apply/residuals.hpp"
 #include "peltaro/apply/rolling_forecast.hpp"
@@ -33,5 +34,9 @@ PyObject* residuals_to_pydict(const apply::ResidualOutput& residuals);
 // cov_params as one flat row-by-row list, n_params, status, message, in this
 // order); message is None exactly when the status is "ok".
 PyObject* inference_result_to_pydict(const apply::InferenceResult& inference);
+
+// The diagnostics dict: ljung_box_stat, ljung_box_pvalue, ljung_box_df (an
+// int), jarque_bera_stat, jarque_bera_pvalue, het_stat, het_pvalue.
+PyObject* diagnostics_result_to_pydict(const apply::DiagnosticsResult& diagnostics);
 
 }  // namespace peltaro::python
