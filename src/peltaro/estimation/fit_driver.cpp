@@ -191,6 +191,13 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
   auto start = validate_and_get_start_params(y, config, start_params ? &given : nullptr, exog);
   if (!start) return core::fail(std::move(start.error()));
   if (start->size() != n_params) throw std::logic_error("start values of the wrong length");
+  if (start_params) {
+    // A given variance must be positive and finite, as wherever model
+    // parameters come in; NaN and infinity would survive the logarithm.
+    auto given_params = core::SarimaxParams::from_flat(*start, config);
+    if (!given_params) return core::fail(std::move(given_params.error()));
+    if (auto err = core::check_variance(*given_params, config)) return core::fail(std::move(*err));
+  }
 
   if (direct_result_applies(config, start_params.has_value(), method) &&
       usable_ar_estimate(std::span<const double>(*start).first(config.order.p))) {
