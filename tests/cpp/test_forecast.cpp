@@ -453,9 +453,12 @@ TEST(ForecastPipeline, FailuresOnBothPaths) {
       {"D = 2", {.D = 2, .s = 4}, 40, 1.0, 0, 0,
        "state space construction failed: Seasonal differencing D > 1 is not yet supported",
        "state space construction failed: Seasonal differencing D > 1 is not yet supported"},
+      // Under simple differencing the columns are differenced first, as on the
+      // likelihood path, and their length is checked there.
       {"regressor rows", {.d = 1}, 40, 1.0, 39, 5,
        "data error: exog column 0 has 39 rows but y has 40 observations",
-       "data error: exog column 0 has 39 rows but y has 40 observations"},
+       "invalid input: exog column 0 has 38 rows after simple_differencing, but y has 39 "
+       "observations"},
       {"negative variance", {.d = 1}, 40, -1.0, 0, 0,
        "data error: variance sigma2 must be positive, got -1",
        "data error: variance sigma2 must be positive, got -1"},

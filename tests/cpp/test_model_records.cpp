@@ -53,6 +53,10 @@ TEST(FormatDouble, ShortestRoundTripWithoutExponent) {
   EXPECT_EQ(format_double(0.05), "0.05");
   EXPECT_EQ(format_double(1e-20), "0.00000000000000000001");
   EXPECT_EQ(format_double(1e21), "1000000000000000000000");
+  // Shortest digits, not every digit of the stored integer value.
+  EXPECT_EQ(format_double(1e23), "100000000000000000000000");
+  EXPECT_EQ(format_double(std::ldexp(1.0, 70)), "1180591620717411300000");
+  EXPECT_EQ(format_double(123.456), "123.456");
   EXPECT_EQ(format_double(std::numeric_limits<double>::quiet_NaN()), "NaN");
   EXPECT_EQ(format_double(std::numeric_limits<double>::infinity()), "inf");
   EXPECT_EQ(format_double(-std::numeric_limits<double>::infinity()), "-inf");

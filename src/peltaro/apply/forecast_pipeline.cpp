@@ -1,5 +1,6 @@
 #include "peltaro/apply/forecast_pipeline.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "peltaro/core/initialization.hpp"
@@ -63,13 +64,9 @@ core::Result<ForecastResult> forecast_differenced(std::span<const double> y,
                                                   const core::SarimaxParams& params,
                                                   std::size_t steps, const core::Columns* exog,
                                                   const core::Columns* future_exog, double alpha) {
-  core::SarimaxConfig integrated_config = config;
-  integrated_config.simple_differencing = false;
-  auto integrated = core::StateSpace::create(integrated_config, params, y, exog);
-  if (!integrated) return fail(std::move(integrated.error()));
-
   // The regressors are differenced with the series, so the differenced model
-  // is the one whose likelihood is evaluated at these parameters.
+  // is the one whose likelihood is evaluated at these parameters; its checks
+  // come first, as on the likelihood path.
   auto prepared = core::prepare_endog(y, config, exog);
   if (!prepared) return fail(std::move(prepared.error()));
   const std::span<const double> w = prepared->series;
@@ -77,14 +74,28 @@ core::Result<ForecastResult> forecast_differenced(std::span<const double> y,
                                prepared->columns ? &*prepared->columns : nullptr);
   if (!filtered) return fail(std::move(filtered.error()));
 
+  // The integrated form is needed for its matrices and for the regression
+  // effect of the last d + s·D observations only, so it is built over those.
+  core::SarimaxConfig integrated_config = config;
+  integrated_config.simple_differencing = false;
+  const std::size_t k_diff = integrated_config.k_diff();
   const std::size_t n = y.size();
-  const std::size_t k_diff = integrated->k_diff;
+  const std::span<const double> y_tail = y.subspan(n - k_diff);
+  std::optional<core::Columns> exog_tail;
+  if (exog != nullptr) {
+    exog_tail.emplace();
+    for (const core::Vec& column : *exog) {
+      const std::size_t from = column.size() >= k_diff ? column.size() - k_diff : 0;
+      exog_tail->emplace_back(column.begin() + static_cast<std::ptrdiff_t>(from), column.end());
+    }
+  }
+  auto integrated = core::StateSpace::create(integrated_config, params, y_tail,
+                                             exog_tail ? &*exog_tail : nullptr);
+  if (!integrated) return fail(std::move(integrated.error()));
+
   const auto kd = static_cast<Eigen::Index>(k_diff);
   core::Vec u_tail(k_diff);
-  for (std::size_t i = 0; i < k_diff; ++i) {
-    const std::size_t t = n - k_diff + i;
-    u_tail[i] = y[t] - integrated->obs_intercept[t];
-  }
+  for (std::size_t i = 0; i < k_diff; ++i) u_tail[i] = y_tail[i] - integrated->obs_intercept[i];
   const Eigen::VectorXd& a_arma = filtered->output.predicted_state;
   const Eigen::MatrixXd& p_arma = filtered->output.predicted_cov;
   const Eigen::Index k = kd + a_arma.size();

@@ -32,11 +32,32 @@ std::string SarimaxError::display() const {
 
 std::string format_double(double x) {
   if (std::isnan(x)) return "NaN";
-  // Positional notation of the shortest round-trip digits: at most ~330
-  // characters for the smallest subnormal.
-  char buf[400];
-  const auto res = std::to_chars(buf, buf + sizeof(buf), x, std::chars_format::fixed);
-  return std::string(buf, res.ptr);
+  if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+  // The shortest digits that read back to x come from the scientific form;
+  // they are then written out positionally. (The fixed form would print
+  // every digit of a large integer value: 1e23 as 99999999999999991611392.)
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof(buf), x, std::chars_format::scientific);
+  std::string text(buf, res.ptr);
+  const bool negative = text.front() == '-';
+  if (negative) text.erase(0, 1);
+  const std::size_t e = text.find('e');
+  const int exponent = std::stoi(text.substr(e + 1));
+  std::string digits = text.substr(0, e);
+  std::erase(digits, '.');
+  // x = 0.d1d2… × 10^point.
+  const long point = exponent + 1;
+  const auto count = static_cast<long>(digits.size());
+  std::string out;
+  if (point <= 0) {
+    out = "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    out = digits + std::string(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out = digits.substr(0, static_cast<std::size_t>(point)) + "." +
+          digits.substr(static_cast<std::size_t>(point));
+  }
+  return negative ? "-" + out : out;
 }
 
 std::string format_list(const std::vector<std::uint64_t>& values) {
