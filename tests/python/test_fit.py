@@ -4,8 +4,6 @@ determinism across pool sizes and after fork()."""
 import json
 import os
 import pathlib
-import subprocess
-import sys
 import textwrap
 import warnings
 
@@ -13,6 +11,7 @@ import numpy as np
 import pytest
 
 import peltaro
+from concurrency import run_in_forked_child, run_with_pool_size
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DATA = ROOT / "data"
@@ -272,11 +271,7 @@ CHILD = textwrap.dedent("""
 
 
 def run_child(threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([sys.executable, "-c", CHILD, str(DATA / "airpassengers.csv")],
-                         env=env, capture_output=True, text=True, timeout=300)
-    assert out.returncode == 0, out.stderr
-    return json.loads(out.stdout)
+    return run_with_pool_size(CHILD, threads, DATA / "airpassengers.csv")
 
 
 def test_multistart_results_are_identical_at_every_pool_size():
@@ -289,23 +284,12 @@ def test_multistart_results_are_identical_at_every_pool_size():
 def test_fit_in_a_forked_child_runs_on_the_calling_thread():
     args = (AIR, (1, 1, 1), (1, 1, 0, 12))
     peltaro.sarimax_fit(*args, method="lbfgsb-multi", maxiter=60)  # the parent uses the pool
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # child: a hang is ended by the alarm, which kills it
-        try:
-            import signal
-            signal.alarm(120)
-            multi = peltaro.sarimax_fit(*args, method="lbfgsb-multi", maxiter=60)
-            hybrid = peltaro.sarimax_fit(*args, method="lbfgsb-hybrid", maxiter=60)
-            os.write(write, json.dumps([multi["loglike"], multi["method"],
-                                        hybrid["method"]]).encode())
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        text = pipe.read()
-    _, status = os.waitpid(pid, 0)
-    assert os.WIFEXITED(status), "the child hung or crashed"
-    loglike, multi_label, hybrid_label = json.loads(text)
+
+    def child():
+        multi = peltaro.sarimax_fit(*args, method="lbfgsb-multi", maxiter=60)
+        hybrid = peltaro.sarimax_fit(*args, method="lbfgsb-hybrid", maxiter=60)
+        return [multi["loglike"], multi["method"], hybrid["method"]]
+
+    _, (loglike, multi_label, hybrid_label) = run_in_forked_child(child)
     assert np.isfinite(loglike) and multi_label.startswith("lbfgsb-multi")
     assert hybrid_label == "lbfgsb-hybrid"

@@ -1,5 +1,6 @@
 #include "peltaro/python/arguments.hpp"
 
+#include <cmath>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -247,6 +248,10 @@ bool convert_optional_matrix_array(PyObject* value, const char* name, PyArrayObj
   return convert_float64_array(value, name, 2, out);
 }
 
+bool convert_matrix_array(PyObject* value, const char* name, PyArrayObject*& out) {
+  return convert_float64_array(value, name, 2, out);
+}
+
 bool convert_order(PyObject* value, const char* name, std::array<std::uint64_t, 3>& out) {
   return convert_u64_tuple(value, name, out);
 }
@@ -340,6 +345,99 @@ MatrixView matrix_view(PyArrayObject* array) {
       .row_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
       .col_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 1)),
   };
+}
+
+bool convert_sequence(PyObject* value, const char* name, Sequence& out) {
+  if (PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
+    return false;
+  }
+  if (!PySequence_Check(value)) return cannot_convert(value, name, "Sequence");
+  PyObject* items = PySequence_Tuple(value);
+  if (items == nullptr) return fail_with_prefix(name);
+  Py_XDECREF(out.items_);
+  out.items_ = items;
+  return true;
+}
+
+bool convert_optional_sequence(PyObject* value, const char* name, Sequence& out) {
+  if (value == nullptr || value == Py_None) return true;
+  return convert_sequence(value, name, out);
+}
+
+std::optional<core::Vec> copy_series(PyArrayObject* array) {
+  std::span<const double> values;
+  if (!slice_series(array, values)) return std::nullopt;
+  return core::Vec(values.begin(), values.end());
+}
+
+std::optional<BatchRequest> prepare_batch_request(const std::vector<PyArrayObject*>& series,
+                                                  const std::array<std::uint64_t, 3>& order,
+                                                  const std::array<std::uint64_t, 4>& seasonal,
+                                                  const std::vector<PyArrayObject*>* exog_list,
+                                                  const ModelFlags& flags,
+                                                  const std::optional<std::string>& trend) {
+  BatchRequest request;
+  request.series.reserve(series.size());
+  for (std::size_t i = 0; i < series.size(); ++i) {
+    std::span<const double> values;
+    if (!slice_series(series[i], values)) return std::nullopt;
+    for (double v : values) {
+      if (!std::isfinite(v)) {
+        raise_value_error("input time series at index " + std::to_string(i) +
+                          " contains NaN or Inf values");
+        return std::nullopt;
+      }
+    }
+    request.series.emplace_back(values.begin(), values.end());
+  }
+
+  std::uint64_t n_exog = 0;
+  if (exog_list != nullptr) {
+    if (exog_list->size() != series.size()) {
+      raise_value_error("exog_list length (" + std::to_string(exog_list->size()) +
+                        ") must match series_list length (" + std::to_string(series.size()) +
+                        ")");
+      return std::nullopt;
+    }
+    std::vector<MatrixView> views;
+    views.reserve(exog_list->size());
+    for (PyArrayObject* matrix : *exog_list) views.push_back(matrix_view(matrix));
+    if (!views.empty()) n_exog = views[0].cols;
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      const std::string label = "exog_list[" + std::to_string(i) + "]";
+      std::optional<std::string> err = validate_finite_view(views[i], label);
+      if (!err && views[i].cols != n_exog) {
+        err = "exog at index " + std::to_string(i) + " has " + std::to_string(views[i].cols) +
+              " columns but expected " + std::to_string(n_exog) + " (from first series)";
+      }
+      if (!err && views[i].rows != request.series[i].size()) {
+        err = label + " has " + std::to_string(views[i].rows) + " rows but series[" +
+              std::to_string(i) + "] has " + std::to_string(request.series[i].size()) +
+              " observations; they must match";
+      }
+      if (err) {
+        raise_value_error(*err);
+        return std::nullopt;
+      }
+    }
+    request.exog.emplace();
+    request.exog->reserve(views.size());
+    for (const MatrixView& view : views) request.exog->push_back(numpy2d_to_cols(view));
+  }
+
+  const core::SarimaxOrder sarimax_order = make_order(order, seasonal);
+  if (auto err = validate_order(sarimax_order, n_exog)) {
+    raise_value_error(*err);
+    return std::nullopt;
+  }
+  auto trend_code = parse_trend(trend);
+  if (!trend_code) {
+    raise_value_error(trend_code.error());
+    return std::nullopt;
+  }
+  request.config = make_config(sarimax_order, n_exog, *trend_code, flags);
+  return request;
 }
 
 std::optional<ModelRequest> take_model_request(const ModelArguments& args) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "peltaro/python/numpy_api.hpp"
 #include "peltaro/python/validation.hpp"
@@ -45,6 +46,9 @@ bool convert_optional_series_array(PyObject* value, const char* name, PyArrayObj
 // native float64 with two dimensions and any strides.
 bool convert_optional_matrix_array(PyObject* value, const char* name, PyArrayObject*& out);
 
+// Matrix array: an ndarray of native float64 with two dimensions.
+bool convert_matrix_array(PyObject* value, const char* name, PyArrayObject*& out);
+
 // Order triple (p, d, q) and seasonal quadruple (P, D, Q, s): a tuple of
 // exactly that many non-negative integers.
 bool convert_order(PyObject* value, const char* name, std::array<std::uint64_t, 3>& out);
@@ -71,6 +75,50 @@ bool convert_optional_text(PyObject* value, const char* name, std::optional<std:
 
 // Text: a str. Absent keeps `out` (the default); None is rejected.
 bool convert_text(PyObject* value, const char* name, std::string& out);
+
+// A sequence argument: any sequence except a str (absent or None too for the
+// optional ones). Its items are held in a tuple of new references, so that a
+// later conversion that runs Python code cannot free them.
+class Sequence {
+ public:
+  Sequence() = default;
+  Sequence(const Sequence&) = delete;
+  Sequence& operator=(const Sequence&) = delete;
+  ~Sequence() { Py_XDECREF(items_); }
+
+  [[nodiscard]] bool given() const { return items_ != nullptr; }
+  [[nodiscard]] std::size_t size() const {
+    return items_ == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(items_));
+  }
+  [[nodiscard]] PyObject* operator[](std::size_t i) const {
+    return PyTuple_GET_ITEM(items_, static_cast<Py_ssize_t>(i));
+  }
+
+ private:
+  friend bool convert_sequence(PyObject*, const char*, Sequence&);
+  PyObject* items_ = nullptr;
+};
+
+bool convert_sequence(PyObject* value, const char* name, Sequence& out);
+bool convert_optional_sequence(PyObject* value, const char* name, Sequence& out);
+
+// A sequence whose items, in order, go through `convert(item, name, out)`:
+// the first failure raises under the sequence's parameter name. `holder`
+// keeps the items alive while `out` is used; absent or None leave it empty
+// when `optional`.
+template <class T, class Convert>
+bool convert_list(PyObject* value, const char* name, Convert convert, Sequence& holder,
+                  std::vector<T>& out, bool optional = false) {
+  if (!(optional ? convert_optional_sequence(value, name, holder)
+                 : convert_sequence(value, name, holder))) {
+    return false;
+  }
+  out.assign(holder.size(), T{});
+  for (std::size_t i = 0; i < holder.size(); ++i) {
+    if (!convert(holder[i], name, out[i])) return false;
+  }
+  return true;
+}
 
 // The elements of a converted series array. An array without elements gives
 // the empty span; otherwise the array must be aligned and contiguous, else
@@ -106,6 +154,34 @@ struct ModelRequest {
 // y and then params as slices, the checks of `prepare_single_request`, then
 // the copies; the first failure raises and gives nothing.
 std::optional<ModelRequest> take_model_request(const ModelArguments& args);
+
+// Everything a batch over a list of series reads, owned: the series, the
+// regressor columns of each series when a regressor list is given, and the
+// one configuration they share.
+struct BatchRequest {
+  std::vector<core::Vec> series;
+  std::optional<std::vector<core::Columns>> exog;
+  core::SarimaxConfig config;
+
+  [[nodiscard]] const std::vector<core::Columns>* exog_list() const {
+    return exog ? &*exog : nullptr;
+  }
+};
+
+// Each series in turn is sliced, checked for finite values and copied; then
+// the regressor matrices are checked against the first one's column count
+// and their own series' length (in place, copied only when all pass); then
+// the model limits and the trend. The first failure raises and gives nothing.
+std::optional<BatchRequest> prepare_batch_request(const std::vector<PyArrayObject*>& series,
+                                                  const std::array<std::uint64_t, 3>& order,
+                                                  const std::array<std::uint64_t, 4>& seasonal,
+                                                  const std::vector<PyArrayObject*>* exog_list,
+                                                  const ModelFlags& flags,
+                                                  const std::optional<std::string>& trend);
+
+// The owned elements of a converted series array, or nothing (exception set)
+// when it cannot be sliced.
+std::optional<core::Vec> copy_series(PyArrayObject* array);
 
 // Matches and converts the parameter list that sarimax_residuals and
 // sarimax_diagnostics share: y, order, seasonal, params, exog,

@@ -28,6 +28,10 @@ extern PyMethodDef sarimax_fit_def;
 extern PyMethodDef sarimax_forecast_def;
 extern PyMethodDef sarimax_rolling_forecast_def;
 extern PyMethodDef sarimax_residuals_def;
+extern PyMethodDef sarimax_batch_loglike_def;
+extern PyMethodDef sarimax_batch_fit_def;
+extern PyMethodDef sarimax_grid_search_def;
+extern PyMethodDef sarimax_batch_forecast_def;
 extern PyMethodDef sarimax_inference_def;
 extern PyMethodDef sarimax_diagnostics_def;
 

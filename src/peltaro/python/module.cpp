@@ -23,6 +23,10 @@ PyMethodDef* const REGISTRATION_ORDER[] = {
     &sarimax_forecast_def,
     &sarimax_rolling_forecast_def,
     &sarimax_residuals_def,
+    &sarimax_batch_loglike_def,
+    &sarimax_batch_fit_def,
+    &sarimax_grid_search_def,
+    &sarimax_batch_forecast_def,
     &sarimax_inference_def,
     &sarimax_diagnostics_def,
 };

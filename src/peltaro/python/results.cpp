@@ -103,6 +103,26 @@ PyObject* fit_result_to_pydict(const estimation::FitResult& fit) {
   });
 }
 
+PyObject* error_dict(const core::SarimaxError& err, bool fit_item,
+                     const core::SarimaxOrder* orders) {
+  return dict_of([&](PyObject* dict) {
+    if (orders != nullptr && !put_orders(dict, *orders)) return false;
+    if (!put(dict, "error", text(err.display()))) return false;
+    return !fit_item || PyDict_SetItemString(dict, "converged", Py_False) == 0;
+  });
+}
+
+bool put_orders(PyObject* dict, const core::SarimaxOrder& o) {
+  return put(dict, "order", Py_BuildValue("(KKK)", static_cast<unsigned long long>(o.p),
+                                          static_cast<unsigned long long>(o.d),
+                                          static_cast<unsigned long long>(o.q))) &&
+         put(dict, "seasonal_order",
+             Py_BuildValue("(KKKK)", static_cast<unsigned long long>(o.P),
+                           static_cast<unsigned long long>(o.D),
+                           static_cast<unsigned long long>(o.Q),
+                           static_cast<unsigned long long>(o.s)));
+}
+
 PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast) {
   return dict_of([&](PyObject* dict) {
     return put(dict, "mean", float_list(forecast.mean)) &&

@@ -19,6 +19,33 @@ namespace peltaro::python {
 // the call with that exception; warnings issued before it stay issued.
 PyObject* fit_result_to_pydict(const estimation::FitResult& fit);
 
+// A failed batch item: "order" and "seasonal_order" when `orders` is given
+// (grid items), "error" (the display text), then "converged": False for the
+// items of a fit.
+PyObject* error_dict(const core::SarimaxError& err, bool fit_item,
+                     const core::SarimaxOrder* orders = nullptr);
+
+// Puts "order" (p, d, q) and "seasonal_order" (P, D, Q, s) as tuples of ints
+// into `dict`; false (exception set) on failure.
+bool put_orders(PyObject* dict, const core::SarimaxOrder& order);
+
+// A new list of make(i) for i in [0, n), in order; null (exception set, the
+// items made so far released) as soon as one cannot be made.
+template <class Make>
+PyObject* list_by_index(std::size_t n, Make make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
 // The forecast dict: mean, variance, ci_lower, ci_upper (lists of floats, in
 // this order).
 PyObject* forecast_to_pydict(const apply::forecast::ForecastResult& forecast);

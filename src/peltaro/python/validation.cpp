@@ -119,6 +119,28 @@ core::Columns numpy2d_to_cols(const MatrixView& m) {
   return columns;
 }
 
+core::SarimaxOrder make_order(const std::array<std::uint64_t, 3>& order,
+                              const std::array<std::uint64_t, 4>& seasonal) {
+  return core::SarimaxOrder{.p = order[0],
+                            .d = order[1],
+                            .q = order[2],
+                            .P = seasonal[0],
+                            .D = seasonal[1],
+                            .Q = seasonal[2],
+                            .s = seasonal[3]};
+}
+
+core::SarimaxConfig make_config(const core::SarimaxOrder& order, std::uint64_t n_exog,
+                                core::Trend trend, const ModelFlags& flags) {
+  return core::SarimaxConfig{.order = order,
+                             .n_exog = n_exog,
+                             .trend = trend,
+                             .enforce_stationarity = flags.enforce_stationarity,
+                             .enforce_invertibility = flags.enforce_invertibility,
+                             .concentrate_scale = flags.concentrate_scale,
+                             .simple_differencing = flags.simple_differencing};
+}
+
 Checked<std::uint64_t> validate_single_inputs(std::span<const double> y, const MatrixView* exog) {
   for (double v : y) {
     if (!std::isfinite(v)) {
@@ -143,26 +165,14 @@ Checked<SingleRequest> prepare_single_request(std::span<const double> y,
                                               const std::optional<std::string>& trend) {
   auto n_exog = validate_single_inputs(y, exog);
   if (!n_exog) return std::unexpected(std::move(n_exog.error()));
-  const core::SarimaxOrder sarimax_order{.p = order[0],
-                                         .d = order[1],
-                                         .q = order[2],
-                                         .P = seasonal[0],
-                                         .D = seasonal[1],
-                                         .Q = seasonal[2],
-                                         .s = seasonal[3]};
+  const core::SarimaxOrder sarimax_order = make_order(order, seasonal);
   if (auto err = validate_order(sarimax_order, *n_exog)) {
     return std::unexpected(std::move(*err));
   }
   auto trend_code = parse_trend(trend);
   if (!trend_code) return std::unexpected(std::move(trend_code.error()));
   SingleRequest request;
-  request.config = core::SarimaxConfig{.order = sarimax_order,
-                                       .n_exog = *n_exog,
-                                       .trend = *trend_code,
-                                       .enforce_stationarity = flags.enforce_stationarity,
-                                       .enforce_invertibility = flags.enforce_invertibility,
-                                       .concentrate_scale = flags.concentrate_scale,
-                                       .simple_differencing = flags.simple_differencing};
+  request.config = make_config(sarimax_order, *n_exog, *trend_code, flags);
   if (exog != nullptr) request.exog = numpy2d_to_cols(*exog);
   return request;
 }

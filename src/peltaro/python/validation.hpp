@@ -39,6 +39,14 @@ struct ModelFlags {
   bool simple_differencing = false;
 };
 
+// The model orders of an order triple and a seasonal quadruple.
+core::SarimaxOrder make_order(const std::array<std::uint64_t, 3>& order,
+                              const std::array<std::uint64_t, 4>& seasonal);
+
+// The configuration of checked orders, regressor count, trend and flags.
+core::SarimaxConfig make_config(const core::SarimaxOrder& order, std::uint64_t n_exog,
+                                core::Trend trend, const ModelFlags& flags);
+
 // Absent or "n" → none, "c" → constant, "t" → linear, "ct" or "tc" → both.
 Checked<core::Trend> parse_trend(const std::optional<std::string>& trend);
 
