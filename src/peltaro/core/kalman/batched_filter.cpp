@@ -48,7 +48,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   std::vector<Eigen::VectorXd> states(k, init.a0);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
-  Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
+  CovarianceWorkspace ws(mm);
   SteadyStateRule rule(mm);
   const bool use_intercept = ss.state_intercept.size() == n * m;
   const std::span<const double> intercept(ss.state_intercept);
@@ -90,8 +90,8 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
-      for (Eigen::Index j = 0; j < mm; ++j) P.col(j) += (PZ[j] * (-f)) * PZ;
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
+      // The update P − PZ·PZ'·f is made inside the prediction.
+      sys.predict_cov(T, P, &PZ, f, ws, covariance_order(t, burn));
       // Same rule as the single-series filter, so both freeze at the same step.
       if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
         PZ.noalias() = P * Z;
@@ -111,7 +111,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
+      sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
     }
   }
   return out;
