@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "peltaro/core/initialization.hpp"
 
@@ -196,6 +197,67 @@ TEST(Lyapunov, ShiftBlocksGiveTheDoublingsSumsExactly) {
   Eigen::MatrixXd Q = Eigen::MatrixXd::Identity(3, 3);
   Q(2, 2) = std::numeric_limits<double>::quiet_NaN();
   EXPECT_FALSE(lyapunov_doubling(A, Q).has_value());
+}
+
+TEST(Lyapunov, CompanionBlocksSolveTheEquationOrFallBackToTheDoubling) {
+  // Companion blocks: φ in the first column, ones on the superdiagonal. The
+  // structured solve must satisfy the equation to rounding; blocks at or
+  // near the unit circle go to the doubling, which decides them unchanged.
+  struct Case {
+    const char* name;
+    std::vector<double> phi;  // padded with zeros to the block size
+    Eigen::Index n;
+    bool structured;  // false: the doubling's result, bit for bit
+  };
+  const Case cases[] = {
+      {"AR(1)", {0.6}, 1, true},
+      {"ARMA(2,3)", {0.5, -0.3}, 4, true},
+      {"seasonal AR", {0.4, 0, 0, 0.3, -0.12}, 6, true},
+      {"AR(3) near the unit circle", {0.995 + 0.3, -0.3 * 0.995, 0.0}, 3, false},
+      {"unit root", {1.0}, 2, false},
+      {"explosive", {1.2, -0.1}, 2, false},
+  };
+  for (const Case& c : cases) {
+    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(c.n, c.n);
+    for (std::size_t i = 0; i < c.phi.size(); ++i) A(static_cast<Eigen::Index>(i), 0) = c.phi[i];
+    for (Eigen::Index i = 0; i + 1 < c.n; ++i) A(i, i + 1) = 1.0;
+    Eigen::VectorXd r(c.n);
+    for (Eigen::Index i = 0; i < c.n; ++i) r[i] = i == 0 ? 1.0 : 0.4 / static_cast<double>(i);
+    const Eigen::MatrixXd Q = (r * 0.8) * r.transpose();
+    const auto got = stationary_covariance(A, Q);
+    const auto doubling = solve_lyapunov_general(A, Q);
+    ASSERT_EQ(got.has_value(), doubling.has_value()) << c.name;
+    if (!got) continue;
+    EXPECT_TRUE(got->cwiseEqual(got->transpose()).all()) << c.name;
+    const Eigen::MatrixXd residual = A * *got * A.transpose() + Q - *got;
+    EXPECT_LT(residual.norm(), 1e-15 * got->norm()) << c.name;
+    if (!c.structured) {
+      EXPECT_TRUE(got->cwiseEqual(*doubling).all()) << c.name;
+    }
+    EXPECT_LT((*got - *doubling).norm(), 1e-13 * doubling->norm()) << c.name;
+  }
+}
+
+TEST(KalmanInit, DifferencedModelsKeepTheDoublingsBlockBitForBit) {
+  // Behind diffuse states the block's last bits reach the likelihood
+  // amplified, so there it stays the doubling's.
+  SarimaxParams p;
+  p.ar = {0.5, -0.2};
+  p.ma = {0.3};
+  p.seasonal_ar = {0.4};
+  p.sigma2 = 1.3;
+  for (const SarimaxOrder o : {SarimaxOrder{2, 1, 1, 1, 1, 0, 4}, SarimaxOrder{2, 2, 1, 1, 0, 0, 4}}) {
+    const SarimaxConfig c = config(o);
+    const StateSpace ss = build(c, p);
+    const auto init = KalmanInit::from_config_default(ss, c);
+    const auto kd = static_cast<Eigen::Index>(c.k_diff());
+    const auto ka = static_cast<Eigen::Index>(c.k_arma());
+    const Eigen::MatrixXd Ra = ss.selection.middleRows(kd, ka);
+    const auto S = solve_lyapunov_general(ss.transition.block(kd, kd, ka, ka),
+                                          (Ra * ss.state_cov) * Ra.transpose());
+    ASSERT_TRUE(S.has_value());
+    EXPECT_TRUE(init.p0.block(kd, kd, ka, ka).cwiseEqual(*S).all()) << o.d << " " << o.D;
+  }
 }
 
 TEST(Lyapunov, CholeskyTestRejectsZeroNegativeAndNanPivots) {
