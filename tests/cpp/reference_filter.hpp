@@ -45,8 +45,9 @@ inline ReferenceResult reference_filter(std::span<const double> y, const core::S
       r.sum_v2_f += v * v / 1e10;
     }
     Eigen::VectorXd c = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(m));
-    if (ss.state_intercept.size() == n * m)
-      for (std::size_t i = 0; i < m; ++i) c[static_cast<Eigen::Index>(i)] = ss.state_intercept[t * m + i];
+    if (ss.state_intercept.size() == n) {
+      c[static_cast<Eigen::Index>(ss.k_diff)] = ss.state_intercept[t];
+    }
     a = ss.transition * a + c;
     P = ss.transition * P * ss.transition.transpose() + RQR;
   }

@@ -191,7 +191,8 @@ double quad_loglike(const SarimaxConfig& config, const Vec& theta, const Vec& y)
       na[e.row] += e.value * a[e.col];
       for (std::size_t k = 0; k < m; ++k) TP[e.row + k * m] += e.value * P[e.col + k * m];
     }
-    for (std::size_t i = 0; i < m; ++i) a[i] = na[i] + ev.ss.state_intercept[t * m + i];
+    for (std::size_t i = 0; i < m; ++i) a[i] = na[i];
+    if (!ev.ss.state_intercept.empty()) a[ev.ss.k_diff] += ev.ss.state_intercept[t];
     P = RQR;
     for (const auto& e : T)
       for (std::size_t k = 0; k < m; ++k) P[k + e.row * m] += e.value * TP[k + e.col * m];

@@ -51,8 +51,7 @@ void refresh_model(core::StateSpace& ss, const core::SarimaxParams& params,
   } else {
     ss.obs_intercept = core::StateSpace::build_obs_intercept(n, exog, params.exog);
   }
-  ss.state_intercept = core::StateSpace::build_state_intercept(n, ss.k_states, k_diff, config.trend,
-                                                               params.trend);
+  ss.state_intercept = core::StateSpace::build_state_intercept(n, config.trend, params.trend);
 }
 
 }  // namespace

@@ -38,7 +38,8 @@ std::optional<SarimaxError> check_inputs(std::size_t n, const core::StateSpace& 
     return SarimaxError::invalid_input("state space matrices do not match its " + num(m) +
                                        " states");
   }
-  if (ss.obs_intercept.size() != n || ss.state_intercept.size() != n * m) {
+  const bool trend_fits = ss.state_intercept.empty() || ss.state_intercept.size() == n;
+  if (ss.obs_intercept.size() != n || !trend_fits) {
     return SarimaxError::invalid_input("state space was built for " +
                                        num(ss.obs_intercept.size()) + " observations but y has " +
                                        num(n));

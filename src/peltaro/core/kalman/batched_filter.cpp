@@ -50,8 +50,10 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
   SteadyStateRule rule(mm);
-  const bool use_intercept = ss.state_intercept.size() == n * m;
-  const std::span<const double> intercept(ss.state_intercept);
+  // A trend built for another series length contributes nothing.
+  const std::span<const double> intercept =
+      ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
+                                     : std::span<const double>();
 
   BatchedKalmanOutput out;
   out.innovations.resize(k);
@@ -73,7 +75,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       out.f_values.push_back(steady->f);
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         scratch += steady->gain * (v / steady->f);
         states[i].swap(scratch);
       }
@@ -87,7 +89,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
         states[i] += (v * f) * PZ;
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       // The update P − PZ·PZ'·f is made inside the prediction.
@@ -108,7 +110,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       // convergence count is left alone.
       for (std::size_t i = 0; i < k; ++i) {
         innovation(i);
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));

@@ -37,8 +37,10 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
   SteadyStateRule rule(mm);
-  const bool use_intercept = ss.state_intercept.size() == n * m;
-  const std::span<const double> intercept(ss.state_intercept);
+  // A trend built for another series length contributes nothing.
+  const std::span<const double> intercept =
+      ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
+                                     : std::span<const double>();
 
   KalmanFilterOutput out;
   out.innovations.reserve(n);
@@ -66,7 +68,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
     if (steady) {
       if (store_outputs) out.f_values.push_back(steady->f);
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       const double ratio = v / steady->f;
       scratch += steady->gain * ratio;
       if (store_outputs) out.filtered_state = a + steady->pz * ratio;
@@ -89,7 +91,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_cov = P;
         for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       // The update P − PZ·PZ'·f is made inside the prediction.
       sys.predict_cov(T, P, &PZ, f, ws, covariance_order(t, burn));
@@ -118,7 +120,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         out.filtered_cov = P;
       }
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
     }

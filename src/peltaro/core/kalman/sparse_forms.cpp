@@ -30,7 +30,8 @@ KalmanStrategy choose_strategy(const SparseT& sparse_t) {
 
 void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
                    const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
-                   std::size_t t, std::size_t m, bool use_intercept) {
+                   std::size_t t, std::size_t row) {
+  const auto m = static_cast<std::size_t>(a.size());
   if (strategy == KalmanStrategy::Sparse) {
     out.setZero();
     for (const auto& e : sparse_t.entries)
@@ -39,10 +40,7 @@ void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Spar
     out = a[0] * T.col(0);
     for (Eigen::Index j = 1; j < static_cast<Eigen::Index>(m); ++j) out += a[j] * T.col(j);
   }
-  if (use_intercept) {
-    const double* c = intercept.data() + t * m;
-    for (std::size_t i = 0; i < m; ++i) out[static_cast<Eigen::Index>(i)] += c[i];
-  }
+  if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
 }
 
 // T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along

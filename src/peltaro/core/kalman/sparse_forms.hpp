@@ -39,10 +39,10 @@ enum class KalmanStrategy : std::uint8_t { Dense = 0, Sparse = 1 };
 // Sparse when fewer than ⌊m²/2⌋ entries are stored.
 KalmanStrategy choose_strategy(const SparseT& sparse_t);
 
-// out ← T·a (+ intercept of time t when use_intercept).
+// out ← T·a, plus intercept[t] at state `row` unless `intercept` is empty.
 void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
                    const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
-                   std::size_t t, std::size_t m, bool use_intercept);
+                   std::size_t t, std::size_t row);
 
 // P ← ½(P + P'): every recursion that predicts a covariance ends with it.
 void symmetrize(Eigen::MatrixXd& P);
