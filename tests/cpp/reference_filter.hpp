@@ -28,7 +28,8 @@ inline ReferenceResult reference_filter(std::span<const double> y, const core::S
   const Eigen::MatrixXd RQR = ss.selection * ss.state_cov * ss.selection.transpose();
   ReferenceResult r;
   for (std::size_t t = 0; t < n; ++t) {
-    const double v = y[t] - ss.design.dot(a) - ss.obs_intercept[t];
+    const double d = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
+    const double v = y[t] - ss.design.dot(a) - d;
     const Eigen::VectorXd PZ = P * ss.design;
     const double F = ss.design.dot(PZ);
     r.innovations.push_back(v);

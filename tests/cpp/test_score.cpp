@@ -172,7 +172,8 @@ double quad_loglike(const SarimaxConfig& config, const Vec& theta, const Vec& y)
   for (std::size_t t = 0; t < n; ++t) {
     quad za = 0, F = 0;
     for (std::size_t i = 0; i < m; ++i) za += Z[i] * a[i];
-    const quad v = static_cast<quad>(ev.series[t]) - za - ev.ss.obs_intercept[t];
+    const double d = t < ev.ss.obs_intercept.size() ? ev.ss.obs_intercept[t] : 0.0;
+    const quad v = static_cast<quad>(ev.series[t]) - za - d;
     for (std::size_t i = 0; i < m; ++i) {
       pz[i] = 0;
       for (std::size_t j = 0; j < m; ++j) pz[i] += P[i + j * m] * Z[j];

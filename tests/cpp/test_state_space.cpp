@@ -135,6 +135,9 @@ TEST(StateSpace, Intercepts) {
   const Columns none;
   const Vec zero = StateSpace::build_obs_intercept(2, &none, Vec{1.0});
   EXPECT_EQ(zero, (Vec{0, 0}));
+  // Without columns or without coefficients there is no regression to hold.
+  EXPECT_TRUE(StateSpace::build_obs_intercept(2, nullptr, Vec{1.0}).empty());
+  EXPECT_TRUE(StateSpace::build_obs_intercept(2, &cols, Vec{}).empty());
   // An empty column list with coefficients gives negative zero sums.
   const Columns empty_list;
   SarimaxParams p;

@@ -79,10 +79,12 @@ Result<StateSpace> StateSpace::create(const SarimaxConfig& config, const Sarimax
   return ss;
 }
 
+// Without a regression there is nothing to hold: readers take d_t = 0 past
+// the end, and a series of n values does not bring n zeros with it.
 Vec StateSpace::build_obs_intercept(std::size_t n, const Columns* exog,
                                     std::span<const double> beta) {
+  if (exog == nullptr || beta.empty()) return {};
   Vec out(n, 0.0);
-  if (exog == nullptr || beta.empty()) return out;
   const std::size_t J = std::min(beta.size(), exog->size());
   for (std::size_t j = 0; j < J; ++j) {
     // Columns shorter than the series cannot be summed over every t.

@@ -20,7 +20,7 @@ struct StateSpace {
   Eigen::VectorXd design;      // Z, k
   Eigen::MatrixXd selection;   // R, k × 1
   Eigen::MatrixXd state_cov;   // Q, 1 × 1
-  Vec obs_intercept;           // d_t, n values
+  Vec obs_intercept;           // d_t, n values; empty without regression coefficients
   Vec state_intercept;         // c_t: the trend, entering the state at row k_diff; n values,
                                // empty without a trend
   std::size_t k_states = 0;

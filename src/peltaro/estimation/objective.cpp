@@ -47,7 +47,7 @@ void refresh_model(core::StateSpace& ss, const core::SarimaxParams& params,
   ss.state_cov(0, 0) = (config.concentrate_scale || !params.sigma2) ? 1.0 : *params.sigma2;
 
   if (exog == nullptr || params.exog.empty()) {
-    ss.obs_intercept.assign(n, 0.0);
+    ss.obs_intercept.clear();
   } else {
     ss.obs_intercept = core::StateSpace::build_obs_intercept(n, exog, params.exog);
   }
@@ -78,10 +78,11 @@ TextResult<PipelineEval> SarimaxObjective::eval_pipeline(std::span<const double>
 
   std::optional<core::StateSpace> model = std::move(ss_cache_);
   ss_cache_.reset();
-  // Only a model of this configuration and length may be refreshed in place;
-  // anything else is rebuilt rather than written past its ends.
+  // Only a model of this configuration may be refreshed in place (the
+  // refresh rewrites everything that depends on the series length); anything
+  // else is rebuilt rather than written past its ends.
   if (model && (model->k_states != config_.k_diff() + config_.k_arma() ||
-                model->k_diff != config_.k_diff() || model->obs_intercept.size() != endog_.size())) {
+                model->k_diff != config_.k_diff())) {
     model.reset();
   }
   if (!model) {
