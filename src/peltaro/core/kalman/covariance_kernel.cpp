@@ -97,7 +97,7 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   build_plan();
 }
 
-void CovarianceKernel::split(const std::vector<char>& member, std::size_t layer,
+void CovarianceKernel::split(const char* member, std::size_t layer,
                              std::vector<Piece>& pieces) {
   auto offset_of = [](const SparseTEntry& e) {
     return static_cast<std::ptrdiff_t>(e.col) - static_cast<std::ptrdiff_t>(e.row);
@@ -110,7 +110,8 @@ void CovarianceKernel::split(const std::vector<char>& member, std::size_t layer,
     }
     return npos;
   };
-  std::vector<char> taken(entries_.size(), 0);
+  char* taken = flags_.data() + entries_.size();
+  std::fill(taken, taken + entries_.size(), 0);
   // Runs: two or more consecutive rows with a member entry of one offset.
   for (std::size_t p = 0; p < entries_.size(); ++p) {
     if (!member[p] || taken[p]) continue;
@@ -133,35 +134,56 @@ void CovarianceKernel::split(const std::vector<char>& member, std::size_t layer,
     }
     pieces.push_back(run);
   }
-  // Groups: the other members, by column, rows ascending.
+  // Groups: the other members by column, rows ascending (the entries are in
+  // row order, so a stable bucketing by column keeps it).
+  std::vector<std::size_t>& count = count_;
+  count.assign(m_ + 1, 0);
+  for (std::size_t q = 0; q < entries_.size(); ++q) {
+    if (member[q] && !taken[q]) ++count[entries_[q].col + 1];
+  }
+  for (std::size_t c = 0; c < m_; ++c) count[c + 1] += count[c];
+  const std::size_t base = group_rows_.size();
+  group_rows_.resize(base + count[m_]);
+  values_.resize(values_.size() + count[m_]);
+  const std::size_t value_base = values_.size() - count[m_];
   for (std::size_t c = 0; c < m_; ++c) {
+    if (count[c + 1] == count[c]) continue;
     Piece group;
     group.group = true;
     group.layer = layer;
     group.column = c;
-    group.first = group_rows_.size();
-    group.value = values_.size();
-    for (std::size_t q = 0; q < entries_.size(); ++q) {
-      if (!member[q] || taken[q] || entries_[q].col != c) continue;
-      group_rows_.push_back(entries_[q].row);
-      values_.push_back(entries_[q].value);
-      ++group.length;
-    }
-    if (group.length > 0) pieces.push_back(group);
+    group.first = base + count[c];
+    group.value = value_base + count[c];
+    group.length = count[c + 1] - count[c];
+    pieces.push_back(group);
+  }
+  for (std::size_t q = 0; q < entries_.size(); ++q) {
+    if (!member[q] || taken[q]) continue;
+    const std::size_t slot = count[entries_[q].col]++;
+    group_rows_[base + slot] = entries_[q].row;
+    values_[value_base + slot] = entries_[q].value;
   }
 }
 
 void CovarianceKernel::build_pieces() {
+  // Each entry lands in one piece of each split, so twice the entries bound
+  // what the two splits store.
   values_.clear();
+  values_.reserve(2 * entries_.size());
   group_rows_.clear();
+  group_rows_.reserve(2 * entries_.size());
+  pieces_.reserve(entries_.size());
+  ordered_pieces_.reserve(entries_.size());
   // For `sandwich`, whatever covers T in the fewest, longest pieces.
   pieces_.clear();
-  split(std::vector<char>(entries_.size(), 1), 0, pieces_);
+  flags_.resize(std::max(2 * entries_.size(), 2 * entries_.size() + m_));
+  char* member = flags_.data();
+  std::fill(member, member + entries_.size(), 1);
+  split(member, 0, pieces_);
   // For the reference order, layer by layer.
   ordered_pieces_.clear();
   std::size_t layers = 0;
   for (std::size_t r = 0; r < m_; ++r) layers = std::max(layers, row_start_[r + 1] - row_start_[r]);
-  std::vector<char> member(entries_.size());
   for (std::size_t layer = 0; layer < layers; ++layer) {
     for (std::size_t r = 0; r < m_; ++r) {
       for (std::size_t q = row_start_[r]; q < row_start_[r + 1]; ++q) {
@@ -193,42 +215,41 @@ void CovarianceKernel::build_pieces() {
 // rows. Everything else adds; entries the cover does not write start from
 // zero.
 void CovarianceKernel::build_plan() {
-  std::vector<char> in_cover(pieces_.size(), 0);
-  std::vector<std::size_t> order(pieces_.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return pieces_[a].length > pieces_[b].length;
-  });
-  std::vector<char> run_covered(m_, 0), group_covered(m_, 0);
-  for (const std::size_t i : order) {
-    const Piece& piece = pieces_[i];
+  // The cover, taken greedily: a piece joins unless a longer one (or an
+  // earlier one as long) already reaches one of its rows.
+  const std::size_t n_pieces = pieces_.size();
+  flags_.assign(2 * n_pieces + m_, 0);
+  char* in_cover = flags_.data();
+  char* tried = in_cover + n_pieces;
+  char* covered = tried + n_pieces;  // 1: by a run, 2: by a group
+  for (std::size_t round = 0; round < n_pieces; ++round) {
+    std::size_t best = n_pieces;
+    for (std::size_t i = 0; i < n_pieces; ++i) {
+      if (!tried[i] && (best == n_pieces || pieces_[i].length > pieces_[best].length)) best = i;
+    }
+    tried[best] = 1;
+    const Piece& piece = pieces_[best];
     bool free = true;
-    for (std::size_t k = 0; k < piece.length; ++k) {
-      const std::size_t r = row_of(piece, k);
-      free = free && !run_covered[r] && !group_covered[r];
-    }
+    for (std::size_t k = 0; k < piece.length; ++k) free = free && covered[row_of(piece, k)] == 0;
     if (!free) continue;
-    in_cover[i] = 1;
-    for (std::size_t k = 0; k < piece.length; ++k) {
-      (piece.group ? group_covered : run_covered)[row_of(piece, k)] = 1;
-    }
+    in_cover[best] = 1;
+    for (std::size_t k = 0; k < piece.length; ++k) covered[row_of(piece, k)] = piece.group ? 2 : 1;
   }
 
   auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
-  plan_.clear();
-  assigning_groups_.clear();
-  adding_groups_.clear();
-  for (std::size_t i = 0; i < pieces_.size(); ++i) {
-    if (pieces_[i].group) (in_cover[i] ? assigning_groups_ : adding_groups_).push_back(i);
+  groups_.clear();
+  for (const bool cover : {true, false}) {
+    for (std::size_t i = 0; i < n_pieces; ++i) {
+      if (pieces_[i].group && (in_cover[i] != 0) == cover) groups_.push_back(i);
+    }
+    if (cover) assigning_groups_ = groups_.size();
   }
   constexpr std::size_t npos = static_cast<std::size_t>(-1);
-  summed_rows_.clear();
+  summed_.clear();
   summed_index_.assign(m_, npos);
-  summed_from_.clear();
   for (std::size_t j = 0; j < m_; ++j) {
     if (row_start_[j + 1] - row_start_[j] < 2) continue;
-    summed_index_[j] = summed_rows_.size();
-    summed_rows_.push_back(j);
+    summed_index_[j] = summed_.size();
     // u_j is read only at the source rows of rows ≥ j.
     std::size_t from = m_;
     for (const Piece& piece : pieces_) {
@@ -239,8 +260,12 @@ void CovarianceKernel::build_plan() {
         from = std::min(from, static_cast<std::size_t>(static_cast<std::ptrdiff_t>(lo) + piece.offset));
       }
     }
-    summed_from_.push_back(from);
+    summed_.push_back({j, from});
   }
+
+  std::vector<Stretch>& plan = unsorted_plan_;
+  plan.clear();
+  plan.reserve(m_ * (n_pieces + 2));
   // Column j of the output from the entry e of row j (e null: from u_j).
   auto term = [&](const Piece& run, std::size_t j, const SparseTEntry* e, bool assign) {
     const std::size_t end = run.first + run.length;
@@ -262,37 +287,52 @@ void CovarianceKernel::build_plan() {
       st.update_col = u32(e->col);
       st.weight = e->value;
     }
-    plan_.push_back(st);
+    plan.push_back(st);
   };
+  // Rows the cover leaves unwritten start from zero: those outside the
+  // cover, and in an empty row j's column all but the cover's group rows.
+  // Both as stretches of rows, count_ holding [from, to) pairs.
+  std::vector<std::size_t>& segments = count_;
+  segments.clear();
+  std::size_t split_at = 0;
+  for (const int written_by : {1, 2}) {
+    for (std::size_t i = 0; i < m_;) {
+      const std::size_t from = i;
+      while (i < m_ && covered[i] < written_by) ++i;
+      if (i > from) {
+        segments.push_back(from);
+        segments.push_back(i);
+      }
+      while (i < m_ && covered[i] >= written_by) ++i;
+    }
+    if (written_by == 1) split_at = segments.size();
+  }
   for (std::size_t j = 0; j < m_; ++j) {
     const bool empty = row_start_[j] == row_start_[j + 1];
-    for (std::size_t i = j; i < m_;) {
-      auto unwritten = [&](std::size_t r) { return !group_covered[r] && (empty || !run_covered[r]); };
-      if (!unwritten(i)) {
-        ++i;
-        continue;
-      }
-      std::size_t end = i + 1;
-      while (end < m_ && unwritten(end)) ++end;
+    const std::size_t first = empty ? split_at : 0;
+    const std::size_t last = empty ? segments.size() : split_at;
+    for (std::size_t q = first; q < last; q += 2) {
+      if (segments[q + 1] <= j) continue;
       Stretch st;
       st.kind = Kind::Zero;
-      st.out = u32(j * m_ + i);
-      st.length = u32(end - i);
-      plan_.push_back(st);
-      i = end;
+      st.out = u32(j * m_ + std::max(segments[q], j));
+      st.length = u32(segments[q + 1] - std::max(segments[q], j));
+      plan.push_back(st);
     }
     if (empty) continue;
     const SparseTEntry* e = summed_index_[j] == npos ? &entries_[row_start_[j]] : nullptr;
-    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+    for (std::size_t i = 0; i < n_pieces; ++i) {
       if (!pieces_[i].group) term(pieces_[i], j, e, in_cover[i]);
     }
   }
-  std::stable_sort(plan_.begin(), plan_.end(), [](const Stretch& a, const Stretch& b) {
-    return phase_of(a.kind, a.assign) < phase_of(b.kind, b.assign);
-  });
-  phase_start_.fill(plan_.size());
-  for (std::size_t p = plan_.size(); p-- > 0;) phase_start_[phase_of(plan_[p].kind, plan_[p].assign)] = p;
-  for (std::size_t q = PHASES; q-- > 0;) phase_start_[q] = std::min(phase_start_[q], phase_start_[q + 1]);
+  // By phase, keeping column order within each.
+  phase_start_.fill(0);
+  for (const Stretch& st : plan) ++phase_start_[phase_of(st.kind, st.assign) + 1];
+  for (std::size_t q = 0; q < PHASES; ++q) phase_start_[q + 1] += phase_start_[q];
+  plan_.resize(plan.size());
+  std::array<std::size_t, PHASES> next{};
+  std::copy(phase_start_.begin(), phase_start_.end() - 1, next.begin());
+  for (const Stretch& st : plan) plan_[next[phase_of(st.kind, st.assign)]++] = st;
 }
 
 void CovarianceKernel::times_t(const double* x, double* out) const {
@@ -309,9 +349,9 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
   const double* values = values_.data();
   // u_j for the rows of T with several entries.
   double* u = ws.columns.data();
-  for (std::size_t q = 0; q < summed_rows_.size(); ++q) {
-    const std::size_t j = summed_rows_[q];
-    const std::size_t from = summed_from_[q];
+  for (std::size_t q = 0; q < summed_.size(); ++q) {
+    const std::size_t j = summed_[q].row;
+    const std::size_t from = summed_[q].from;
     double* uj = u + q * m;
     double k = 0.0;
     for (std::size_t p = row_start_[j]; p < row_start_[j + 1]; ++p) {
@@ -355,7 +395,7 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
                              p->length);
     }
   };
-  auto groups = [&]<bool Assign>(const std::vector<std::size_t>& list,
+  auto groups = [&]<bool Assign>(std::span<const std::size_t> list,
                                  std::integral_constant<bool, Assign>) {
     double* y = ws.product.data();
     for (const std::size_t index : list) {
@@ -368,7 +408,7 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
       for (std::size_t j = 0; j <= last; ++j) {
         if (row_start_[j] == row_start_[j + 1]) {
           y[j] = 0.0;
-        } else if (summed_index_[j] < summed_rows_.size()) {
+        } else if (summed_index_[j] < summed_.size()) {
           y[j] = u[summed_index_[j] * m + c];
         } else {
           const std::size_t cj = entries_[row_start_[j]].col;
@@ -394,9 +434,9 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     for (std::size_t k = 0; k < p->length; ++k) o[k] = 0.0;
   }
   stretches(std::true_type{});
-  groups(assigning_groups_, std::true_type{});
+  groups(std::span(groups_).first(assigning_groups_), std::true_type{});
   stretches(std::false_type{});
-  groups(adding_groups_, std::false_type{});
+  groups(std::span(groups_).subspan(assigning_groups_), std::false_type{});
   add_c(out);
   mirror_lower(out, m);
 }

@@ -34,6 +34,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "peltaro/core/kalman/sparse_forms.hpp"
@@ -128,7 +129,7 @@ class CovarianceKernel {
   }
 
   // Pieces of the entries marked in `member`, appended to `pieces`.
-  void split(const std::vector<char>& member, std::size_t layer, std::vector<Piece>& pieces);
+  void split(const char* member, std::size_t layer, std::vector<Piece>& pieces);
   void build_pieces();
   void build_plan();
   [[nodiscard]] std::size_t row_of(const Piece& piece, std::size_t k) const {
@@ -152,11 +153,21 @@ class CovarianceKernel {
 
   std::vector<Stretch> plan_;                   // the runs of pieces_, by phase
   std::array<std::size_t, PHASES + 1> phase_start_{};  // phase q: plan_[phase_start_[q] … phase_start_[q + 1])
-  std::vector<std::size_t> assigning_groups_;  // groups of pieces_ in the cover
-  std::vector<std::size_t> adding_groups_;     // the other groups
-  std::vector<std::size_t> summed_rows_;       // rows of T with two or more entries
-  std::vector<std::size_t> summed_index_;      // row j: its column in the workspace, or npos
-  std::vector<std::size_t> summed_from_;       // first row of each such column that is read
+  std::vector<std::size_t> groups_;  // the groups of pieces_, those in the cover first
+  std::size_t assigning_groups_ = 0;  // how many are in the cover
+  // Rows of T with two or more entries: the row, and the first row of its
+  // column u_j that is read.
+  struct Summed {
+    std::size_t row = 0;
+    std::size_t from = 0;
+  };
+  std::vector<Summed> summed_;
+  std::vector<std::size_t> summed_index_;  // row j: its index in summed_, or npos
+
+  // Storage of the set-up, kept so that a kernel assigned again allocates nothing.
+  std::vector<char> flags_;  // entries: member, taken; pieces: in the cover, tried; rows: covered
+  std::vector<std::size_t> count_;
+  std::vector<Stretch> unsorted_plan_;
 };
 
 }  // namespace peltaro::core
