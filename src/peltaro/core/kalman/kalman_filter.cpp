@@ -21,6 +21,15 @@ struct SteadyMode {
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, bool concentrate_scale,
                                        bool store_outputs, std::optional<SnapshotRequest> snapshots) {
+  if (y.size() <= init.burn) return fail(not_enough_observations(y.size(), init.burn));
+  require_consistent_sizes(ss, init, "kalman_core");
+  return kalman_core(y, ss, init, FilterSystem(ss), concentrate_scale, store_outputs, snapshots);
+}
+
+Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, const FilterSystem& sys,
+                                       bool concentrate_scale, bool store_outputs,
+                                       std::optional<SnapshotRequest> snapshots) {
   const std::size_t n = y.size();
   const std::size_t burn = init.burn;
   if (n <= burn) return fail(not_enough_observations(n, burn));
@@ -32,7 +41,6 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
   Eigen::VectorXd a = init.a0;
   Eigen::MatrixXd P = init.p0;
-  const FilterSystem sys(ss);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
@@ -160,16 +168,32 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   return out;
 }
 
+namespace {
+
+KalmanOutput reduce(KalmanFilterOutput&& res) {
+  KalmanOutput out;
+  out.innovations = std::move(res.innovations);
+  out.loglike = res.loglike;
+  out.scale = res.scale;
+  out.n_eff = res.n_eff;
+  return out;
+}
+
+}  // namespace
+
+Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
+                                    const KalmanInit& init, const FilterSystem& sys,
+                                    bool concentrate_scale) {
+  auto res = kalman_core(y, ss, init, sys, concentrate_scale, false);
+  if (!res) return fail(std::move(res.error()));
+  return reduce(std::move(*res));
+}
+
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
                                     const KalmanInit& init, bool concentrate_scale) {
   auto res = kalman_core(y, ss, init, concentrate_scale, false);
   if (!res) return fail(std::move(res.error()));
-  KalmanOutput out;
-  out.innovations = std::move(res->innovations);
-  out.loglike = res->loglike;
-  out.scale = res->scale;
-  out.n_eff = res->n_eff;
-  return out;
+  return reduce(std::move(*res));
 }
 
 Result<std::pair<KalmanFilterOutput, std::vector<StateSnapshot>>> kalman_filter_with_snapshots(

@@ -4,23 +4,35 @@ namespace peltaro::core {
 
 SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
   SparseT out;
-  out.dim = m;
+  out.assign(T, m);
+  return out;
+}
+
+void SparseT::assign(const Eigen::MatrixXd& T, std::size_t m) {
+  dim = m;
+  entries.clear();
+  const auto mm = static_cast<Eigen::Index>(m);
+  entries.reserve(static_cast<std::size_t>((T.topLeftCorner(mm, mm).array() != 0.0).count()));
   for (std::size_t i = 0; i < m; ++i) {
     for (std::size_t j = 0; j < m; ++j) {
       const double v = T(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
-      if (v != 0.0) out.entries.push_back({i, j, v});
+      if (v != 0.0) entries.push_back({i, j, v});
     }
   }
-  return out;
 }
 
 SparseZ SparseZ::from_dense(const Eigen::VectorXd& Z, std::size_t m) {
   SparseZ out;
+  out.assign(Z, m);
+  return out;
+}
+
+void SparseZ::assign(const Eigen::VectorXd& Z, std::size_t m) {
+  entries.clear();
   for (std::size_t i = 0; i < m; ++i) {
     const double v = Z(static_cast<Eigen::Index>(i));
-    if (v != 0.0) out.entries.push_back({i, v});
+    if (v != 0.0) entries.push_back({i, v});
   }
-  return out;
 }
 
 KalmanStrategy choose_strategy(const SparseT& sparse_t) {

@@ -21,6 +21,8 @@ struct SparseT {
   std::size_t dim = 0;
 
   static SparseT from_dense(const Eigen::MatrixXd& T, std::size_t m);
+  // The same in place, keeping the storage.
+  void assign(const Eigen::MatrixXd& T, std::size_t m);
 };
 
 struct SparseZEntry {
@@ -32,6 +34,8 @@ struct SparseZ {
   std::vector<SparseZEntry> entries;  // index ascending
 
   static SparseZ from_dense(const Eigen::VectorXd& Z, std::size_t m);
+  // The same in place, keeping the storage.
+  void assign(const Eigen::VectorXd& Z, std::size_t m);
 };
 
 enum class KalmanStrategy : std::uint8_t { Dense = 0, Sparse = 1 };
