@@ -6,17 +6,23 @@
 namespace peltaro::core {
 namespace {
 
+// How a stretch writes its terms: over what is there, onto it, or onto
+// +0.0 (a sum that starts from zero, as the reference order's do).
+enum class Put : std::uint8_t { Assign, Add, StartFromZero };
+
 // o[k] (=, +=) a_k·(w·(x[k] − h[k]·s)) for k < n; a_k = 1 when `a` is null,
 // no h term without the update. The cases are split so that every inner loop
 // is a plain vector loop.
-template <bool Update, bool Assign>
+template <bool Update, Put How>
 inline void stretch(double* __restrict o, const double* __restrict x, const double* __restrict h,
                     const double* __restrict a, double w, double s, std::size_t n) {
   auto put = [&](std::size_t k, double v) {
-    if constexpr (Assign) {
+    if constexpr (How == Put::Assign) {
       o[k] = v;
-    } else {
+    } else if constexpr (How == Put::Add) {
       o[k] += v;
+    } else {
+      o[k] = 0.0 + v;
     }
   };
   auto source = [&](std::size_t k) {
@@ -35,42 +41,6 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
   }
 }
 
-// The strict upper triangle of an m × m column-major matrix from its lower
-// triangle, by 2 × 2 tiles: two contiguous pairs of the lower triangle,
-// interleaved, give two contiguous pairs of the upper one.
-using Pair = double __attribute__((vector_size(16)));
-
-inline Pair load_pair(const double* p) {
-  Pair v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline void store_pair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
-
-void mirror_lower(double* a, std::size_t m) {
-  std::size_t j = 0;
-  for (; j + 1 < m; j += 2) {
-    double* up0 = a + j * m;        // upper column j: rows i < j
-    double* up1 = a + (j + 1) * m;  // upper column j + 1: rows i ≤ j
-    std::size_t i = 0;
-    for (; i + 1 < j; i += 2) {
-      const Pair ci = load_pair(a + i * m + j);         // (j, i), (j + 1, i)
-      const Pair ci1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
-      store_pair(up0 + i, __builtin_shufflevector(ci, ci1, 0, 2));
-      store_pair(up1 + i, __builtin_shufflevector(ci, ci1, 1, 3));
-    }
-    for (; i < j; ++i) {
-      up0[i] = a[i * m + j];
-      up1[i] = a[i * m + j + 1];
-    }
-    up1[j] = a[j * m + j + 1];
-  }
-  if (j < m) {
-    for (std::size_t i = 0; i < j; ++i) a[j * m + i] = a[i * m + j];
-  }
-}
-
 }  // namespace
 
 void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr) {
@@ -79,6 +49,10 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   row_start_.assign(m_ + 1, 0);
   for (const auto& e : entries_) ++row_start_[e.row + 1];
   for (std::size_t r = 0; r < m_; ++r) row_start_[r + 1] += row_start_[r];
+  empty_rows_.clear();
+  for (std::size_t r = 0; r < m_; ++r) {
+    if (row_start_[r] == row_start_[r + 1]) empty_rows_.push_back(r);
+  }
 
   // R·Q·R' of one shock touches only the states the MA coefficients reach.
   rqr_ = rqr;
@@ -370,6 +344,7 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     }
   }
   auto stretches = [&]<bool Assign>(std::integral_constant<bool, Assign>) {
+    constexpr Put how = Assign ? Put::Assign : Put::Add;
     auto phase = [&](Kind kind) {
       const std::size_t q = phase_of(kind, Assign);
       return std::pair{plan_.data() + phase_start_[q], plan_.data() + phase_start_[q + 1]};
@@ -377,21 +352,21 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     auto h = [&](const Stretch& st) { return Update ? g + st.update_row : nullptr; };
     auto s = [&](const Stretch& st) { return Update ? gf[st.update_col] : 0.0; };
     for (auto [p, e] = phase(Kind::Copy); p != e; ++p) {
-      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), nullptr, 1.0, s(*p), p->length);
+      stretch<Update, how>(out + p->out, x + p->source, h(*p), nullptr, 1.0, s(*p), p->length);
     }
     for (auto [p, e] = phase(Kind::Scaled); p != e; ++p) {
-      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), nullptr, p->weight, s(*p),
+      stretch<Update, how>(out + p->out, x + p->source, h(*p), nullptr, p->weight, s(*p),
                               p->length);
     }
     for (auto [p, e] = phase(Kind::Weighted); p != e; ++p) {
-      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), values + p->value, p->weight,
+      stretch<Update, how>(out + p->out, x + p->source, h(*p), values + p->value, p->weight,
                               s(*p), p->length);
     }
     for (auto [p, e] = phase(Kind::Column); p != e; ++p) {
-      stretch<false, Assign>(out + p->out, u + p->source, nullptr, nullptr, 1.0, 0.0, p->length);
+      stretch<false, how>(out + p->out, u + p->source, nullptr, nullptr, 1.0, 0.0, p->length);
     }
     for (auto [p, e] = phase(Kind::ColumnWeighted); p != e; ++p) {
-      stretch<false, Assign>(out + p->out, u + p->source, nullptr, values + p->value, 1.0, 0.0,
+      stretch<false, how>(out + p->out, u + p->source, nullptr, values + p->value, 1.0, 0.0,
                              p->length);
     }
   };
@@ -488,9 +463,9 @@ void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eige
   // W = T·(P − g·g'·f), column by column. The updated entry (c, k) is
   // P(c, k) + (g_k·(−f))·g_c, formed here as P(c, k) − g_c·(g_k·f), which
   // rounds identically; W(r, k) sums the entries of row r from +0.0 in
-  // column order, which the layers keep.
+  // column order, which the layers keep: the first layer starts each sum
+  // (0.0 + its term), the others add, and rows without entries stay 0.
   Eigen::MatrixXd& W = ws.matrix;
-  W.setZero();
   const double* gd = g != nullptr ? g->data() : nullptr;
   double* gf = ws.scaled.data();
   if (g != nullptr) {
@@ -501,35 +476,50 @@ void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eige
     const double* x = P.data() + k * m;
     double* w = W.data() + k * m;
     const double s = g != nullptr ? gf[k] : 0.0;
+    for (const std::size_t r : empty_rows_) w[r] = 0.0;
     for (const Piece& piece : ordered_pieces_) {
       const double* a = piece.unit ? nullptr : values + piece.value;
+      const bool first = piece.layer == 0;
       if (piece.group) {
         const double xt = g != nullptr ? x[piece.column] - gd[piece.column] * s : x[piece.column];
         const std::size_t* rows = group_rows_.data() + piece.first;
-        for (std::size_t q = 0; q < piece.length; ++q) w[rows[q]] += a[q] * xt;
+        for (std::size_t q = 0; q < piece.length; ++q) {
+          w[rows[q]] = (first ? 0.0 : w[rows[q]]) + a[q] * xt;
+        }
         continue;
       }
       const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(piece.first) + piece.offset);
-      if (g != nullptr) {
-        stretch<true, false>(w + piece.first, x + src, gd + src, a, 1.0, s, piece.length);
+      double* o = w + piece.first;
+      const double* h = g != nullptr ? gd + src : nullptr;
+      if (g != nullptr && first) {
+        stretch<true, Put::StartFromZero>(o, x + src, h, a, 1.0, s, piece.length);
+      } else if (g != nullptr) {
+        stretch<true, Put::Add>(o, x + src, h, a, 1.0, s, piece.length);
+      } else if (first) {
+        stretch<false, Put::StartFromZero>(o, x + src, h, a, 1.0, 0.0, piece.length);
       } else {
-        stretch<false, false>(w + piece.first, x + src, nullptr, a, 1.0, 0.0, piece.length);
+        stretch<false, Put::Add>(o, x + src, h, a, 1.0, 0.0, piece.length);
       }
     }
   }
 
   // P ← RQR + W·T': column r gains v·(column c of W) per entry (r, c, v), in
-  // stored order.
+  // stored order, the first straight onto RQR's column.
   for (std::size_t r = 0; r < m; ++r) {
     double* col = P.data() + r * m;
-    std::memcpy(col, rqr_.data() + r * m, m * sizeof(double));
+    const double* q = rqr_.data() + r * m;
+    if (row_start_[r] == row_start_[r + 1]) {
+      std::memcpy(col, q, m * sizeof(double));
+      continue;
+    }
     for (std::size_t p = row_start_[r]; p < row_start_[r + 1]; ++p) {
       const double* wc = W.data() + entries_[p].col * m;
+      const double* base = p == row_start_[r] ? q : col;
       const double v = entries_[p].value;
       if (v == 1.0) {
-        for (std::size_t i = 0; i < m; ++i) col[i] += wc[i];
+        for (std::size_t i = 0; i < m; ++i) col[i] = base[i] + wc[i];
       } else {
-        for (std::size_t i = 0; i < m; ++i) col[i] += v * wc[i];
+        for (std::size_t i = 0; i < m; ++i) col[i] = base[i] + v * wc[i];
       }
     }
   }

@@ -142,6 +142,7 @@ class CovarianceKernel {
   std::size_t m_ = 0;
   std::vector<SparseTEntry> entries_;  // T's stored entries, row ascending, then column
   std::vector<std::size_t> row_start_;  // row r: entries_[row_start_[r] … row_start_[r + 1])
+  std::vector<std::size_t> empty_rows_;  // rows of T without entries
   Eigen::MatrixXd rqr_;
   std::vector<std::size_t> rqr_index_;  // non-zero entries of RQR's lower triangle (j·m + i)
   std::vector<double> rqr_values_;

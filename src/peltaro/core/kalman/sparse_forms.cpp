@@ -1,5 +1,7 @@
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
+#include <cstring>
+
 namespace peltaro::core {
 
 SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
@@ -68,6 +70,45 @@ void symmetrize(Eigen::MatrixXd& P) {
       P(i, j) = v;
       P(j, i) = v;
     }
+  }
+}
+
+// By 2 × 2 tiles: two contiguous pairs of the lower triangle, interleaved,
+// are two contiguous pairs of the upper one.
+namespace {
+
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store_pair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+}  // namespace
+
+void mirror_lower(double* a, std::size_t m) {
+  std::size_t j = 0;
+  for (; j + 1 < m; j += 2) {
+    double* up0 = a + j * m;        // upper column j: rows i < j
+    double* up1 = a + (j + 1) * m;  // upper column j + 1: rows i ≤ j
+    std::size_t i = 0;
+    for (; i + 1 < j; i += 2) {
+      const Pair ci = load_pair(a + i * m + j);         // (j, i), (j + 1, i)
+      const Pair ci1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
+      store_pair(up0 + i, __builtin_shufflevector(ci, ci1, 0, 2));
+      store_pair(up1 + i, __builtin_shufflevector(ci, ci1, 1, 3));
+    }
+    for (; i < j; ++i) {
+      up0[i] = a[i * m + j];
+      up1[i] = a[i * m + j + 1];
+    }
+    up1[j] = a[j * m + j + 1];
+  }
+  if (j < m) {
+    for (std::size_t i = 0; i < j; ++i) a[j * m + i] = a[i * m + j];
   }
 }
 

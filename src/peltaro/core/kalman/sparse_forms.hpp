@@ -49,7 +49,12 @@ void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Spar
                    std::size_t t, std::size_t row);
 
 // P ← ½(P + P'): every recursion that predicts a covariance ends with it.
+// Entry (i, j), i > j, of both triangles becomes 0.5·(P(i, j) + P(j, i)).
 void symmetrize(Eigen::MatrixXd& P);
+
+// The strict upper triangle of an m × m column-major matrix copied from its
+// lower triangle.
+void mirror_lower(double* a, std::size_t m);
 
 // P ← T·P·T' + RQR, with W as workspace; the result is exactly symmetric.
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
