@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace peltaro::core {
 namespace {
@@ -45,6 +46,9 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
 
 void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr) {
   m_ = sparse_t.dim;
+  // The plan keeps offsets into m × m matrices in 32 bits; the module's own
+  // limit on the state count (1024) is far below this.
+  if (m_ > 65535) throw std::length_error("covariance kernel: more states than its offsets hold");
   entries_.assign(sparse_t.entries.begin(), sparse_t.entries.end());
   row_start_.assign(m_ + 1, 0);
   for (const auto& e : entries_) ++row_start_[e.row + 1];
