@@ -474,32 +474,40 @@ void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eige
   }
   const double* values = values_.data();
   for (std::size_t k = 0; k < m; ++k) {
-    const double* x = P.data() + k * m;
     double* w = W.data() + k * m;
-    const double s = g != nullptr ? gf[k] : 0.0;
     for (const std::size_t r : empty_rows_) w[r] = 0.0;
-    for (const Piece& piece : ordered_pieces_) {
-      const double* a = piece.unit ? nullptr : values + piece.value;
-      const bool first = piece.layer == 0;
-      if (piece.group) {
-        const double xt = g != nullptr ? x[piece.column] - gd[piece.column] * s : x[piece.column];
-        const std::size_t* rows = group_rows_.data() + piece.first;
+  }
+  // Piece by piece, each over every column k; the layers stay in order.
+  for (const Piece& piece : ordered_pieces_) {
+    const double* a = piece.unit ? nullptr : values + piece.value;
+    const bool first = piece.layer == 0;
+    if (piece.group) {
+      const std::size_t* rows = group_rows_.data() + piece.first;
+      const double gc = g != nullptr ? gd[piece.column] : 0.0;
+      for (std::size_t k = 0; k < m; ++k) {
+        const double* x = P.data() + k * m;
+        double* w = W.data() + k * m;
+        const double xt = g != nullptr ? x[piece.column] - gc * gf[k] : x[piece.column];
         for (std::size_t q = 0; q < piece.length; ++q) {
           w[rows[q]] = (first ? 0.0 : w[rows[q]]) + a[q] * xt;
         }
-        continue;
       }
-      const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(piece.first) + piece.offset);
-      double* o = w + piece.first;
-      const double* h = g != nullptr ? gd + src : nullptr;
+      continue;
+    }
+    const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(piece.first) + piece.offset);
+    const double* h = g != nullptr ? gd + src : nullptr;
+    const std::size_t n = piece.length;
+    for (std::size_t k = 0; k < m; ++k) {
+      const double* x = P.data() + k * m + src;
+      double* o = W.data() + k * m + piece.first;
       if (g != nullptr && first) {
-        stretch<true, Put::StartFromZero>(o, x + src, h, a, 1.0, s, piece.length);
+        stretch<true, Put::StartFromZero>(o, x, h, a, 1.0, gf[k], n);
       } else if (g != nullptr) {
-        stretch<true, Put::Add>(o, x + src, h, a, 1.0, s, piece.length);
+        stretch<true, Put::Add>(o, x, h, a, 1.0, gf[k], n);
       } else if (first) {
-        stretch<false, Put::StartFromZero>(o, x + src, h, a, 1.0, 0.0, piece.length);
+        stretch<false, Put::StartFromZero>(o, x, h, a, 1.0, 0.0, n);
       } else {
-        stretch<false, Put::Add>(o, x + src, h, a, 1.0, 0.0, piece.length);
+        stretch<false, Put::Add>(o, x, h, a, 1.0, 0.0, n);
       }
     }
   }
@@ -507,20 +515,30 @@ void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eige
   // P ← RQR + W·T': column r gains v·(column c of W) per entry (r, c, v), in
   // stored order, the first straight onto RQR's column.
   for (std::size_t r = 0; r < m; ++r) {
-    double* col = P.data() + r * m;
-    const double* q = rqr_.data() + r * m;
-    if (row_start_[r] == row_start_[r + 1]) {
+    double* __restrict col = P.data() + r * m;
+    const double* __restrict q = rqr_.data() + r * m;
+    const std::size_t begin = row_start_[r];
+    const std::size_t end = row_start_[r + 1];
+    if (begin == end) {
       std::memcpy(col, q, m * sizeof(double));
       continue;
     }
-    for (std::size_t p = row_start_[r]; p < row_start_[r + 1]; ++p) {
-      const double* wc = W.data() + entries_[p].col * m;
-      const double* base = p == row_start_[r] ? q : col;
+    {
+      const double* __restrict wc = W.data() + entries_[begin].col * m;
+      const double v = entries_[begin].value;
+      if (v == 1.0) {
+        for (std::size_t i = 0; i < m; ++i) col[i] = q[i] + wc[i];
+      } else {
+        for (std::size_t i = 0; i < m; ++i) col[i] = q[i] + v * wc[i];
+      }
+    }
+    for (std::size_t p = begin + 1; p < end; ++p) {
+      const double* __restrict wc = W.data() + entries_[p].col * m;
       const double v = entries_[p].value;
       if (v == 1.0) {
-        for (std::size_t i = 0; i < m; ++i) col[i] = base[i] + wc[i];
+        for (std::size_t i = 0; i < m; ++i) col[i] += wc[i];
       } else {
-        for (std::size_t i = 0; i < m; ++i) col[i] = base[i] + v * wc[i];
+        for (std::size_t i = 0; i < m; ++i) col[i] += v * wc[i];
       }
     }
   }
