@@ -42,9 +42,11 @@
 namespace peltaro::core {
 
 // Working storage of one recursion; its contents never carry over between
-// calls.
+// calls. `predict` forms the new covariance in `matrix` and exchanges it with
+// P, the reference order keeps T·P there; `sandwich` uses only the rest.
 struct CovarianceWorkspace {
-  explicit CovarianceWorkspace(Eigen::Index m) : matrix(m, m), columns(m, m), scaled(m), product(m) {}
+  explicit CovarianceWorkspace(Eigen::Index m)
+      : matrix(m, m), columns(m, m), scaled(m), product(m) {}
 
   Eigen::MatrixXd matrix, columns;
   Eigen::VectorXd scaled, product;
@@ -69,8 +71,8 @@ class CovarianceKernel {
                                   CovarianceWorkspace& ws) const;
 
   // out ← T·(X − g·g'·f)·T' + C for an exactly symmetric X (C null: no term;
-  // g null: no update), formed as `predict` forms it. `out` must not alias X,
-  // C or the workspace's matrix.
+  // g null: no update), formed as `predict` forms it. `out` must not alias X
+  // or C; of the workspace, `matrix` is left alone.
   void sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C, const Eigen::VectorXd* g,
                 double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
