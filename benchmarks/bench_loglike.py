@@ -14,6 +14,7 @@ from pathlib import Path
 import numpy as np
 
 import peltaro
+import simulate
 
 try:
     from statsmodels.tsa.statespace.sarimax import SARIMAX
@@ -56,13 +57,8 @@ def main():
                             skiprows=1, usecols=1))
     rng = np.random.default_rng(20261207)
     e = rng.standard_normal(10_000 + 13)
-    # A simulated airline process: (1 − L)(1 − L¹²) y = (1 + θL)(1 + ΘL¹²) e.
     theta, big_theta = -0.4, -0.6
-    w = e[13:] + theta * e[12:-1] + big_theta * e[1:-12] + theta * big_theta * e[:-13]
-    sim = np.zeros(w.size + 13)
-    for t in range(13, sim.size):
-        sim[t] = sim[t - 1] + sim[t - 12] - sim[t - 13] + w[t - 13]
-    sim = sim[13:]
+    sim = simulate.airline(e, theta, big_theta)
 
     airline = ((0, 1, 1), (0, 1, 1, 12))
     print(f"{'case':<34} {'peltaro (us)':>11} {'statsmodels (us)':>13} {'ratio':>9}")
