@@ -65,7 +65,9 @@ TEST(KalmanFilter, Ar1MatchesTheClosedFormLikelihood) {
   EXPECT_NEAR(out->loglike, ll, 1e-10);
   EXPECT_EQ(out->n_eff, 50u);
   EXPECT_EQ(out->scale, s2);
-  // F_0 is the stationary variance, then σ²; steady from t = 9 on keeps F_ss = σ².
+  // F_0 is the stationary variance, then σ²; P stands still from t = 2, so the
+  // checks at t = 5, 6 and 7 pass and steady mode from t = 8 keeps F_ss = σ².
+  EXPECT_EQ(out->steady_from, std::optional<std::size_t>(8));
   EXPECT_NEAR(out->f_values[0], v0, 1e-12);
   for (std::size_t t = 1; t < y.size(); ++t) EXPECT_NEAR(out->f_values[t], s2, 1e-12);
 }
