@@ -1,12 +1,16 @@
-// The steady-state rule on covariance sequences built by hand.
+// The steady-state rule on covariance sequences built by hand, where the
+// drift still to come after every step is known exactly.
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "peltaro/core/kalman/steady_state.hpp"
 
+using peltaro::core::SteadyStateOptions;
 using peltaro::core::SteadyStateRule;
 
 namespace {
@@ -32,7 +36,60 @@ const Eigen::MatrixXd LIMIT = (Eigen::MatrixXd(3, 3) << 1.0, 0.3, 0.1, 0.3, 0.5,
 const Eigen::MatrixXd DIRECTION =
     (Eigen::MatrixXd(3, 3) << 0.4, -0.2, 0.3, -0.2, 0.3, 0.1, 0.3, 0.1, -0.2).finished();
 
+double relative(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b, const Eigen::MatrixXd& scale) {
+  return (a - b).norm() / scale.trace();
+}
+
 }  // namespace
+
+// P(t) = L + ρ^t·D: after the step that predicts P(t + 1) the drift still to
+// come is exactly ρ^(t+1)·‖D‖. A rule asking only for a change below 1e-9
+// three times would leave ρ/(1 − ρ) times that: 49e-9 at ρ = 0.98.
+TEST(SteadyStateRule, FreezesOnlyOnceTheDriftStillToComeIsBelowTheTolerance) {
+  struct Case {
+    double rho;
+    bool prompt;  // whether the rate can be read in time to switch within a few steps
+                  // (near a unit root only the rounding floor switches)
+  };
+  const double tol = SteadyStateOptions{}.tolerance;
+  for (const Case c : {Case{0.3, true}, Case{0.9, true}, Case{0.98, true}, Case{0.997, true},
+                       Case{0.9999, false}}) {
+    SCOPED_TRACE("rho " + std::to_string(c.rho));
+    const Sequence P = [&](std::size_t t) {
+      return Eigen::MatrixXd(LIMIT + std::pow(c.rho, static_cast<double>(t)) * DIRECTION);
+    };
+    const std::size_t n = 400000;
+    const auto s = switch_step(P, n);
+    ASSERT_TRUE(s.has_value());
+    EXPECT_LE(relative(LIMIT, P(*s + 1), P(*s)), tol);
+    std::size_t below = 0;
+    while (relative(LIMIT, P(below + 1), P(below)) >= tol) ++below;
+    // A rate is read only from changes below the tolerance, which at fast
+    // rates comes a step or two after the drift itself; then three checks.
+    if (c.prompt) {
+      EXPECT_LE(*s, below + 4) << "the drift fell below the tolerance at step " << below;
+    }
+  }
+}
+
+TEST(SteadyStateRule, NeverFreezesWhileTheChangesDoNotShrinkSteadily) {
+  struct Case {
+    const char* name;
+    std::function<double(std::size_t)> weight;  // P(t) = L + weight(t)·D
+  };
+  const Case cases[] = {
+      {"a constant change", [](std::size_t t) { return 1e-12 * static_cast<double>(t); }},
+      {"growing changes", [](std::size_t t) { return 1e-9 * std::pow(1.01, static_cast<double>(t)); }},
+      // Steps alternately move 1e-11 and 1e-10 along D: every other ratio is
+      // small, and the next one large.
+      {"alternating changes",
+       [](std::size_t t) { return 1.1e-10 * static_cast<double>(t / 2) + (t % 2 == 1 ? 1e-11 : 0.0); }},
+  };
+  for (const Case& c : cases) {
+    const Sequence P = [&](std::size_t t) { return Eigen::MatrixXd(LIMIT + c.weight(t) * DIRECTION); };
+    EXPECT_FALSE(switch_step(P, 2000).has_value()) << c.name;
+  }
+}
 
 // A covariance that stands exactly still, or moves by rounding only, has
 // nothing left to drift: the checks at burn + 5, + 6 and + 7 all pass.
