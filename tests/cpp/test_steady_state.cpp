@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "peltaro/core/kalman/steady_state.hpp"
@@ -121,4 +122,67 @@ TEST(SteadyStateRule, AStepWithoutUpdateStartsTheCountAnew) {
     }
   }
   EXPECT_EQ(s, std::optional<std::size_t>(9));  // passes at 5, skip at 6, passes at 7, 8, 9
+}
+
+namespace {
+
+// The rule's test without its shortcut: the whole change at every check.
+class FullTest {
+ public:
+  bool after_update(std::size_t t, const Eigen::MatrixXd& p_new, const Eigen::MatrixXd& p_old) {
+    const SteadyStateOptions o;
+    if (t < o.first_check) return false;
+    const double change = (p_new - p_old).norm() / std::fmax(p_old.trace(), 1e-15);
+    bool pass = change <= o.rounding_floor;
+    if (!pass && last_ < o.tolerance && last_ - change > o.rate_resolution) {
+      const double rho = change / last_;
+      pass = change * rho / (1.0 - rho) < o.tolerance;
+    }
+    passed_ = pass ? passed_ + 1 : 0;
+    last_ = change;
+    return pass && passed_ >= o.checks_in_a_row;
+  }
+
+ private:
+  double last_ = std::nan("");
+  int passed_ = 0;
+};
+
+}  // namespace
+
+// Random sequences whose changes cross the tolerance, some moving only the
+// diagonal and some only the entries off it. The rule, which skips the
+// off-diagonal sum when the diagonal alone changes too much, must decide as
+// the full test at every step, including the steps after a skipped one.
+TEST(SteadyStateRule, TheDiagonalShortcutDecidesAsTheFullTest) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  enum class Moves { All, Diagonal, OffDiagonal };
+  int switches = 0;
+  for (const Moves moves : {Moves::All, Moves::Diagonal, Moves::OffDiagonal}) {
+    for (int run = 0; run < 40; ++run) {
+      const Eigen::Index m = 5;
+      Eigen::MatrixXd A = Eigen::MatrixXd::NullaryExpr(m, m, [&] { return u(rng); });
+      Eigen::MatrixXd P = A * A.transpose() + Eigen::MatrixXd::Identity(m, m);
+      SteadyStateRule rule(0);
+      FullTest full;
+      // Changes shrink by a random factor per step, from 1e-7 down, with
+      // occasional jumps back up.
+      double size = 1e-7 * P.trace();
+      for (std::size_t t = 0; t < 200; ++t) {
+        Eigen::MatrixXd D = Eigen::MatrixXd::NullaryExpr(m, m, [&] { return u(rng); });
+        D = 0.5 * (D + D.transpose()).eval();
+        if (moves == Moves::Diagonal) D = Eigen::MatrixXd(D.diagonal().asDiagonal());
+        if (moves == Moves::OffDiagonal) D.diagonal().setZero();
+        Eigen::MatrixXd next = P + (size / D.norm()) * D;
+        const bool got = rule.after_update(t, next, P);
+        ASSERT_EQ(got, full.after_update(t, next, P)) << "run " << run << " step " << t;
+        switches += got;
+        if (got) break;
+        P.swap(next);
+        size *= u(rng) > 0.9 ? 30.0 : 0.3 + 0.3 * std::fabs(u(rng));
+      }
+    }
+  }
+  EXPECT_GT(switches, 20);  // the runs reach the switch, not only the failures
 }

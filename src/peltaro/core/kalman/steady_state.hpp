@@ -64,8 +64,9 @@ class SteadyStateRule {
  private:
   SteadyStateOptions options_;
   std::size_t first_check_;
-  // Relative change at the previous check; NaN before the first check and
-  // after a skip.
+  // Relative change at the previous check (a lower bound of it when that was
+  // at least the tolerance, which is all the next check uses); NaN before the
+  // first check and after a skip.
   double last_change_ = std::numeric_limits<double>::quiet_NaN();
   int passed_ = 0;
 };
