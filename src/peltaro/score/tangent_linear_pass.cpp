@@ -70,7 +70,7 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
       m_(ss.k_states),
       k_(derivs.n_params),
       burn_(init.burn),
-      rule_(static_cast<Eigen::Index>(ss.k_states)) {
+      rule_(init.burn) {
   check_sizes(y, ss, init, derivs);
   const auto m = static_cast<Eigen::Index>(m_);
   const Eigen::MatrixXd& T = ss.transition;
@@ -83,6 +83,7 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
 
   a_ = init.a0;
   P_ = init.p0;
+  P_next_ = Eigen::MatrixXd::Zero(m, m);
   a_pred_ = Eigen::VectorXd::Zero(m);
   g_ = Eigen::VectorXd::Zero(m);
   g_new_ = Eigen::VectorXd::Zero(m);
@@ -179,11 +180,15 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     return;
   }
 
+  // The covariance the predictions start from: filtered after an update,
+  // as it stands after a skip.
+  const Eigen::MatrixXd* start = &P_;
   if (kind_ == StepKind::Update) {
     const double w = v_ * finv_;
     update_mean_derivatives(w);
     a_ += w * g_;
-    for (Eigen::Index c = 0; c < m; ++c) P_.col(c) += (g_[c] * (-finv_)) * g_;
+    for (Eigen::Index c = 0; c < m; ++c) P_next_.col(c) = P_.col(c) + (g_[c] * (-finv_)) * g_;
+    start = &P_next_;
     for (std::size_t j = 0; j < k_; ++j) {
       if (!moves_cov_[j]) continue;
       const Eigen::VectorXd& dg = dg_[j];
@@ -199,9 +204,9 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
   // T·P of the (filtered or unupdated) covariance serves both the derivative
   // predictions and the covariance prediction.
   if (strategy_ == core::KalmanStrategy::Sparse) {
-    sparse_t_times(sparse_t_, P_, TP_);
+    sparse_t_times(sparse_t_, *start, TP_);
   } else {
-    TP_.noalias() = ss_.transition * P_;
+    TP_.noalias() = ss_.transition * *start;
   }
   predict_derivatives(t);
   for (std::size_t j = 0; j < k_; ++j) {
@@ -215,19 +220,26 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
 
   // P ← T·P·T' + RQR, finishing the prediction from T·P in the filter's order.
   if (strategy_ == core::KalmanStrategy::Sparse) {
-    P_ = RQR_;
+    P_next_ = RQR_;
     for (const auto& e : sparse_t_.entries) {
       const double* wc = TP_.col(static_cast<Eigen::Index>(e.col)).data();
-      double* pr = P_.col(static_cast<Eigen::Index>(e.row)).data();
+      double* pr = P_next_.col(static_cast<Eigen::Index>(e.row)).data();
       for (Eigen::Index i = 0; i < m; ++i) pr[i] += e.value * wc[i];
     }
   } else {
-    P_.noalias() = TP_ * Tt_;
-    P_ += RQR_;
+    P_next_.noalias() = TP_ * Tt_;
+    P_next_ += RQR_;
   }
-  core::symmetrize(P_);
+  core::symmetrize(P_next_);
 
-  if (kind_ == StepKind::Update) steady_bookkeeping(t);
+  bool settled = false;
+  if (kind_ == StepKind::Update) {
+    settled = rule_.after_update(t, P_next_, P_);
+  } else {
+    rule_.after_skip();
+  }
+  P_.swap(P_next_);
+  if (settled) freeze(t);
 }
 
 void TangentLinearRecursion::predict_derivatives(std::size_t t) {
@@ -261,14 +273,7 @@ void TangentLinearRecursion::predict_mean(std::size_t t) {
   a_.swap(a_pred_);
 }
 
-void TangentLinearRecursion::steady_bookkeeping(std::size_t t) {
-  if (t < burn_) return;
-  if (t < burn_ + core::STEADY_START_OFFSET) {
-    // The first check then compares two consecutive predictions.
-    rule_.prime(P_);
-    return;
-  }
-  if (!rule_.check(P_)) return;
+void TangentLinearRecursion::freeze(std::size_t t) {
   const double f_ss = times_z(sparse_z_, P_, g_new_);
   if (!(std::isfinite(f_ss) && f_ss > 0.0)) return;
   steady_ = true;

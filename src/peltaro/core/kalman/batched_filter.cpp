@@ -44,12 +44,13 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   const Eigen::VectorXd& Z = ss.design;
 
   Eigen::MatrixXd P = init.p0;
+  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
   const FilterSystem sys(ss);
   std::vector<Eigen::VectorXd> states(k, init.a0);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
-  SteadyStateRule rule(mm);
+  SteadyStateRule rule(burn);
   const bool use_intercept = ss.state_intercept.size() == n * m;
   const std::span<const double> intercept(ss.state_intercept);
 
@@ -90,10 +91,14 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
-      for (Eigen::Index j = 0; j < mm; ++j) P.col(j) += (PZ[j] * (-f)) * PZ;
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
-      // Same rule as the single-series filter, so both freeze at the same step.
-      if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
+      // As in the single-series filter: the next covariance is built beside
+      // the current one, the rule compares the two, and they exchange; so both
+      // filters freeze at the same step.
+      for (Eigen::Index j = 0; j < mm; ++j) P_next.col(j) = P.col(j) + (PZ[j] * (-f)) * PZ;
+      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P_next, sys.rqr, W);
+      const bool settled = rule.after_update(t, P_next, P);
+      P.swap(P_next);
+      if (settled) {
         PZ.noalias() = P * Z;
         const double f_ss = Z.dot(PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
@@ -101,17 +106,18 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
           sg.f = f_ss;
           sg.gain = sys.times_t(T, PZ);
           steady = std::move(sg);
+          out.steady_from = t + 1;
         }
       }
     } else {
-      // Not an update step: states and covariance are only predicted, and the
-      // convergence count is left alone.
+      // Not an update step: states and covariance are only predicted.
       for (std::size_t i = 0; i < k; ++i) {
         innovation(i);
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
       predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
+      rule.after_skip();
     }
   }
   return out;

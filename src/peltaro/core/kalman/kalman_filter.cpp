@@ -32,11 +32,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
   Eigen::VectorXd a = init.a0;
   Eigen::MatrixXd P = init.p0;
+  // An update step builds the next covariance here while P keeps the current
+  // one for the steady-state rule to compare with; then the two exchange.
+  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
   const FilterSystem sys(ss);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
-  SteadyStateRule rule(mm);
+  SteadyStateRule rule(burn);
   const bool use_intercept = ss.state_intercept.size() == n * m;
   const std::span<const double> intercept(ss.state_intercept);
 
@@ -84,19 +87,21 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       const double f = 1.0 / F;
       const double vf = v * f;
       a += vf * PZ;
-      for (Eigen::Index j = 0; j < mm; ++j) P.col(j) += (PZ[j] * (-f)) * PZ;
+      for (Eigen::Index j = 0; j < mm; ++j) P_next.col(j) = P.col(j) + (PZ[j] * (-f)) * PZ;
       if (store_outputs) {
         out.filtered_state = a;
-        out.filtered_cov = P;
+        out.filtered_cov = P_next;
       }
       predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
       a.swap(scratch);
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
+      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P_next, sys.rqr, W);
       if (t >= burn) {
         sum_ln_f += std::log(F);
         sum_v2_f += v * v * f;
       }
-      if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
+      const bool settled = rule.after_update(t, P_next, P);
+      P.swap(P_next);
+      if (settled) {
         PZ.noalias() = P * Z;
         const double f_ss = Z.dot(PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
@@ -106,6 +111,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
           sm.pz = PZ;
           sm.gain = sys.times_t(T, PZ);
           steady = std::move(sm);
+          out.steady_from = t + 1;
         }
       }
     } else {
@@ -120,6 +126,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
       a.swap(scratch);
       predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
+      rule.after_skip();
     }
   }
 
