@@ -155,7 +155,8 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
       state[static_cast<Eigen::Index>(ss.k_diff)] +=
           core::trend_value(trend, trend_coefficients, static_cast<double>(t0 + h));
     }
-    core::predict_cov(sys.strategy, ss.transition, sys.tt, sys.sparse_t, cov, sys.rqr, w.work);
+    core::predict_cov(sys.strategy, ss.transition, sys.tt, sys.sparse_t, cov, sys.covariance.rqr(),
+                      w.work);
   }
   return out;
 }

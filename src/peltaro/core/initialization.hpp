@@ -31,6 +31,14 @@ std::optional<Eigen::MatrixXd> lyapunov_doubling(const Eigen::MatrixXd& A, const
 // `lyapunov_doubling` followed by symmetrisation.
 std::optional<Eigen::MatrixXd> solve_lyapunov_general(const Eigen::MatrixXd& A,
                                                       const Eigen::MatrixXd& Q);
+// `solve_lyapunov_general` for the block of an ARMA model: when A is a
+// companion matrix whose AR polynomial is stationary with room to spare
+// (every partial autocorrelation below STRUCTURED_PACF_LIMIT), by a linear
+// solve on its first row; otherwise by the doubling, which also decides what
+// is not stationary.
+inline constexpr double STRUCTURED_PACF_LIMIT = 0.99;
+std::optional<Eigen::MatrixXd> stationary_covariance(const Eigen::MatrixXd& A,
+                                                     const Eigen::MatrixXd& Q);
 // Lower-triangular factorisation test: fails at the first pivot that is not
 // strictly positive (NaN included).
 bool cholesky_test(const Eigen::MatrixXd& M);

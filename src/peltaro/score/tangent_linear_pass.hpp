@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/covariance_kernel.hpp"
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "peltaro/core/kalman/steady_state.hpp"
 #include "peltaro/core/state_space.hpp"
@@ -78,16 +80,19 @@ class TangentLinearRecursion {
   const SystemDerivatives& derivs_;
   std::size_t n_, m_, k_, burn_;
 
-  Eigen::MatrixXd Tt_, RQR_;
-  core::SparseT sparse_t_;
-  core::SparseZ sparse_z_;
-  core::KalmanStrategy strategy_;
   bool use_intercept_;
+  // T, T', Z and the covariance kernel as the filters form them. P is
+  // predicted by the very call the filters make, so that all hold the same
+  // covariance bit for bit (the folded order rounds otherwise than T·P·T'
+  // formed from T·P) and the steady-state rule switches all at one step.
+  core::FilterSystem system_;
+  core::CovarianceWorkspace cov_ws_;
 
   Eigen::VectorXd a_, a_pred_, g_, g_new_;
   // P_ is the covariance predicted for the current step; the next one is built
-  // in P_next_ (the filtered covariance first) beside it, so that the
-  // steady-state rule can compare the two before they exchange.
+  // in P_next_ beside it (which holds the filtered covariance first, for the
+  // derivative predictions), so that the steady-state rule can compare the
+  // two before they exchange.
   Eigen::MatrixXd P_, P_next_, TP_, out_, W1_;
   // Derivatives of the predicted mean, one row per parameter (k × m): the
   // prediction T·da_j of all parameters then runs over the entries of T with

@@ -49,7 +49,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   std::vector<Eigen::VectorXd> states(k, init.a0);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
-  Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
+  CovarianceWorkspace ws(mm);
   SteadyStateRule rule(burn);
   const bool use_intercept = ss.state_intercept.size() == n * m;
   const std::span<const double> intercept(ss.state_intercept);
@@ -91,11 +91,11 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
-      // As in the single-series filter: the next covariance is built beside
-      // the current one, the rule compares the two, and they exchange; so both
+      // As in the single-series filter: the next covariance is predicted
+      // beside the current one (the update P − PZ·PZ'·f made inside the
+      // prediction), the rule compares the two, and they exchange; so both
       // filters freeze at the same step.
-      for (Eigen::Index j = 0; j < mm; ++j) P_next.col(j) = P.col(j) + (PZ[j] * (-f)) * PZ;
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P_next, sys.rqr, W);
+      sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
       const bool settled = rule.after_update(t, P_next, P);
       P.swap(P_next);
       if (settled) {
@@ -116,7 +116,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
         states[i].swap(scratch);
       }
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
+      sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
       rule.after_skip();
     }
   }

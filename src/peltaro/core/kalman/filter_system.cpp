@@ -6,11 +6,11 @@
 namespace peltaro::core {
 
 FilterSystem::FilterSystem(const StateSpace& ss)
-    : rqr((ss.selection * ss.state_cov) * ss.selection.transpose()),
-      tt(ss.transition.transpose()),
+    : tt(ss.transition.transpose()),
       sparse_z(SparseZ::from_dense(ss.design, ss.k_states)),
       sparse_t(SparseT::from_dense(ss.transition, ss.k_states)),
-      strategy(choose_strategy(sparse_t)) {}
+      strategy(choose_strategy(sparse_t)),
+      covariance(sparse_t, (ss.selection * ss.state_cov) * ss.selection.transpose()) {}
 
 Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {
   if (strategy == KalmanStrategy::Dense) return T * v;
@@ -18,6 +18,40 @@ Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::Vec
   for (const auto& e : sparse_t.entries)
     out[static_cast<Eigen::Index>(e.row)] += e.value * v[static_cast<Eigen::Index>(e.col)];
   return out;
+}
+
+void FilterSystem::predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P,
+                               const Eigen::VectorXd* g, double f, CovarianceWorkspace& ws,
+                               CovarianceOrder order) const {
+  if (order == CovarianceOrder::Folded) {
+    covariance.predict(P, g, f, ws);
+  } else if (strategy == KalmanStrategy::Sparse) {
+    covariance.predict_in_reference_order(P, g, f, ws);
+  } else {
+    if (g != nullptr) {
+      for (Eigen::Index j = 0; j < P.cols(); ++j) P.col(j) += ((*g)[j] * (-f)) * *g;
+    }
+    core::predict_cov(strategy, T, tt, sparse_t, P, covariance.rqr(), ws.matrix);
+  }
+}
+
+void FilterSystem::predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P,
+                               const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
+                               CovarianceWorkspace& ws, CovarianceOrder order) const {
+  if (order == CovarianceOrder::Folded) {
+    covariance.predict(P, g, f, out, ws);
+  } else if (strategy == KalmanStrategy::Sparse) {
+    covariance.predict_in_reference_order(P, g, f, out, ws);
+  } else {
+    // The dense products need the updated covariance as a matrix: it is
+    // formed in `out`, entry for entry as the in-place form forms it in P.
+    if (g != nullptr) {
+      for (Eigen::Index j = 0; j < P.cols(); ++j) out.col(j) = P.col(j) + ((*g)[j] * (-f)) * *g;
+    } else {
+      out = P;
+    }
+    core::predict_cov(strategy, T, tt, sparse_t, out, covariance.rqr(), ws.matrix);
+  }
 }
 
 void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init, const char* who) {

@@ -1,29 +1,51 @@
 #pragma once
 // What every pass over one system forms once, before its time loop: the
-// sparse forms of T and Z, the strategy chosen from them, T' and R·Q·R'.
+// sparse forms of T and Z, the strategy chosen from them, T' and the
+// covariance kernel over T and R·Q·R'.
 
 #include <Eigen/Dense>
 #include <cstddef>
 
 #include "peltaro/core/error.hpp"
 #include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "peltaro/core/state_space.hpp"
 
 namespace peltaro::core {
 
+// Which order of operations a covariance step takes (see covariance_kernel.hpp).
+enum class CovarianceOrder : std::uint8_t { Reference, Folded };
+
 struct FilterSystem {
-  Eigen::MatrixXd rqr;  // (R·Q)·R'
-  Eigen::MatrixXd tt;   // T'
+  Eigen::MatrixXd tt;  // T'
   SparseZ sparse_z;
   SparseT sparse_t;
   KalmanStrategy strategy = KalmanStrategy::Dense;
+  CovarianceKernel covariance;  // over sparse_t, with (R·Q)·R'
 
   explicit FilterSystem(const StateSpace& ss);
 
   // T·v by the pass's strategy (the steady gain T·P·Z at the switch).
   [[nodiscard]] Eigen::VectorXd times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const;
+
+  // P ← T·(P − g·g'·f)·T' + RQR (no update when `g` is null). The reference
+  // order is the pass's strategy's: the dense products for `Dense`.
+  void predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P, const Eigen::VectorXd* g,
+                   double f, CovarianceWorkspace& ws, CovarianceOrder order) const;
+
+  // The same step out of place: `out` ← the prediction from P, P unchanged,
+  // bit for bit the result of the in-place form. `out` must not alias P or `g`.
+  void predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
+                   double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws,
+                   CovarianceOrder order) const;
 };
+
+// The order of the covariance step at time t: the reference order while the
+// diffuse states are resolved (t < burn), folded after.
+inline CovarianceOrder covariance_order(std::size_t t, std::size_t burn) {
+  return t < burn ? CovarianceOrder::Reference : CovarianceOrder::Folded;
+}
 
 // A system and an initial state built from one configuration always fit
 // together; anything else is a programming error, refused before any product

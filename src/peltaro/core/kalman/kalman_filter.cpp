@@ -38,7 +38,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   const FilterSystem sys(ss);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
-  Eigen::MatrixXd W = Eigen::MatrixXd::Zero(mm, mm);
+  CovarianceWorkspace ws(mm);
   SteadyStateRule rule(burn);
   const bool use_intercept = ss.state_intercept.size() == n * m;
   const std::span<const double> intercept(ss.state_intercept);
@@ -87,14 +87,15 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       const double f = 1.0 / F;
       const double vf = v * f;
       a += vf * PZ;
-      for (Eigen::Index j = 0; j < mm; ++j) P_next.col(j) = P.col(j) + (PZ[j] * (-f)) * PZ;
       if (store_outputs) {
         out.filtered_state = a;
-        out.filtered_cov = P_next;
+        out.filtered_cov = P;
+        for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
       predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
       a.swap(scratch);
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P_next, sys.rqr, W);
+      // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
+      sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
       if (t >= burn) {
         sum_ln_f += std::log(F);
         sum_v2_f += v * v * f;
@@ -125,7 +126,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       }
       predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
       a.swap(scratch);
-      predict_cov(sys.strategy, T, sys.tt, sys.sparse_t, P, sys.rqr, W);
+      sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
       rule.after_skip();
     }
   }

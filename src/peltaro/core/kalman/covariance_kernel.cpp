@@ -1,0 +1,518 @@
+#include "peltaro/core/kalman/covariance_kernel.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace peltaro::core {
+namespace {
+
+// o[k] (=, +=) a_k·(w·(x[k] − h[k]·s)) for k < n; a_k = 1 when `a` is null,
+// no h term without the update. The cases are split so that every inner loop
+// is a plain vector loop.
+template <bool Update, bool Assign>
+inline void stretch(double* __restrict o, const double* __restrict x, const double* __restrict h,
+                    const double* __restrict a, double w, double s, std::size_t n) {
+  auto put = [&](std::size_t k, double v) {
+    if constexpr (Assign) {
+      o[k] = v;
+    } else {
+      o[k] += v;
+    }
+  };
+  auto source = [&](std::size_t k) {
+    if constexpr (Update) {
+      return x[k] - h[k] * s;
+    } else {
+      return x[k];
+    }
+  };
+  if (a == nullptr && w == 1.0) {
+    for (std::size_t k = 0; k < n; ++k) put(k, source(k));
+  } else if (a == nullptr) {
+    for (std::size_t k = 0; k < n; ++k) put(k, w * source(k));
+  } else {
+    for (std::size_t k = 0; k < n; ++k) put(k, a[k] * (w * source(k)));
+  }
+}
+
+// The strict upper triangle of an m × m column-major matrix from its lower
+// triangle, by 2 × 2 tiles: two contiguous pairs of the lower triangle,
+// interleaved, give two contiguous pairs of the upper one.
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store_pair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+void mirror_lower(double* a, std::size_t m) {
+  std::size_t j = 0;
+  for (; j + 1 < m; j += 2) {
+    double* up0 = a + j * m;        // upper column j: rows i < j
+    double* up1 = a + (j + 1) * m;  // upper column j + 1: rows i ≤ j
+    std::size_t i = 0;
+    for (; i + 1 < j; i += 2) {
+      const Pair ci = load_pair(a + i * m + j);         // (j, i), (j + 1, i)
+      const Pair ci1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
+      store_pair(up0 + i, __builtin_shufflevector(ci, ci1, 0, 2));
+      store_pair(up1 + i, __builtin_shufflevector(ci, ci1, 1, 3));
+    }
+    for (; i < j; ++i) {
+      up0[i] = a[i * m + j];
+      up1[i] = a[i * m + j + 1];
+    }
+    up1[j] = a[j * m + j + 1];
+  }
+  if (j < m) {
+    for (std::size_t i = 0; i < j; ++i) a[j * m + i] = a[i * m + j];
+  }
+}
+
+}  // namespace
+
+void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr) {
+  m_ = sparse_t.dim;
+  entries_.assign(sparse_t.entries.begin(), sparse_t.entries.end());
+  row_start_.assign(m_ + 1, 0);
+  for (const auto& e : entries_) ++row_start_[e.row + 1];
+  for (std::size_t r = 0; r < m_; ++r) row_start_[r + 1] += row_start_[r];
+
+  // R·Q·R' of one shock touches only the states the MA coefficients reach.
+  rqr_ = rqr;
+  rqr_index_.clear();
+  rqr_values_.clear();
+  for (std::size_t j = 0; j < m_; ++j) {
+    for (std::size_t i = j; i < m_; ++i) {
+      const double v = rqr(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
+      if (v == 0.0) continue;
+      rqr_index_.push_back(j * m_ + i);
+      rqr_values_.push_back(v);
+    }
+  }
+
+  build_pieces();
+  build_plan();
+}
+
+void CovarianceKernel::split(const std::vector<char>& member, std::size_t layer,
+                             std::vector<Piece>& pieces) {
+  auto offset_of = [](const SparseTEntry& e) {
+    return static_cast<std::ptrdiff_t>(e.col) - static_cast<std::ptrdiff_t>(e.row);
+  };
+  // The member entry of row r with a given offset (a row has at most one).
+  constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  auto find = [&](std::size_t r, std::ptrdiff_t offset) {
+    for (std::size_t q = row_start_[r]; q < row_start_[r + 1]; ++q) {
+      if (member[q] && offset_of(entries_[q]) == offset) return q;
+    }
+    return npos;
+  };
+  std::vector<char> taken(entries_.size(), 0);
+  // Runs: two or more consecutive rows with a member entry of one offset.
+  for (std::size_t p = 0; p < entries_.size(); ++p) {
+    if (!member[p] || taken[p]) continue;
+    const std::ptrdiff_t offset = offset_of(entries_[p]);
+    std::size_t end = entries_[p].row + 1;
+    while (end < m_ && find(end, offset) != npos) ++end;
+    if (end - entries_[p].row < 2) continue;
+    Piece run;
+    run.layer = layer;
+    run.first = entries_[p].row;
+    run.length = end - run.first;
+    run.offset = offset;
+    run.value = values_.size();
+    run.unit = true;
+    for (std::size_t r = run.first; r < end; ++r) {
+      const std::size_t q = find(r, offset);
+      taken[q] = 1;
+      values_.push_back(entries_[q].value);
+      run.unit = run.unit && entries_[q].value == 1.0;
+    }
+    pieces.push_back(run);
+  }
+  // Groups: the other members, by column, rows ascending.
+  for (std::size_t c = 0; c < m_; ++c) {
+    Piece group;
+    group.group = true;
+    group.layer = layer;
+    group.column = c;
+    group.first = group_rows_.size();
+    group.value = values_.size();
+    for (std::size_t q = 0; q < entries_.size(); ++q) {
+      if (!member[q] || taken[q] || entries_[q].col != c) continue;
+      group_rows_.push_back(entries_[q].row);
+      values_.push_back(entries_[q].value);
+      ++group.length;
+    }
+    if (group.length > 0) pieces.push_back(group);
+  }
+}
+
+void CovarianceKernel::build_pieces() {
+  values_.clear();
+  group_rows_.clear();
+  // For `sandwich`, whatever covers T in the fewest, longest pieces.
+  pieces_.clear();
+  split(std::vector<char>(entries_.size(), 1), 0, pieces_);
+  // For the reference order, layer by layer.
+  ordered_pieces_.clear();
+  std::size_t layers = 0;
+  for (std::size_t r = 0; r < m_; ++r) layers = std::max(layers, row_start_[r + 1] - row_start_[r]);
+  std::vector<char> member(entries_.size());
+  for (std::size_t layer = 0; layer < layers; ++layer) {
+    for (std::size_t r = 0; r < m_; ++r) {
+      for (std::size_t q = row_start_[r]; q < row_start_[r + 1]; ++q) {
+        member[q] = q - row_start_[r] == layer;
+      }
+    }
+    split(member, layer, ordered_pieces_);
+  }
+}
+
+// `sandwich` forms its lower triangle column by column: output column j,
+// rows i ≥ j, is the sum over the entries (i, c, a) and (j, c', w) of T of
+// a·w·X̃(c, c'). For a run on the i side and the entry of row j, the terms
+// run down a contiguous stretch of column c' of X̃ (X̃ is symmetric, so row c'
+// is column c'); that is one stretch of the plan. A group on the i side reads
+// one entry of X̃ per output entry instead, so it is done a row at a time:
+// row r of the group gains a·y with y_j the sum over row j's entries of
+// w·X̃(c, c').
+//
+// Where row j of T has two or more entries (differencing and AR rows), its
+// entries are summed first, into the column
+// u_j = Σ w·X(:, c') − g·(f·Σ w·g_c') of (X − g·g'·f)·T', and the stretches
+// of column j read u_j. Those rows add up the diffuse-scale differencing
+// states; summing them before the second product, as the unfolded order
+// does, keeps the partial sums at the scale of the result.
+//
+// A cover, pieces that reach every row T reaches, each once, longest first,
+// assigns: its runs in every column with a non-empty row j, its groups whole
+// rows. Everything else adds; entries the cover does not write start from
+// zero.
+void CovarianceKernel::build_plan() {
+  std::vector<char> in_cover(pieces_.size(), 0);
+  std::vector<std::size_t> order(pieces_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return pieces_[a].length > pieces_[b].length;
+  });
+  std::vector<char> run_covered(m_, 0), group_covered(m_, 0);
+  for (const std::size_t i : order) {
+    const Piece& piece = pieces_[i];
+    bool free = true;
+    for (std::size_t k = 0; k < piece.length; ++k) {
+      const std::size_t r = row_of(piece, k);
+      free = free && !run_covered[r] && !group_covered[r];
+    }
+    if (!free) continue;
+    in_cover[i] = 1;
+    for (std::size_t k = 0; k < piece.length; ++k) {
+      (piece.group ? group_covered : run_covered)[row_of(piece, k)] = 1;
+    }
+  }
+
+  auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
+  plan_.clear();
+  assigning_groups_.clear();
+  adding_groups_.clear();
+  for (std::size_t i = 0; i < pieces_.size(); ++i) {
+    if (pieces_[i].group) (in_cover[i] ? assigning_groups_ : adding_groups_).push_back(i);
+  }
+  constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  summed_rows_.clear();
+  summed_index_.assign(m_, npos);
+  summed_from_.clear();
+  for (std::size_t j = 0; j < m_; ++j) {
+    if (row_start_[j + 1] - row_start_[j] < 2) continue;
+    summed_index_[j] = summed_rows_.size();
+    summed_rows_.push_back(j);
+    // u_j is read only at the source rows of rows ≥ j.
+    std::size_t from = m_;
+    for (const Piece& piece : pieces_) {
+      if (piece.group) {
+        if (group_rows_[piece.first + piece.length - 1] >= j) from = std::min(from, piece.column);
+      } else if (piece.first + piece.length > j) {
+        const std::size_t lo = std::max(piece.first, j);
+        from = std::min(from, static_cast<std::size_t>(static_cast<std::ptrdiff_t>(lo) + piece.offset));
+      }
+    }
+    summed_from_.push_back(from);
+  }
+  // Column j of the output from the entry e of row j (e null: from u_j).
+  auto term = [&](const Piece& run, std::size_t j, const SparseTEntry* e, bool assign) {
+    const std::size_t end = run.first + run.length;
+    if (end <= j) return;
+    const std::size_t lo = std::max(run.first, j);
+    const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(lo) + run.offset);
+    Stretch st;
+    st.assign = assign;
+    st.out = u32(j * m_ + lo);
+    st.length = u32(end - lo);
+    st.value = u32(run.value + (lo - run.first));
+    if (e == nullptr) {
+      st.kind = run.unit ? Kind::Column : Kind::ColumnWeighted;
+      st.source = u32(summed_index_[j] * m_ + src);
+    } else {
+      st.kind = !run.unit ? Kind::Weighted : e->value == 1.0 ? Kind::Copy : Kind::Scaled;
+      st.source = u32(e->col * m_ + src);
+      st.update_row = u32(src);
+      st.update_col = u32(e->col);
+      st.weight = e->value;
+    }
+    plan_.push_back(st);
+  };
+  for (std::size_t j = 0; j < m_; ++j) {
+    const bool empty = row_start_[j] == row_start_[j + 1];
+    for (std::size_t i = j; i < m_;) {
+      auto unwritten = [&](std::size_t r) { return !group_covered[r] && (empty || !run_covered[r]); };
+      if (!unwritten(i)) {
+        ++i;
+        continue;
+      }
+      std::size_t end = i + 1;
+      while (end < m_ && unwritten(end)) ++end;
+      Stretch st;
+      st.kind = Kind::Zero;
+      st.out = u32(j * m_ + i);
+      st.length = u32(end - i);
+      plan_.push_back(st);
+      i = end;
+    }
+    if (empty) continue;
+    const SparseTEntry* e = summed_index_[j] == npos ? &entries_[row_start_[j]] : nullptr;
+    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+      if (!pieces_[i].group) term(pieces_[i], j, e, in_cover[i]);
+    }
+  }
+  std::stable_sort(plan_.begin(), plan_.end(), [](const Stretch& a, const Stretch& b) {
+    return phase_of(a.kind, a.assign) < phase_of(b.kind, b.assign);
+  });
+  phase_start_.fill(plan_.size());
+  for (std::size_t p = plan_.size(); p-- > 0;) phase_start_[phase_of(plan_[p].kind, plan_[p].assign)] = p;
+  for (std::size_t q = PHASES; q-- > 0;) phase_start_[q] = std::min(phase_start_[q], phase_start_[q + 1]);
+}
+
+void CovarianceKernel::times_t(const double* x, double* out) const {
+  for (std::size_t i = 0; i < m_; ++i) out[i] = 0.0;
+  for (const auto& e : entries_) out[e.row] += e.value * x[e.col];
+}
+
+template <bool Update, class AddC>
+void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f,
+                                      const double* gf, double* out, CovarianceWorkspace& ws,
+                                      AddC add_c) const {
+  const std::size_t m = m_;
+  const double* x = X.data();
+  const double* values = values_.data();
+  // u_j for the rows of T with several entries.
+  double* u = ws.columns.data();
+  for (std::size_t q = 0; q < summed_rows_.size(); ++q) {
+    const std::size_t j = summed_rows_[q];
+    const std::size_t from = summed_from_[q];
+    double* uj = u + q * m;
+    double k = 0.0;
+    for (std::size_t p = row_start_[j]; p < row_start_[j + 1]; ++p) {
+      const double w = entries_[p].value;
+      const double* xc = x + entries_[p].col * m;
+      if (p == row_start_[j]) {
+        for (std::size_t i = from; i < m; ++i) uj[i] = w * xc[i];
+      } else {
+        for (std::size_t i = from; i < m; ++i) uj[i] += w * xc[i];
+      }
+      if constexpr (Update) k += w * g[entries_[p].col];
+    }
+    if constexpr (Update) {
+      const double fk = f * k;
+      for (std::size_t i = from; i < m; ++i) uj[i] -= g[i] * fk;
+    }
+  }
+  auto stretches = [&]<bool Assign>(std::integral_constant<bool, Assign>) {
+    auto phase = [&](Kind kind) {
+      const std::size_t q = phase_of(kind, Assign);
+      return std::pair{plan_.data() + phase_start_[q], plan_.data() + phase_start_[q + 1]};
+    };
+    auto h = [&](const Stretch& st) { return Update ? g + st.update_row : nullptr; };
+    auto s = [&](const Stretch& st) { return Update ? gf[st.update_col] : 0.0; };
+    for (auto [p, e] = phase(Kind::Copy); p != e; ++p) {
+      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), nullptr, 1.0, s(*p), p->length);
+    }
+    for (auto [p, e] = phase(Kind::Scaled); p != e; ++p) {
+      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), nullptr, p->weight, s(*p),
+                              p->length);
+    }
+    for (auto [p, e] = phase(Kind::Weighted); p != e; ++p) {
+      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), values + p->value, p->weight,
+                              s(*p), p->length);
+    }
+    for (auto [p, e] = phase(Kind::Column); p != e; ++p) {
+      stretch<false, Assign>(out + p->out, u + p->source, nullptr, nullptr, 1.0, 0.0, p->length);
+    }
+    for (auto [p, e] = phase(Kind::ColumnWeighted); p != e; ++p) {
+      stretch<false, Assign>(out + p->out, u + p->source, nullptr, values + p->value, 1.0, 0.0,
+                             p->length);
+    }
+  };
+  auto groups = [&]<bool Assign>(const std::vector<std::size_t>& list,
+                                 std::integral_constant<bool, Assign>) {
+    double* y = ws.product.data();
+    for (const std::size_t index : list) {
+      const Piece& group = pieces_[index];
+      // y_j = Σ over the entries (j, c', w) of row j of w·X̃(c', c), for the
+      // columns j the group's rows reach.
+      const std::size_t c = group.column;
+      const double* col = x + c * m;
+      const std::size_t last = group_rows_[group.first + group.length - 1];
+      for (std::size_t j = 0; j <= last; ++j) {
+        if (row_start_[j] == row_start_[j + 1]) {
+          y[j] = 0.0;
+        } else if (summed_index_[j] < summed_rows_.size()) {
+          y[j] = u[summed_index_[j] * m + c];
+        } else {
+          const std::size_t cj = entries_[row_start_[j]].col;
+          y[j] = entries_[row_start_[j]].value * (Update ? col[cj] - g[c] * gf[cj] : col[cj]);
+        }
+      }
+      for (std::size_t k = 0; k < group.length; ++k) {
+        const std::size_t r = group_rows_[group.first + k];
+        const double a = values[group.value + k];
+        double* row = out + r;
+        for (std::size_t j = 0; j <= r; ++j) {
+          if constexpr (Assign) {
+            row[j * m] = a * y[j];
+          } else {
+            row[j * m] += a * y[j];
+          }
+        }
+      }
+    }
+  };
+  for (const Stretch* p = plan_.data(); p != plan_.data() + phase_start_[1]; ++p) {
+    double* o = out + p->out;
+    for (std::size_t k = 0; k < p->length; ++k) o[k] = 0.0;
+  }
+  stretches(std::true_type{});
+  groups(assigning_groups_, std::true_type{});
+  stretches(std::false_type{});
+  groups(adding_groups_, std::false_type{});
+  add_c(out);
+  mirror_lower(out, m);
+}
+
+void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C,
+                                const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
+                                CovarianceWorkspace& ws) const {
+  const std::size_t m = m_;
+  auto add_c = [&](double* o) {
+    if (C == nullptr) return;
+    for (std::size_t j = 0; j < m; ++j) {
+      const double* c = C->data() + j * m;
+      for (std::size_t i = j; i < m; ++i) o[j * m + i] += c[i];
+    }
+  };
+  if (g == nullptr) {
+    sandwich_lower<false>(X, nullptr, 0.0, nullptr, out.data(), ws, add_c);
+    return;
+  }
+  double* gf = ws.scaled.data();
+  for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
+  sandwich_lower<true>(X, g->data(), f, gf, out.data(), ws, add_c);
+}
+
+void CovarianceKernel::predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                               Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {
+  const std::size_t m = m_;
+  out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
+  auto add_rqr = [&](double* o) {
+    for (std::size_t p = 0; p < rqr_index_.size(); ++p) o[rqr_index_[p]] += rqr_values_[p];
+  };
+  if (g == nullptr) {
+    sandwich_lower<false>(P, nullptr, 0.0, nullptr, out.data(), ws, add_rqr);
+  } else {
+    double* gf = ws.scaled.data();
+    for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
+    sandwich_lower<true>(P, g->data(), f, gf, out.data(), ws, add_rqr);
+  }
+}
+
+// The result is formed in the workspace's matrix, which `sandwich_lower` does
+// not use, and then takes P's place.
+void CovarianceKernel::predict(Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                               CovarianceWorkspace& ws) const {
+  predict(std::as_const(P), g, f, ws.matrix, ws);
+  P.swap(ws.matrix);
+}
+
+// P is read whole (into W) before the first entry of the result is written,
+// so the in-place form is the out-of-place one with `out` = P.
+void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eigen::VectorXd* g,
+                                                  double f, CovarianceWorkspace& ws) const {
+  predict_in_reference_order(std::as_const(P), g, f, P, ws);
+}
+
+void CovarianceKernel::predict_in_reference_order(const Eigen::MatrixXd& P,
+                                                  const Eigen::VectorXd* g, double f,
+                                                  Eigen::MatrixXd& out,
+                                                  CovarianceWorkspace& ws) const {
+  if (entries_.empty()) {
+    out = rqr_;
+    return;
+  }
+  const std::size_t m = m_;
+  out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
+
+  // W = T·(P − g·g'·f), column by column. The updated entry (c, k) is
+  // P(c, k) + (g_k·(−f))·g_c, formed here as P(c, k) − g_c·(g_k·f), which
+  // rounds identically; W(r, k) sums the entries of row r from +0.0 in
+  // column order, which the layers keep.
+  Eigen::MatrixXd& W = ws.matrix;
+  W.setZero();
+  const double* gd = g != nullptr ? g->data() : nullptr;
+  double* gf = ws.scaled.data();
+  if (g != nullptr) {
+    for (std::size_t i = 0; i < m; ++i) gf[i] = gd[i] * f;
+  }
+  const double* values = values_.data();
+  for (std::size_t k = 0; k < m; ++k) {
+    const double* x = P.data() + k * m;
+    double* w = W.data() + k * m;
+    const double s = g != nullptr ? gf[k] : 0.0;
+    for (const Piece& piece : ordered_pieces_) {
+      const double* a = piece.unit ? nullptr : values + piece.value;
+      if (piece.group) {
+        const double xt = g != nullptr ? x[piece.column] - gd[piece.column] * s : x[piece.column];
+        const std::size_t* rows = group_rows_.data() + piece.first;
+        for (std::size_t q = 0; q < piece.length; ++q) w[rows[q]] += a[q] * xt;
+        continue;
+      }
+      const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(piece.first) + piece.offset);
+      if (g != nullptr) {
+        stretch<true, false>(w + piece.first, x + src, gd + src, a, 1.0, s, piece.length);
+      } else {
+        stretch<false, false>(w + piece.first, x + src, nullptr, a, 1.0, 0.0, piece.length);
+      }
+    }
+  }
+
+  // P ← RQR + W·T': column r gains v·(column c of W) per entry (r, c, v), in
+  // stored order.
+  for (std::size_t r = 0; r < m; ++r) {
+    double* col = out.data() + r * m;
+    std::memcpy(col, rqr_.data() + r * m, m * sizeof(double));
+    for (std::size_t p = row_start_[r]; p < row_start_[r + 1]; ++p) {
+      const double* wc = W.data() + entries_[p].col * m;
+      const double v = entries_[p].value;
+      if (v == 1.0) {
+        for (std::size_t i = 0; i < m; ++i) col[i] += wc[i];
+      } else {
+        for (std::size_t i = 0; i < m; ++i) col[i] += v * wc[i];
+      }
+    }
+  }
+  symmetrize(out);
+}
+
+}  // namespace peltaro::core

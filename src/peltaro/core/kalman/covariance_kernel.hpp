@@ -1,0 +1,172 @@
+#pragma once
+// The covariance step of every Kalman recursion over one system: from the
+// predicted covariance P of time t, g = P·Z and f = 1/F, the predicted
+// covariance of time t + 1,
+//
+//   P ← T·(P − g·g'·f)·T' + RQR,
+//
+// over the stored entries of T, in place or into a second matrix, without
+// allocating.
+//
+// Contract: P is exactly symmetric on entry (every prediction below leaves it
+// so, and so does every initial covariance), square of T's size, and the
+// workspace was made for that size. Rows of P are then its columns, which is
+// what lets the products run down contiguous memory.
+//
+// Two orders of operations give the step:
+// - `predict` folds the update into the prediction: each entry of
+//   P − g·g'·f is formed where a product reads it (so its cancellation comes
+//   before any product with T, as in the unfolded order), and only the lower
+//   triangle of the result is formed, then mirrored: the result is symmetric
+//   by construction and no updated or intermediate matrix is stored.
+// - `predict_in_reference_order` forms P − g·g'·f, W = T·P, then W·T' + RQR,
+//   then averages the two triangles, each entry summed exactly as the filters
+//   always have. While the 1e6 variances of the differencing states are being
+//   resolved, entries of P are differences of numbers ten orders of magnitude
+//   larger, and any other order moves a log-likelihood by up to 1e-7
+//   relative; the filters use this order for those steps only.
+//
+// A recursion over covariance derivatives repeats the same products:
+// `sandwich` is T·(X − g·g'·f)·T' + C for any symmetric X, and `times_t` the
+// product of T with one vector (for a symmetric X, a column of T·X is T times
+// the same column of X).
+
+#include <Eigen/Dense>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "peltaro/core/kalman/sparse_forms.hpp"
+
+namespace peltaro::core {
+
+// Working storage of one recursion; its contents never carry over between
+// calls.
+struct CovarianceWorkspace {
+  explicit CovarianceWorkspace(Eigen::Index m) : matrix(m, m), columns(m, m), scaled(m), product(m) {}
+
+  Eigen::MatrixXd matrix, columns;
+  Eigen::VectorXd scaled, product;
+};
+
+class CovarianceKernel {
+ public:
+  CovarianceKernel() = default;
+  CovarianceKernel(const SparseT& sparse_t, const Eigen::MatrixXd& rqr) { assign(sparse_t, rqr); }
+
+  // Takes on another T and RQR, reusing its storage where it can.
+  void assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr);
+
+  // P ← T·(P − g·g'·f)·T' + RQR with the update folded in; no update when `g`
+  // is null. The result is exactly symmetric.
+  void predict(Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+               CovarianceWorkspace& ws) const;
+
+  // The same step in the filters' reference order (see above); the triangles
+  // are averaged at the end, so the result is exactly symmetric too.
+  void predict_in_reference_order(Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                                  CovarianceWorkspace& ws) const;
+
+  // Both steps out of place: `out` takes the prediction from P and P is left
+  // as it was, for a caller that compares the two. The arithmetic is that of
+  // the in-place forms, so the results are the same bit for bit. `out` must
+  // be m × m and alias neither P, `g` nor the workspace.
+  void predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
+               CovarianceWorkspace& ws) const;
+  void predict_in_reference_order(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                                  Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+
+  // out ← T·(X − g·g'·f)·T' + C for an exactly symmetric X (C null: no term;
+  // g null: no update), formed as `predict` forms it. `out` must not alias X,
+  // C or the workspace's matrix.
+  void sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C, const Eigen::VectorXd* g,
+                double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+
+  // out ← T·x over the stored entries (m values each; no aliasing).
+  void times_t(const double* x, double* out) const;
+
+  [[nodiscard]] const Eigen::MatrixXd& rqr() const { return rqr_; }
+  [[nodiscard]] std::size_t dim() const { return m_; }
+
+ private:
+  // T split into pieces that the products run over without looking entries
+  // up one at a time. A run: entries (r, r + offset) on consecutive rows
+  // r = first … first + length − 1, read down contiguous memory. A group:
+  // entries of one column `column` at the rows group_rows_[first …], which
+  // all read the same entries of the other factor. In the reference order,
+  // layer L holds the L-th entry (by column) of every row, so a row gets at
+  // most one term per layer and the layers, taken in turn, sum each row in
+  // the order of its entries.
+  struct Piece {
+    bool group = false;
+    bool unit = false;  // all values 1
+    std::size_t layer = 0;
+    std::size_t first = 0;
+    std::size_t length = 0;
+    std::ptrdiff_t offset = 0;
+    std::size_t column = 0;
+    std::size_t value = 0;  // values_[value …]
+  };
+
+  // One term of `predict`'s lower triangle, in flat offsets into the output
+  // and X: `length` output entries from `out` take (or gain) a_k·w·X̃ of the
+  // entries from `source`, X̃(r, c') = X(r, c') − g_r·(g_c'·f); `update_row`
+  // is r of the first entry and `update_col` is c'. The weight w is that of
+  // an entry (j, c', w) of T's row j, the a_k those of a run. The Column kinds
+  // read a column of (X − g·g'·f)·T' formed beforehand instead (see
+  // build_plan), with w = 1.
+  enum class Kind : std::uint8_t { Zero, Copy, Scaled, Weighted, Column, ColumnWeighted };
+  struct Stretch {
+    Kind kind = Kind::Zero;
+    bool assign = false;
+    std::uint32_t out = 0;
+    std::uint32_t length = 0;
+    std::uint32_t source = 0;
+    std::uint32_t update_row = 0;
+    std::uint32_t update_col = 0;
+    std::uint32_t value = 0;  // a_0 in values_ (Weighted kinds)
+    double weight = 1.0;
+  };
+  // Phases of the plan: zeros, then assignments by kind, then additions by
+  // kind. Zeros and assignments never write an entry twice and every
+  // addition lands on an entry already written, so phase by phase is a valid
+  // order and each phase runs as one tight loop.
+  static constexpr std::size_t PHASES = 11;
+  static constexpr std::size_t phase_of(Kind kind, bool assign) {
+    return kind == Kind::Zero ? 0 : static_cast<std::size_t>(kind) + (assign ? 0 : 5);
+  }
+
+  // Pieces of the entries marked in `member`, appended to `pieces`.
+  void split(const std::vector<char>& member, std::size_t layer, std::vector<Piece>& pieces);
+  void build_pieces();
+  void build_plan();
+  [[nodiscard]] std::size_t row_of(const Piece& piece, std::size_t k) const {
+    return piece.group ? group_rows_[piece.first + k] : piece.first + k;
+  }
+  template <bool Update, class AddC>
+  void sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
+                      double* out, CovarianceWorkspace& ws, AddC add_c) const;
+
+  std::size_t m_ = 0;
+  std::vector<SparseTEntry> entries_;  // T's stored entries, row ascending, then column
+  std::vector<std::size_t> row_start_;  // row r: entries_[row_start_[r] … row_start_[r + 1])
+  Eigen::MatrixXd rqr_;
+  std::vector<std::size_t> rqr_index_;  // non-zero entries of RQR's lower triangle (j·m + i)
+  std::vector<double> rqr_values_;
+
+  std::vector<Piece> pieces_;          // fewest and longest, for `sandwich`
+  std::vector<Piece> ordered_pieces_;  // by layer, for the reference order
+  std::vector<double> values_;
+  std::vector<std::size_t> group_rows_;
+
+  std::vector<Stretch> plan_;                   // the runs of pieces_, by phase
+  std::array<std::size_t, PHASES + 1> phase_start_{};  // phase q: plan_[phase_start_[q] … phase_start_[q + 1])
+  std::vector<std::size_t> assigning_groups_;  // groups of pieces_ in the cover
+  std::vector<std::size_t> adding_groups_;     // the other groups
+  std::vector<std::size_t> summed_rows_;       // rows of T with two or more entries
+  std::vector<std::size_t> summed_index_;      // row j: its column in the workspace, or npos
+  std::vector<std::size_t> summed_from_;       // first row of each such column that is read
+};
+
+}  // namespace peltaro::core

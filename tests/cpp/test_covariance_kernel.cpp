@@ -1,0 +1,192 @@
+// The covariance kernel against the plain products: the reference order bit
+// for bit against the update followed by `predict_cov`, the folded order
+// against T·(P − g·g'·f)·T' + RQR formed densely.
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "peltaro/core/kalman/covariance_kernel.hpp"
+#include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/params.hpp"
+#include "peltaro/core/state_space.hpp"
+
+namespace peltaro::core {
+namespace {
+
+struct System {
+  std::string name;
+  Eigen::MatrixXd T;
+  Eigen::MatrixXd rqr;
+  Eigen::VectorXd z;
+};
+
+// The transition of a SARIMAX model with every coefficient set to `c`.
+System sarimax(const char* name, SarimaxOrder o, double c, bool simple_differencing = false) {
+  SarimaxConfig config;
+  config.order = o;
+  config.simple_differencing = simple_differencing;
+  SarimaxParams p;
+  p.ar.assign(o.p, c);
+  p.ma.assign(o.q, c);
+  p.seasonal_ar.assign(o.P, c);
+  p.seasonal_ma.assign(o.Q, c);
+  p.sigma2 = 1.7;
+  const Vec y(4, 0.0);
+  const StateSpace ss = *StateSpace::create(config, p, y, nullptr);
+  return {name, ss.transition, (ss.selection * ss.state_cov) * ss.selection.transpose(), ss.design};
+}
+
+std::vector<System> systems() {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> N;
+  System dense{"dense 5x5", Eigen::MatrixXd(5, 5), Eigen::MatrixXd(5, 5), Eigen::VectorXd::Ones(5)};
+  for (int i = 0; i < 25; ++i) dense.T.data()[i] = 0.3 * N(rng);
+  Eigen::VectorXd r(5);
+  for (int i = 0; i < 5; ++i) r[i] = N(rng);
+  dense.rqr = r * r.transpose();
+  System zero{"zero 3x3", Eigen::MatrixXd::Zero(3, 3), 2.0 * Eigen::MatrixXd::Identity(3, 3),
+              Eigen::VectorXd::Ones(3)};
+  return {sarimax("airline", {0, 1, 1, 0, 1, 1, 12}, -0.4),
+          sarimax("(2,1,2)(1,1,1,12)", {2, 1, 2, 1, 1, 1, 12}, 0.3),
+          sarimax("(2,2,1)(0,1,0,12)", {2, 2, 1, 0, 1, 0, 12}, 0.2),
+          sarimax("(3,0,0)(2,0,0,4)", {3, 0, 0, 2, 0, 0, 4}, -0.2),
+          sarimax("(0,0,3)(0,0,2,4)", {0, 0, 3, 0, 0, 2, 4}, 0.5),
+          sarimax("AR(1)", {1, 0, 0, 0, 0, 0, 0}, 0.6),
+          sarimax("ARIMA(1,1,1)", {1, 1, 1, 0, 0, 0, 0}, 0.5),
+          sarimax("ARIMA(1,1,1) at 0", {1, 1, 1, 0, 0, 0, 0}, 0.0),
+          sarimax("airline s=4, simple differencing", {0, 1, 1, 0, 1, 1, 4}, 0.3, true),
+          sarimax("ARMA(5,3)", {5, 0, 3, 0, 0, 0, 0}, 0.1),
+          dense,                                  zero};
+}
+
+// A symmetric P with a diffuse-sized leading block, as the first steps see it.
+Eigen::MatrixXd covariance(Eigen::Index m, unsigned seed, double diffuse) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> N;
+  Eigen::MatrixXd A(m, m);
+  for (Eigen::Index i = 0; i < m * m; ++i) A.data()[i] = N(rng);
+  Eigen::MatrixXd P = A * A.transpose();
+  for (Eigen::Index i = 0; i < m / 3; ++i) P(i, i) += diffuse;
+  return 0.5 * (P + P.transpose());
+}
+
+TEST(CovarianceKernel, ReferenceOrderIsTheUpdateThenPredictCovBitForBit) {
+  for (const System& s : systems()) {
+    const auto m = s.T.rows();
+    const SparseT st = SparseT::from_dense(s.T, static_cast<std::size_t>(m));
+    const CovarianceKernel kernel(st, s.rqr);
+    CovarianceWorkspace ws(m);
+    for (const bool update : {true, false}) {
+      const Eigen::MatrixXd P0 = covariance(m, 11, 1e6);
+      const Eigen::VectorXd g = P0 * s.z;
+      const double f = 1.0 / s.z.dot(g);
+      Eigen::MatrixXd expected = P0;
+      if (update) {
+        for (Eigen::Index j = 0; j < m; ++j) expected.col(j) += (g[j] * (-f)) * g;
+      }
+      Eigen::MatrixXd W(m, m);
+      predict_cov(KalmanStrategy::Sparse, s.T, s.T.transpose(), st, expected, s.rqr, W);
+      Eigen::MatrixXd got = P0;
+      kernel.predict_in_reference_order(got, update ? &g : nullptr, f, ws);
+      EXPECT_TRUE(got.cwiseEqual(expected).all()) << s.name << (update ? " updated" : "");
+    }
+  }
+}
+
+TEST(CovarianceKernel, FoldedPredictionMatchesTheDenseProductAndIsSymmetric) {
+  for (const System& s : systems()) {
+    const auto m = s.T.rows();
+    const CovarianceKernel kernel(SparseT::from_dense(s.T, static_cast<std::size_t>(m)), s.rqr);
+    CovarianceWorkspace ws(m);
+    for (const bool update : {true, false}) {
+      const Eigen::MatrixXd P0 = covariance(m, 3, 10.0);
+      const Eigen::VectorXd g = P0 * s.z;
+      const double f = 1.0 / s.z.dot(g);
+      const Eigen::MatrixXd updated = update ? Eigen::MatrixXd(P0 - g * g.transpose() * f) : P0;
+      const Eigen::MatrixXd expected = s.T * updated * s.T.transpose() + s.rqr;
+      Eigen::MatrixXd got = P0;
+      kernel.predict(got, update ? &g : nullptr, f, ws);
+      EXPECT_LE((got - expected).norm(), 1e-13 * expected.norm()) << s.name;
+      EXPECT_TRUE(got.cwiseEqual(got.transpose()).all()) << s.name;
+    }
+  }
+}
+
+TEST(CovarianceKernel, OutOfPlaceFormsEqualTheInPlaceOnesBitForBit) {
+  for (const System& s : systems()) {
+    const auto m = s.T.rows();
+    const CovarianceKernel kernel(SparseT::from_dense(s.T, static_cast<std::size_t>(m)), s.rqr);
+    CovarianceWorkspace ws(m);
+    for (const bool update : {true, false}) {
+      const Eigen::MatrixXd P0 = covariance(m, 21, 1e6);
+      const Eigen::VectorXd g = P0 * s.z;
+      const double f = 1.0 / s.z.dot(g);
+      const Eigen::VectorXd* gp = update ? &g : nullptr;
+      const std::string name = s.name + (update ? " updated" : "");
+
+      Eigen::MatrixXd in_place = P0;
+      kernel.predict(in_place, gp, f, ws);
+      // Stale contents in `out` must not leak into the result.
+      Eigen::MatrixXd out = Eigen::MatrixXd::Constant(m, m, 3.0);
+      kernel.predict(P0, gp, f, out, ws);
+      EXPECT_TRUE(out.cwiseEqual(in_place).all()) << name;
+
+      in_place = P0;
+      kernel.predict_in_reference_order(in_place, gp, f, ws);
+      out.setConstant(-7.0);
+      kernel.predict_in_reference_order(P0, gp, f, out, ws);
+      EXPECT_TRUE(out.cwiseEqual(in_place).all()) << name << ", reference order";
+    }
+  }
+}
+
+TEST(CovarianceKernel, SandwichAndTimesTMatchTheDenseProducts) {
+  for (const System& s : systems()) {
+    const auto m = s.T.rows();
+    const CovarianceKernel kernel(SparseT::from_dense(s.T, static_cast<std::size_t>(m)), s.rqr);
+    CovarianceWorkspace ws(m);
+    const Eigen::MatrixXd X = covariance(m, 8, 0.0);
+    const Eigen::MatrixXd C = covariance(m, 9, 0.0);
+    Eigen::MatrixXd out(m, m);
+    kernel.sandwich(X, &C, nullptr, 0.0, out, ws);
+    const Eigen::MatrixXd expected = s.T * X * s.T.transpose() + C;
+    EXPECT_LE((out - expected).norm(), 1e-13 * expected.norm()) << s.name;
+    kernel.sandwich(X, nullptr, nullptr, 0.0, out, ws);
+    EXPECT_LE((out - s.T * X * s.T.transpose()).norm(), 1e-13 * expected.norm()) << s.name;
+
+    const Eigen::VectorXd x = X.col(0);
+    Eigen::VectorXd y(m);
+    kernel.times_t(x.data(), y.data());
+    EXPECT_LE((y - s.T * x).norm(), 1e-14 * (1.0 + (s.T * x).norm())) << s.name;
+  }
+}
+
+TEST(CovarianceKernel, ReassignedKernelForgetsItsFormerSystem) {
+  const auto all = systems();
+  const System& first = all[0];
+  const System& second = all[1];
+  CovarianceKernel reused(SparseT::from_dense(first.T, static_cast<std::size_t>(first.T.rows())),
+                          first.rqr);
+  const auto m = second.T.rows();
+  reused.assign(SparseT::from_dense(second.T, static_cast<std::size_t>(m)), second.rqr);
+  const CovarianceKernel fresh(SparseT::from_dense(second.T, static_cast<std::size_t>(m)), second.rqr);
+  CovarianceWorkspace ws(m);
+  const Eigen::MatrixXd P0 = covariance(m, 4, 1e6);
+  const Eigen::VectorXd g = P0 * second.z;
+  const double f = 1.0 / second.z.dot(g);
+  Eigen::MatrixXd a = P0, b = P0;
+  reused.predict(a, &g, f, ws);
+  fresh.predict(b, &g, f, ws);
+  EXPECT_TRUE(a.cwiseEqual(b).all());
+  a = P0;
+  b = P0;
+  reused.predict_in_reference_order(a, &g, f, ws);
+  fresh.predict_in_reference_order(b, &g, f, ws);
+  EXPECT_TRUE(a.cwiseEqual(b).all());
+}
+
+}  // namespace
+}  // namespace peltaro::core
