@@ -28,7 +28,8 @@ inline ReferenceResult reference_filter(std::span<const double> y, const core::S
   const Eigen::MatrixXd RQR = ss.selection * ss.state_cov * ss.selection.transpose();
   ReferenceResult r;
   for (std::size_t t = 0; t < n; ++t) {
-    const double v = y[t] - ss.design.dot(a) - ss.obs_intercept[t];
+    const double d = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
+    const double v = y[t] - ss.design.dot(a) - d;
     const Eigen::VectorXd PZ = P * ss.design;
     const double F = ss.design.dot(PZ);
     r.innovations.push_back(v);
@@ -45,8 +46,9 @@ inline ReferenceResult reference_filter(std::span<const double> y, const core::S
       r.sum_v2_f += v * v / 1e10;
     }
     Eigen::VectorXd c = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(m));
-    if (ss.state_intercept.size() == n * m)
-      for (std::size_t i = 0; i < m; ++i) c[static_cast<Eigen::Index>(i)] = ss.state_intercept[t * m + i];
+    if (ss.state_intercept.size() == n) {
+      c[static_cast<Eigen::Index>(ss.k_diff)] = ss.state_intercept[t];
+    }
     a = ss.transition * a + c;
     P = ss.transition * P * ss.transition.transpose() + RQR;
   }

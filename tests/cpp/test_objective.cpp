@@ -162,6 +162,19 @@ TEST(SarimaxObjective, RefreshedModelEqualsAFreshlyBuiltOne) {
       EXPECT_EQ(m.state_cov, fresh->state_cov) << c.name;
       EXPECT_EQ(m.obs_intercept, fresh->obs_intercept) << c.name;
       EXPECT_EQ(m.state_intercept, fresh->state_intercept) << c.name;
+      // The filter's forms, refreshed with the model, as if made afresh.
+      const core::FilterSystem& sys = ev->model.system();
+      const core::FilterSystem made(*fresh);
+      EXPECT_EQ(sys.tt, made.tt) << c.name;
+      EXPECT_EQ(sys.strategy, made.strategy) << c.name;
+      EXPECT_EQ(sys.covariance.rqr(), made.covariance.rqr()) << c.name;
+      ASSERT_EQ(sys.sparse_t.entries.size(), made.sparse_t.entries.size()) << c.name;
+      for (std::size_t k = 0; k < made.sparse_t.entries.size(); ++k) {
+        const auto& a = sys.sparse_t.entries[k];
+        const auto& b = made.sparse_t.entries[k];
+        EXPECT_TRUE(a.row == b.row && a.col == b.col && a.value == b.value) << c.name << " entry " << k;
+      }
+      ASSERT_EQ(sys.sparse_z.entries.size(), made.sparse_z.entries.size()) << c.name;
       if (c.config.concentrate_scale) {
         EXPECT_EQ(m.state_cov(0, 0), 1.0);
       }

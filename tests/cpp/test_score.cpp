@@ -176,7 +176,8 @@ double quad_loglike(const SarimaxConfig& config, const Vec& theta, const Vec& y)
   for (std::size_t t = 0; t < n; ++t) {
     quad za = 0, F = 0;
     for (std::size_t i = 0; i < m; ++i) za += Z[i] * a[i];
-    const quad v = static_cast<quad>(ev.series[t]) - za - ev.ss.obs_intercept[t];
+    const double d = t < ev.ss.obs_intercept.size() ? ev.ss.obs_intercept[t] : 0.0;
+    const quad v = static_cast<quad>(ev.series[t]) - za - d;
     for (std::size_t i = 0; i < m; ++i) {
       pz[i] = 0;
       for (std::size_t j = 0; j < m; ++j) pz[i] += P[i + j * m] * Z[j];
@@ -195,7 +196,8 @@ double quad_loglike(const SarimaxConfig& config, const Vec& theta, const Vec& y)
       na[e.row] += e.value * a[e.col];
       for (std::size_t k = 0; k < m; ++k) TP[e.row + k * m] += e.value * P[e.col + k * m];
     }
-    for (std::size_t i = 0; i < m; ++i) a[i] = na[i] + ev.ss.state_intercept[t * m + i];
+    for (std::size_t i = 0; i < m; ++i) a[i] = na[i];
+    if (!ev.ss.state_intercept.empty()) a[ev.ss.k_diff] += ev.ss.state_intercept[t];
     P = RQR;
     for (const auto& e : T)
       for (std::size_t k = 0; k < m; ++k) P[k + e.row * m] += e.value * TP[k + e.col * m];

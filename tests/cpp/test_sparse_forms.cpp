@@ -51,7 +51,7 @@ TEST(SparseForms, DenseAndSparseProductsAgree) {
   Z[3] = 0.5;
   Eigen::VectorXd a(m);
   for (int i = 0; i < m; ++i) a[i] = N(rng);
-  const Vec intercept(2 * m, 0.25);
+  const Vec intercept{-1.0, 0.25};  // the trend at t = 0 and t = 1, entering at state 3
 
   const auto st = SparseT::from_dense(T, m);
   const auto sz = SparseZ::from_dense(Z, m);
@@ -64,9 +64,9 @@ TEST(SparseForms, DenseAndSparseProductsAgree) {
   EXPECT_LT((Pd - Ps).norm(), 1e-12);
 
   Eigen::VectorXd od(m), os(m);
-  predict_state(KalmanStrategy::Dense, T, st, a, od, intercept, 1, m, true);
-  predict_state(KalmanStrategy::Sparse, T, st, a, os, intercept, 1, m, true);
-  EXPECT_LT((od - (T * a + Eigen::VectorXd::Constant(m, 0.25))).norm(), 1e-13);
+  predict_state(KalmanStrategy::Dense, T, st, a, od, intercept, 1, 3);
+  predict_state(KalmanStrategy::Sparse, T, st, a, os, intercept, 1, 3);
+  EXPECT_LT((od - (T * a + 0.25 * Eigen::VectorXd::Unit(m, 3))).norm(), 1e-13);
   EXPECT_LT((od - os).norm(), 1e-13);
 
   Eigen::VectorXd pzd(m), pzs(m);
@@ -87,7 +87,7 @@ TEST(SparseForms, AllZeroTransitionLeavesOnlyTheShockAndIntercept) {
   predict_cov(KalmanStrategy::Sparse, T, T, st, P, RQR, W);
   EXPECT_EQ(P, RQR);
   Eigen::VectorXd out(m);
-  predict_state(KalmanStrategy::Sparse, T, st, Eigen::VectorXd::Ones(m), out, {}, 0, m, false);
+  predict_state(KalmanStrategy::Sparse, T, st, Eigen::VectorXd::Ones(m), out, {}, 0, 0);
   EXPECT_TRUE(out.isZero(0.0));
 
   Eigen::VectorXd pz(m);
@@ -95,4 +95,26 @@ TEST(SparseForms, AllZeroTransitionLeavesOnlyTheShockAndIntercept) {
   EXPECT_EQ(f, 0.0);
   EXPECT_TRUE(std::signbit(f));
   EXPECT_TRUE(pz.isZero(0.0));
+}
+
+TEST(SparseForms, SymmetrizeAndMirrorWorkEntryByEntry) {
+  // Tiled walks of both triangles, against the plain entry-by-entry rules,
+  // for odd and even sizes.
+  std::mt19937_64 rng(3);
+  std::normal_distribution<double> N;
+  for (const int m : {1, 2, 3, 4, 7, 8, 27}) {
+    Eigen::MatrixXd A(m, m);
+    for (int i = 0; i < m * m; ++i) A.data()[i] = N(rng);
+    Eigen::MatrixXd averaged = A, mirrored = A;
+    symmetrize(averaged);
+    mirror_lower(mirrored.data(), static_cast<std::size_t>(m));
+    for (int j = 0; j < m; ++j) {
+      for (int i = 0; i < m; ++i) {
+        const double avg = i == j ? A(i, j) : 0.5 * (A(std::max(i, j), std::min(i, j)) +
+                                                     A(std::min(i, j), std::max(i, j)));
+        EXPECT_EQ(averaged(i, j), avg) << m << ": " << i << "," << j;
+        EXPECT_EQ(mirrored(i, j), A(std::max(i, j), std::min(i, j))) << m << ": " << i << "," << j;
+      }
+    }
+  }
 }

@@ -121,13 +121,13 @@ TEST(StateSpace, VarianceEntry) {
 }
 
 TEST(StateSpace, Intercepts) {
-  // Linear trend b0 = 2, n = 3, k = 3, k_diff = 1.
-  EXPECT_EQ(StateSpace::build_state_intercept(3, 3, 1, Trend::Linear, Vec{2.0}),
-            (Vec{0, 0, 0, 0, 2, 0, 0, 4, 0}));
-  EXPECT_EQ(StateSpace::build_state_intercept(2, 2, 0, Trend::ConstantLinear, Vec{1.0, 0.5}),
-            (Vec{1, 0, 1.5, 0}));
-  EXPECT_EQ(StateSpace::build_state_intercept(2, 1, 0, Trend::ConstantLinear, Vec{1.0}), (Vec{1, 1}));
-  EXPECT_EQ(StateSpace::build_state_intercept(2, 1, 0, Trend::None, Vec{1.0}), (Vec{0, 0}));
+  // One trend value per time; none at all without a trend.
+  EXPECT_EQ(StateSpace::build_state_intercept(3, Trend::Linear, Vec{2.0}), (Vec{0, 2, 4}));
+  EXPECT_EQ(StateSpace::build_state_intercept(2, Trend::ConstantLinear, Vec{1.0, 0.5}),
+            (Vec{1, 1.5}));
+  EXPECT_EQ(StateSpace::build_state_intercept(2, Trend::ConstantLinear, Vec{1.0}), (Vec{1, 1}));
+  EXPECT_TRUE(StateSpace::build_state_intercept(2, Trend::None, Vec{1.0}).empty());
+  EXPECT_TRUE(StateSpace::build_state_intercept(2, Trend::Constant, Vec{}).empty());
 
   // Two coefficients, three columns: only the first two enter.
   const Columns cols{{1, 2}, {10, 20}, {100, 200}};
@@ -135,6 +135,9 @@ TEST(StateSpace, Intercepts) {
   const Columns none;
   const Vec zero = StateSpace::build_obs_intercept(2, &none, Vec{1.0});
   EXPECT_EQ(zero, (Vec{0, 0}));
+  // Without columns or without coefficients there is no regression to hold.
+  EXPECT_TRUE(StateSpace::build_obs_intercept(2, nullptr, Vec{1.0}).empty());
+  EXPECT_TRUE(StateSpace::build_obs_intercept(2, &cols, Vec{}).empty());
   // An empty column list with coefficients gives negative zero sums.
   const Columns empty_list;
   SarimaxParams p;

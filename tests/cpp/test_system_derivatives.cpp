@@ -91,14 +91,24 @@ TEST(SystemDerivatives, MatchFiniteDifferencesOfTheSystem) {
         EXPECT_EQ(dRQR.cwiseAbs().maxCoeff(), 0.0);
       }
       for (std::size_t t = 0; t < n; ++t) {
-        const double dd = (su.obs_intercept[t] - sd.obs_intercept[t]) / (2 * h);
+        auto d_at = [t](const StateSpace& s) {
+          return t < s.obs_intercept.size() ? s.obs_intercept[t] : 0.0;
+        };
+        const double dd = (d_at(su) - d_at(sd)) / (2 * h);
         const double got = t < d.dobs_intercept[j].size() ? d.dobs_intercept[j][t] : 0.0;
         EXPECT_NEAR(got, dd, 1e-9);
       }
-      for (std::size_t i = 0; i < su.state_intercept.size(); ++i) {
-        const double dc = (su.state_intercept[i] - sd.state_intercept[i]) / (2 * h);
-        const double got = d.dstate_intercept[j].empty() ? 0.0 : d.dstate_intercept[j][i];
-        EXPECT_NEAR(got, dc, 1e-8);
+      // The trend enters at row k_diff, one value per time; its derivative
+      // is laid out over all m rows.
+      ASSERT_EQ(su.state_intercept.size(), sd.state_intercept.size());
+      const auto mm = static_cast<std::size_t>(m);
+      for (std::size_t t = 0; t < su.state_intercept.size(); ++t) {
+        const double dc = (su.state_intercept[t] - sd.state_intercept[t]) / (2 * h);
+        for (std::size_t i = 0; i < mm; ++i) {
+          const Vec& dc_j = d.dstate_intercept[j];
+          const double got = dc_j.empty() ? 0.0 : dc_j[t * mm + i];
+          EXPECT_NEAR(got, i == su.k_diff ? dc : 0.0, 1e-8);
+        }
       }
     }
   }

@@ -95,7 +95,8 @@ core::Result<ForecastResult> forecast_differenced(std::span<const double> y,
 
   const auto kd = static_cast<Eigen::Index>(k_diff);
   core::Vec u_tail(k_diff);
-  for (std::size_t i = 0; i < k_diff; ++i) u_tail[i] = y_tail[i] - integrated->obs_intercept[i];
+  const core::Vec& d = integrated->obs_intercept;  // empty without a regression
+  for (std::size_t i = 0; i < k_diff; ++i) u_tail[i] = y_tail[i] - (i < d.size() ? d[i] : 0.0);
   const Eigen::VectorXd& a_arma = filtered->output.predicted_state;
   const Eigen::MatrixXd& p_arma = filtered->output.predicted_cov;
   const Eigen::Index k = kd + a_arma.size();

@@ -292,9 +292,9 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
   // in the state intercept a zero start would judge every series with a
   // level as if it began at 0. Differencing states keep mean 0.
   Eigen::VectorXd mu = Eigen::VectorXd::Zero(ka);
-  if (ss.state_intercept.size() >= k) {
-    Eigen::VectorXd c_b(ka);
-    for (Eigen::Index i = 0; i < ka; ++i) c_b(i) = ss.state_intercept[k_diff + static_cast<std::size_t>(i)];
+  if (!ss.state_intercept.empty()) {
+    Eigen::VectorXd c_b = Eigen::VectorXd::Zero(ka);  // the trend enters at the block's first row
+    c_b(0) = ss.state_intercept[0];
     auto m = stationary_mean(Ta, c_b);
     if (!m) return approximate_diffuse(k);
     mu = std::move(*m);

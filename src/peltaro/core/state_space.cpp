@@ -75,14 +75,16 @@ Result<StateSpace> StateSpace::create(const SarimaxConfig& config, const Sarimax
   ss.state_cov(0, 0) = (!config.concentrate_scale && params.sigma2) ? *params.sigma2 : 1.0;
 
   ss.obs_intercept = build_obs_intercept(n, exog, params.exog);
-  ss.state_intercept = build_state_intercept(n, k, k_diff, config.trend, params.trend);
+  ss.state_intercept = build_state_intercept(n, config.trend, params.trend);
   return ss;
 }
 
+// Without a regression there is nothing to hold: readers take d_t = 0 past
+// the end, and a series of n values does not bring n zeros with it.
 Vec StateSpace::build_obs_intercept(std::size_t n, const Columns* exog,
                                     std::span<const double> beta) {
+  if (exog == nullptr || beta.empty()) return {};
   Vec out(n, 0.0);
-  if (exog == nullptr || beta.empty()) return out;
   const std::size_t J = std::min(beta.size(), exog->size());
   for (std::size_t j = 0; j < J; ++j) {
     // Columns shorter than the series cannot be summed over every t.
@@ -99,14 +101,13 @@ Vec StateSpace::build_obs_intercept(std::size_t n, const Columns* exog,
   return out;
 }
 
-Vec StateSpace::build_state_intercept(std::size_t n, std::size_t k, std::size_t k_diff,
-                                      Trend trend, std::span<const double> b) {
-  Vec out(k * n, 0.0);
-  if (trend == Trend::None || b.empty()) return out;
-  for (std::size_t t = 0; t < n; ++t) {
-    const double value = trend_value(trend, b, static_cast<double>(t));
-    out[t * k + k_diff] = value;
-  }
+// Only row k_diff of c_t can be non-zero, so the trend is kept as one value
+// per time: a model of k states over n observations does not carry k·n
+// zeros through every call.
+Vec StateSpace::build_state_intercept(std::size_t n, Trend trend, std::span<const double> b) {
+  if (trend == Trend::None || b.empty()) return {};
+  Vec out(n);
+  for (std::size_t t = 0; t < n; ++t) out[t] = trend_value(trend, b, static_cast<double>(t));
   return out;
 }
 

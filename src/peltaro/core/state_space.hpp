@@ -20,8 +20,9 @@ struct StateSpace {
   Eigen::VectorXd design;      // Z, k
   Eigen::MatrixXd selection;   // R, k × 1
   Eigen::MatrixXd state_cov;   // Q, 1 × 1
-  Vec obs_intercept;           // d_t, n values
-  Vec state_intercept;         // c_t, k·n values, entry i of time t at t·k + i
+  Vec obs_intercept;           // d_t, n values; empty without regression coefficients
+  Vec state_intercept;         // c_t: the trend, entering the state at row k_diff; n values,
+                               // empty without a trend
   std::size_t k_states = 0;
   std::size_t k_diff = 0;
   std::size_t k_posdef = 1;
@@ -30,8 +31,7 @@ struct StateSpace {
   static Result<StateSpace> create(const SarimaxConfig& config, const SarimaxParams& params,
                                    std::span<const double> y, const Columns* exog);
 
-  static Vec build_state_intercept(std::size_t n, std::size_t k, std::size_t k_diff, Trend trend,
-                                   std::span<const double> b);
+  static Vec build_state_intercept(std::size_t n, Trend trend, std::span<const double> b);
   static Vec build_obs_intercept(std::size_t n, const Columns* exog, std::span<const double> beta);
 };
 

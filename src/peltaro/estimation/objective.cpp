@@ -47,12 +47,11 @@ void refresh_model(core::StateSpace& ss, const core::SarimaxParams& params,
   ss.state_cov(0, 0) = (config.concentrate_scale || !params.sigma2) ? 1.0 : *params.sigma2;
 
   if (exog == nullptr || params.exog.empty()) {
-    ss.obs_intercept.assign(n, 0.0);
+    ss.obs_intercept.clear();
   } else {
     ss.obs_intercept = core::StateSpace::build_obs_intercept(n, exog, params.exog);
   }
-  ss.state_intercept = core::StateSpace::build_state_intercept(n, ss.k_states, k_diff, config.trend,
-                                                               params.trend);
+  ss.state_intercept = core::StateSpace::build_state_intercept(n, config.trend, params.trend);
 }
 
 }  // namespace
@@ -77,22 +76,26 @@ TextResult<PipelineEval> SarimaxObjective::eval_pipeline(std::span<const double>
   auto params = core::SarimaxParams::from_flat(*constrained, config_);
   if (!params) return fail_text(params.error().display());
 
-  std::optional<core::StateSpace> model = std::move(ss_cache_);
+  std::optional<CachedModel> cached = std::move(ss_cache_);
   ss_cache_.reset();
-  // Only a model of this configuration and length may be refreshed in place;
-  // anything else is rebuilt rather than written past its ends.
-  if (model && (model->k_states != config_.k_diff() + config_.k_arma() ||
-                model->k_diff != config_.k_diff() || model->obs_intercept.size() != endog_.size())) {
-    model.reset();
+  // Only a model of this configuration may be refreshed in place (the
+  // refresh rewrites everything that depends on the series length); anything
+  // else is rebuilt rather than written past its ends.
+  if (cached && (cached->model.k_states != config_.k_diff() + config_.k_arma() ||
+                 cached->model.k_diff != config_.k_diff())) {
+    cached.reset();
   }
-  if (!model) {
+  CachedModel entry;
+  if (cached) {
+    entry = std::move(*cached);
+    refresh_model(entry.model, *params, config_, endog_.size(), exog());
+  } else {
     auto built = core::StateSpace::create(config_, *params, endog_, exog());
     if (!built) return fail_text(built.error().display());
-    model = std::move(*built);
-  } else {
-    refresh_model(*model, *params, config_, endog_.size(), exog());
+    entry.model = std::move(*built);
   }
-  ModelLease lease(this, std::move(*model));
+  entry.system.refresh(entry.model);
+  ModelLease lease(this, std::move(entry));
   core::KalmanInit init = core::KalmanInit::from_config_default(lease.model(), config_);
   return PipelineEval{std::move(*params), std::move(lease), std::move(init)};
 }
@@ -100,7 +103,8 @@ TextResult<PipelineEval> SarimaxObjective::eval_pipeline(std::span<const double>
 TextResult<double> SarimaxObjective::eval_loglike(std::span<const double> x) const {
   auto ev = eval_pipeline(x);
   if (!ev) return fail_text(std::move(ev.error()));
-  auto out = core::kalman_loglike(endog_, ev->model.model(), ev->init, config_.concentrate_scale);
+  auto out = core::kalman_loglike(endog_, ev->model.model(), ev->init, ev->model.system(),
+                                  config_.concentrate_scale);
   if (!out) return fail_text(out.error().display());
   if (!std::isfinite(out->loglike)) return fail_text("non-finite log-likelihood");
   return out->loglike;
@@ -111,7 +115,8 @@ TextResult<std::pair<double, Vec>> SarimaxObjective::eval_negloglike_with_gradie
   auto ev = eval_pipeline(x);
   if (!ev) return fail_text(std::move(ev.error()));
   const core::StateSpace& model = ev->model.model();
-  auto out = core::kalman_loglike(endog_, model, ev->init, config_.concentrate_scale);
+  auto out = core::kalman_loglike(endog_, model, ev->init, ev->model.system(),
+                                  config_.concentrate_scale);
   if (!out) return fail_text(out.error().display());
   if (!std::isfinite(out->loglike)) return fail_text("non-finite log-likelihood");
   auto g = score::score(endog_, model, ev->init, config_, ev->params, config_.concentrate_scale,

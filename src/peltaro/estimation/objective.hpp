@@ -4,8 +4,8 @@
 // gradient chained through the parameter transforms.
 //
 // An objective owns its data and two caches: the state-space model of the
-// last evaluation (refreshed in place, so a search allocates its model once)
-// and the last value and gradient. The caches are mutable state behind const
+// last evaluation with the filter's forms of it (both refreshed in place, so
+// a search allocates them once) and the last value and gradient. The caches are mutable state behind const
 // operations: an objective is used by one thread at a time, and every run
 // works on its own `clone()`, which starts with both caches empty.
 
@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/params.hpp"
 #include "peltaro/core/state_space.hpp"
 #include "peltaro/estimation/types.hpp"
@@ -29,13 +30,20 @@ struct CachedEval {
 
 class SarimaxObjective;
 
+// A state-space model and the forms every filter pass over it uses, made from
+// it (sparse forms, T', R·Q·R', strategy, covariance kernel).
+struct CachedModel {
+  core::StateSpace model;
+  core::FilterSystem system;
+};
+
 // A model taken out of an objective's cache for one evaluation. It goes back
 // into the cache when the lease ends, whatever the evaluation's outcome. A
 // lease must not outlive its objective nor see it moved; `eval_pipeline` is
 // refused on a temporary objective for that reason.
 class ModelLease {
  public:
-  ModelLease(const SarimaxObjective* owner, core::StateSpace model)
+  ModelLease(const SarimaxObjective* owner, CachedModel model)
       : owner_(owner), model_(std::move(model)) {}
   ModelLease(ModelLease&& other) noexcept;
   ModelLease& operator=(ModelLease&&) = delete;
@@ -43,11 +51,12 @@ class ModelLease {
   ModelLease& operator=(const ModelLease&) = delete;
   ~ModelLease();
 
-  [[nodiscard]] const core::StateSpace& model() const { return model_; }
+  [[nodiscard]] const core::StateSpace& model() const { return model_.model; }
+  [[nodiscard]] const core::FilterSystem& system() const { return model_.system; }
 
  private:
   const SarimaxObjective* owner_;
-  core::StateSpace model_;
+  CachedModel model_;
 };
 
 // Parameters, model and initial state of one point.
@@ -106,7 +115,7 @@ class SarimaxObjective {
   std::optional<Columns> exog_;
   SarimaxConfig config_;
   mutable std::optional<CachedEval> cache_;
-  mutable std::optional<core::StateSpace> ss_cache_;
+  mutable std::optional<CachedModel> ss_cache_;
 };
 
 // The conditional-sum-of-squares criterion on the raw series, for the

@@ -19,7 +19,7 @@ InitialDerivatives initial_derivatives(const core::StateSpace& ss, const core::K
   const Eigen::MatrixXd P0b = init.p0.block(s0, s0, b, b);
   const Eigen::VectorXd mu = init.a0.segment(s0, b);
   // The mean is read at time 0 under the same rule the initialisation uses.
-  const bool has_intercept = ss.state_intercept.size() >= ss.k_states;
+  const bool has_intercept = !ss.state_intercept.empty();
 
   Eigen::FullPivLU<Eigen::MatrixXd> lu(Eigen::MatrixXd::Identity(b, b) - Tb);
   lu.setThreshold(0.0);

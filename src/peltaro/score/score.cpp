@@ -38,10 +38,14 @@ std::optional<SarimaxError> check_inputs(std::size_t n, const core::StateSpace& 
     return SarimaxError::invalid_input("state space matrices do not match its " + num(m) +
                                        " states");
   }
-  if (ss.obs_intercept.size() != n || ss.state_intercept.size() != n * m) {
-    return SarimaxError::invalid_input("state space was built for " +
-                                       num(ss.obs_intercept.size()) + " observations but y has " +
-                                       num(n));
+  // The intercepts are per time, or absent; a system built for another
+  // length is one whose intercepts have another.
+  const auto fits = [n](const Vec& v) { return v.empty() || v.size() == n; };
+  if (!fits(ss.obs_intercept) || !fits(ss.state_intercept)) {
+    const std::size_t built =
+        fits(ss.obs_intercept) ? ss.state_intercept.size() : ss.obs_intercept.size();
+    return SarimaxError::invalid_input("state space was built for " + num(built) +
+                                       " observations but y has " + num(n));
   }
   if (init.a0.size() != mi || init.p0.rows() != mi || init.p0.cols() != mi) {
     return SarimaxError::invalid_input("initial state has " + num(static_cast<std::size_t>(init.a0.size())) +

@@ -82,7 +82,7 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
       cov_ws_(static_cast<Eigen::Index>(ss.k_states)),
       rule_(init.burn) {
   const auto m = static_cast<Eigen::Index>(m_);
-  use_intercept_ = ss.state_intercept.size() == n_ * m_;
+  use_intercept_ = ss.state_intercept.size() == n_;
 
   a_ = init.a0;
   P_ = init.p0;
@@ -259,11 +259,7 @@ void TangentLinearRecursion::predict_derivatives(std::size_t t) {
 
 void TangentLinearRecursion::predict_mean(std::size_t t) {
   transition_times(system_.sparse_t, a_.data(), a_pred_.data(), m_);
-  if (use_intercept_) {
-    const double* c = ss_.state_intercept.data() + t * m_;
-    double* ap = a_pred_.data();
-    for (std::size_t i = 0; i < m_; ++i) ap[i] += c[i];
-  }
+  if (use_intercept_) a_pred_[static_cast<Eigen::Index>(ss_.k_diff)] += ss_.state_intercept[t];
   a_.swap(a_pred_);
 }
 

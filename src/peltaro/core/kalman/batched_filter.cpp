@@ -51,8 +51,10 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
   SteadyStateRule rule(burn);
-  const bool use_intercept = ss.state_intercept.size() == n * m;
-  const std::span<const double> intercept(ss.state_intercept);
+  // A trend built for another series length contributes nothing.
+  const std::span<const double> intercept =
+      ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
+                                     : std::span<const double>();
 
   BatchedKalmanOutput out;
   out.innovations.resize(k);
@@ -74,7 +76,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       out.f_values.push_back(steady->f);
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         scratch += steady->gain * (v / steady->f);
         states[i].swap(scratch);
       }
@@ -88,7 +90,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
         states[i] += (v * f) * PZ;
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       // As in the single-series filter: the next covariance is predicted
@@ -113,7 +115,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       // Not an update step: states and covariance are only predicted.
       for (std::size_t i = 0; i < k; ++i) {
         innovation(i);
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, m, use_intercept);
+        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));

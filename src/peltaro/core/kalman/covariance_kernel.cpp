@@ -7,17 +7,23 @@
 namespace peltaro::core {
 namespace {
 
+// How a stretch writes its terms: over what is there, onto it, or onto
+// +0.0 (a sum that starts from zero, as the reference order's do).
+enum class Put : std::uint8_t { Assign, Add, StartFromZero };
+
 // o[k] (=, +=) a_k·(w·(x[k] − h[k]·s)) for k < n; a_k = 1 when `a` is null,
 // no h term without the update. The cases are split so that every inner loop
 // is a plain vector loop.
-template <bool Update, bool Assign>
+template <bool Update, Put How>
 inline void stretch(double* __restrict o, const double* __restrict x, const double* __restrict h,
                     const double* __restrict a, double w, double s, std::size_t n) {
   auto put = [&](std::size_t k, double v) {
-    if constexpr (Assign) {
+    if constexpr (How == Put::Assign) {
       o[k] = v;
-    } else {
+    } else if constexpr (How == Put::Add) {
       o[k] += v;
+    } else {
+      o[k] = 0.0 + v;
     }
   };
   auto source = [&](std::size_t k) {
@@ -36,42 +42,6 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
   }
 }
 
-// The strict upper triangle of an m × m column-major matrix from its lower
-// triangle, by 2 × 2 tiles: two contiguous pairs of the lower triangle,
-// interleaved, give two contiguous pairs of the upper one.
-using Pair = double __attribute__((vector_size(16)));
-
-inline Pair load_pair(const double* p) {
-  Pair v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline void store_pair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
-
-void mirror_lower(double* a, std::size_t m) {
-  std::size_t j = 0;
-  for (; j + 1 < m; j += 2) {
-    double* up0 = a + j * m;        // upper column j: rows i < j
-    double* up1 = a + (j + 1) * m;  // upper column j + 1: rows i ≤ j
-    std::size_t i = 0;
-    for (; i + 1 < j; i += 2) {
-      const Pair ci = load_pair(a + i * m + j);         // (j, i), (j + 1, i)
-      const Pair ci1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
-      store_pair(up0 + i, __builtin_shufflevector(ci, ci1, 0, 2));
-      store_pair(up1 + i, __builtin_shufflevector(ci, ci1, 1, 3));
-    }
-    for (; i < j; ++i) {
-      up0[i] = a[i * m + j];
-      up1[i] = a[i * m + j + 1];
-    }
-    up1[j] = a[j * m + j + 1];
-  }
-  if (j < m) {
-    for (std::size_t i = 0; i < j; ++i) a[j * m + i] = a[i * m + j];
-  }
-}
-
 }  // namespace
 
 void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr) {
@@ -80,6 +50,10 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   row_start_.assign(m_ + 1, 0);
   for (const auto& e : entries_) ++row_start_[e.row + 1];
   for (std::size_t r = 0; r < m_; ++r) row_start_[r + 1] += row_start_[r];
+  empty_rows_.clear();
+  for (std::size_t r = 0; r < m_; ++r) {
+    if (row_start_[r] == row_start_[r + 1]) empty_rows_.push_back(r);
+  }
 
   // R·Q·R' of one shock touches only the states the MA coefficients reach.
   rqr_ = rqr;
@@ -98,7 +72,7 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   build_plan();
 }
 
-void CovarianceKernel::split(const std::vector<char>& member, std::size_t layer,
+void CovarianceKernel::split(const char* member, std::size_t layer,
                              std::vector<Piece>& pieces) {
   auto offset_of = [](const SparseTEntry& e) {
     return static_cast<std::ptrdiff_t>(e.col) - static_cast<std::ptrdiff_t>(e.row);
@@ -111,7 +85,8 @@ void CovarianceKernel::split(const std::vector<char>& member, std::size_t layer,
     }
     return npos;
   };
-  std::vector<char> taken(entries_.size(), 0);
+  char* taken = flags_.data() + entries_.size();
+  std::fill(taken, taken + entries_.size(), 0);
   // Runs: two or more consecutive rows with a member entry of one offset.
   for (std::size_t p = 0; p < entries_.size(); ++p) {
     if (!member[p] || taken[p]) continue;
@@ -134,35 +109,56 @@ void CovarianceKernel::split(const std::vector<char>& member, std::size_t layer,
     }
     pieces.push_back(run);
   }
-  // Groups: the other members, by column, rows ascending.
+  // Groups: the other members by column, rows ascending (the entries are in
+  // row order, so a stable bucketing by column keeps it).
+  std::vector<std::size_t>& count = count_;
+  count.assign(m_ + 1, 0);
+  for (std::size_t q = 0; q < entries_.size(); ++q) {
+    if (member[q] && !taken[q]) ++count[entries_[q].col + 1];
+  }
+  for (std::size_t c = 0; c < m_; ++c) count[c + 1] += count[c];
+  const std::size_t base = group_rows_.size();
+  group_rows_.resize(base + count[m_]);
+  values_.resize(values_.size() + count[m_]);
+  const std::size_t value_base = values_.size() - count[m_];
   for (std::size_t c = 0; c < m_; ++c) {
+    if (count[c + 1] == count[c]) continue;
     Piece group;
     group.group = true;
     group.layer = layer;
     group.column = c;
-    group.first = group_rows_.size();
-    group.value = values_.size();
-    for (std::size_t q = 0; q < entries_.size(); ++q) {
-      if (!member[q] || taken[q] || entries_[q].col != c) continue;
-      group_rows_.push_back(entries_[q].row);
-      values_.push_back(entries_[q].value);
-      ++group.length;
-    }
-    if (group.length > 0) pieces.push_back(group);
+    group.first = base + count[c];
+    group.value = value_base + count[c];
+    group.length = count[c + 1] - count[c];
+    pieces.push_back(group);
+  }
+  for (std::size_t q = 0; q < entries_.size(); ++q) {
+    if (!member[q] || taken[q]) continue;
+    const std::size_t slot = count[entries_[q].col]++;
+    group_rows_[base + slot] = entries_[q].row;
+    values_[value_base + slot] = entries_[q].value;
   }
 }
 
 void CovarianceKernel::build_pieces() {
+  // Each entry lands in one piece of each split, so twice the entries bound
+  // what the two splits store.
   values_.clear();
+  values_.reserve(2 * entries_.size());
   group_rows_.clear();
+  group_rows_.reserve(2 * entries_.size());
+  pieces_.reserve(entries_.size());
+  ordered_pieces_.reserve(entries_.size());
   // For `sandwich`, whatever covers T in the fewest, longest pieces.
   pieces_.clear();
-  split(std::vector<char>(entries_.size(), 1), 0, pieces_);
+  flags_.resize(std::max(2 * entries_.size(), 2 * entries_.size() + m_));
+  char* member = flags_.data();
+  std::fill(member, member + entries_.size(), 1);
+  split(member, 0, pieces_);
   // For the reference order, layer by layer.
   ordered_pieces_.clear();
   std::size_t layers = 0;
   for (std::size_t r = 0; r < m_; ++r) layers = std::max(layers, row_start_[r + 1] - row_start_[r]);
-  std::vector<char> member(entries_.size());
   for (std::size_t layer = 0; layer < layers; ++layer) {
     for (std::size_t r = 0; r < m_; ++r) {
       for (std::size_t q = row_start_[r]; q < row_start_[r + 1]; ++q) {
@@ -194,42 +190,41 @@ void CovarianceKernel::build_pieces() {
 // rows. Everything else adds; entries the cover does not write start from
 // zero.
 void CovarianceKernel::build_plan() {
-  std::vector<char> in_cover(pieces_.size(), 0);
-  std::vector<std::size_t> order(pieces_.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return pieces_[a].length > pieces_[b].length;
-  });
-  std::vector<char> run_covered(m_, 0), group_covered(m_, 0);
-  for (const std::size_t i : order) {
-    const Piece& piece = pieces_[i];
+  // The cover, taken greedily: a piece joins unless a longer one (or an
+  // earlier one as long) already reaches one of its rows.
+  const std::size_t n_pieces = pieces_.size();
+  flags_.assign(2 * n_pieces + m_, 0);
+  char* in_cover = flags_.data();
+  char* tried = in_cover + n_pieces;
+  char* covered = tried + n_pieces;  // 1: by a run, 2: by a group
+  for (std::size_t round = 0; round < n_pieces; ++round) {
+    std::size_t best = n_pieces;
+    for (std::size_t i = 0; i < n_pieces; ++i) {
+      if (!tried[i] && (best == n_pieces || pieces_[i].length > pieces_[best].length)) best = i;
+    }
+    tried[best] = 1;
+    const Piece& piece = pieces_[best];
     bool free = true;
-    for (std::size_t k = 0; k < piece.length; ++k) {
-      const std::size_t r = row_of(piece, k);
-      free = free && !run_covered[r] && !group_covered[r];
-    }
+    for (std::size_t k = 0; k < piece.length; ++k) free = free && covered[row_of(piece, k)] == 0;
     if (!free) continue;
-    in_cover[i] = 1;
-    for (std::size_t k = 0; k < piece.length; ++k) {
-      (piece.group ? group_covered : run_covered)[row_of(piece, k)] = 1;
-    }
+    in_cover[best] = 1;
+    for (std::size_t k = 0; k < piece.length; ++k) covered[row_of(piece, k)] = piece.group ? 2 : 1;
   }
 
   auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
-  plan_.clear();
-  assigning_groups_.clear();
-  adding_groups_.clear();
-  for (std::size_t i = 0; i < pieces_.size(); ++i) {
-    if (pieces_[i].group) (in_cover[i] ? assigning_groups_ : adding_groups_).push_back(i);
+  groups_.clear();
+  for (const bool cover : {true, false}) {
+    for (std::size_t i = 0; i < n_pieces; ++i) {
+      if (pieces_[i].group && (in_cover[i] != 0) == cover) groups_.push_back(i);
+    }
+    if (cover) assigning_groups_ = groups_.size();
   }
   constexpr std::size_t npos = static_cast<std::size_t>(-1);
-  summed_rows_.clear();
+  summed_.clear();
   summed_index_.assign(m_, npos);
-  summed_from_.clear();
   for (std::size_t j = 0; j < m_; ++j) {
     if (row_start_[j + 1] - row_start_[j] < 2) continue;
-    summed_index_[j] = summed_rows_.size();
-    summed_rows_.push_back(j);
+    summed_index_[j] = summed_.size();
     // u_j is read only at the source rows of rows ≥ j.
     std::size_t from = m_;
     for (const Piece& piece : pieces_) {
@@ -240,8 +235,12 @@ void CovarianceKernel::build_plan() {
         from = std::min(from, static_cast<std::size_t>(static_cast<std::ptrdiff_t>(lo) + piece.offset));
       }
     }
-    summed_from_.push_back(from);
+    summed_.push_back({j, from});
   }
+
+  std::vector<Stretch>& plan = unsorted_plan_;
+  plan.clear();
+  plan.reserve(m_ * (n_pieces + 2));
   // Column j of the output from the entry e of row j (e null: from u_j).
   auto term = [&](const Piece& run, std::size_t j, const SparseTEntry* e, bool assign) {
     const std::size_t end = run.first + run.length;
@@ -263,37 +262,52 @@ void CovarianceKernel::build_plan() {
       st.update_col = u32(e->col);
       st.weight = e->value;
     }
-    plan_.push_back(st);
+    plan.push_back(st);
   };
+  // Rows the cover leaves unwritten start from zero: those outside the
+  // cover, and in an empty row j's column all but the cover's group rows.
+  // Both as stretches of rows, count_ holding [from, to) pairs.
+  std::vector<std::size_t>& segments = count_;
+  segments.clear();
+  std::size_t split_at = 0;
+  for (const int written_by : {1, 2}) {
+    for (std::size_t i = 0; i < m_;) {
+      const std::size_t from = i;
+      while (i < m_ && covered[i] < written_by) ++i;
+      if (i > from) {
+        segments.push_back(from);
+        segments.push_back(i);
+      }
+      while (i < m_ && covered[i] >= written_by) ++i;
+    }
+    if (written_by == 1) split_at = segments.size();
+  }
   for (std::size_t j = 0; j < m_; ++j) {
     const bool empty = row_start_[j] == row_start_[j + 1];
-    for (std::size_t i = j; i < m_;) {
-      auto unwritten = [&](std::size_t r) { return !group_covered[r] && (empty || !run_covered[r]); };
-      if (!unwritten(i)) {
-        ++i;
-        continue;
-      }
-      std::size_t end = i + 1;
-      while (end < m_ && unwritten(end)) ++end;
+    const std::size_t first = empty ? split_at : 0;
+    const std::size_t last = empty ? segments.size() : split_at;
+    for (std::size_t q = first; q < last; q += 2) {
+      if (segments[q + 1] <= j) continue;
       Stretch st;
       st.kind = Kind::Zero;
-      st.out = u32(j * m_ + i);
-      st.length = u32(end - i);
-      plan_.push_back(st);
-      i = end;
+      st.out = u32(j * m_ + std::max(segments[q], j));
+      st.length = u32(segments[q + 1] - std::max(segments[q], j));
+      plan.push_back(st);
     }
     if (empty) continue;
     const SparseTEntry* e = summed_index_[j] == npos ? &entries_[row_start_[j]] : nullptr;
-    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+    for (std::size_t i = 0; i < n_pieces; ++i) {
       if (!pieces_[i].group) term(pieces_[i], j, e, in_cover[i]);
     }
   }
-  std::stable_sort(plan_.begin(), plan_.end(), [](const Stretch& a, const Stretch& b) {
-    return phase_of(a.kind, a.assign) < phase_of(b.kind, b.assign);
-  });
-  phase_start_.fill(plan_.size());
-  for (std::size_t p = plan_.size(); p-- > 0;) phase_start_[phase_of(plan_[p].kind, plan_[p].assign)] = p;
-  for (std::size_t q = PHASES; q-- > 0;) phase_start_[q] = std::min(phase_start_[q], phase_start_[q + 1]);
+  // By phase, keeping column order within each.
+  phase_start_.fill(0);
+  for (const Stretch& st : plan) ++phase_start_[phase_of(st.kind, st.assign) + 1];
+  for (std::size_t q = 0; q < PHASES; ++q) phase_start_[q + 1] += phase_start_[q];
+  plan_.resize(plan.size());
+  std::array<std::size_t, PHASES> next{};
+  std::copy(phase_start_.begin(), phase_start_.end() - 1, next.begin());
+  for (const Stretch& st : plan) plan_[next[phase_of(st.kind, st.assign)]++] = st;
 }
 
 void CovarianceKernel::times_t(const double* x, double* out) const {
@@ -310,9 +324,9 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
   const double* values = values_.data();
   // u_j for the rows of T with several entries.
   double* u = ws.columns.data();
-  for (std::size_t q = 0; q < summed_rows_.size(); ++q) {
-    const std::size_t j = summed_rows_[q];
-    const std::size_t from = summed_from_[q];
+  for (std::size_t q = 0; q < summed_.size(); ++q) {
+    const std::size_t j = summed_[q].row;
+    const std::size_t from = summed_[q].from;
     double* uj = u + q * m;
     double k = 0.0;
     for (std::size_t p = row_start_[j]; p < row_start_[j + 1]; ++p) {
@@ -331,6 +345,7 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     }
   }
   auto stretches = [&]<bool Assign>(std::integral_constant<bool, Assign>) {
+    constexpr Put how = Assign ? Put::Assign : Put::Add;
     auto phase = [&](Kind kind) {
       const std::size_t q = phase_of(kind, Assign);
       return std::pair{plan_.data() + phase_start_[q], plan_.data() + phase_start_[q + 1]};
@@ -338,25 +353,25 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     auto h = [&](const Stretch& st) { return Update ? g + st.update_row : nullptr; };
     auto s = [&](const Stretch& st) { return Update ? gf[st.update_col] : 0.0; };
     for (auto [p, e] = phase(Kind::Copy); p != e; ++p) {
-      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), nullptr, 1.0, s(*p), p->length);
+      stretch<Update, how>(out + p->out, x + p->source, h(*p), nullptr, 1.0, s(*p), p->length);
     }
     for (auto [p, e] = phase(Kind::Scaled); p != e; ++p) {
-      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), nullptr, p->weight, s(*p),
+      stretch<Update, how>(out + p->out, x + p->source, h(*p), nullptr, p->weight, s(*p),
                               p->length);
     }
     for (auto [p, e] = phase(Kind::Weighted); p != e; ++p) {
-      stretch<Update, Assign>(out + p->out, x + p->source, h(*p), values + p->value, p->weight,
+      stretch<Update, how>(out + p->out, x + p->source, h(*p), values + p->value, p->weight,
                               s(*p), p->length);
     }
     for (auto [p, e] = phase(Kind::Column); p != e; ++p) {
-      stretch<false, Assign>(out + p->out, u + p->source, nullptr, nullptr, 1.0, 0.0, p->length);
+      stretch<false, how>(out + p->out, u + p->source, nullptr, nullptr, 1.0, 0.0, p->length);
     }
     for (auto [p, e] = phase(Kind::ColumnWeighted); p != e; ++p) {
-      stretch<false, Assign>(out + p->out, u + p->source, nullptr, values + p->value, 1.0, 0.0,
+      stretch<false, how>(out + p->out, u + p->source, nullptr, values + p->value, 1.0, 0.0,
                              p->length);
     }
   };
-  auto groups = [&]<bool Assign>(const std::vector<std::size_t>& list,
+  auto groups = [&]<bool Assign>(std::span<const std::size_t> list,
                                  std::integral_constant<bool, Assign>) {
     double* y = ws.product.data();
     for (const std::size_t index : list) {
@@ -369,7 +384,7 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
       for (std::size_t j = 0; j <= last; ++j) {
         if (row_start_[j] == row_start_[j + 1]) {
           y[j] = 0.0;
-        } else if (summed_index_[j] < summed_rows_.size()) {
+        } else if (summed_index_[j] < summed_.size()) {
           y[j] = u[summed_index_[j] * m + c];
         } else {
           const std::size_t cj = entries_[row_start_[j]].col;
@@ -395,9 +410,9 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     for (std::size_t k = 0; k < p->length; ++k) o[k] = 0.0;
   }
   stretches(std::true_type{});
-  groups(assigning_groups_, std::true_type{});
+  groups(std::span(groups_).first(assigning_groups_), std::true_type{});
   stretches(std::false_type{});
-  groups(adding_groups_, std::false_type{});
+  groups(std::span(groups_).subspan(assigning_groups_), std::false_type{});
   add_c(out);
   mirror_lower(out, m);
 }
@@ -467,9 +482,9 @@ void CovarianceKernel::predict_in_reference_order(const Eigen::MatrixXd& P,
   // W = T·(P − g·g'·f), column by column. The updated entry (c, k) is
   // P(c, k) + (g_k·(−f))·g_c, formed here as P(c, k) − g_c·(g_k·f), which
   // rounds identically; W(r, k) sums the entries of row r from +0.0 in
-  // column order, which the layers keep.
+  // column order, which the layers keep: the first layer starts each sum
+  // (0.0 + its term), the others add, and rows without entries stay 0.
   Eigen::MatrixXd& W = ws.matrix;
-  W.setZero();
   const double* gd = g != nullptr ? g->data() : nullptr;
   double* gf = ws.scaled.data();
   if (g != nullptr) {
@@ -480,35 +495,50 @@ void CovarianceKernel::predict_in_reference_order(const Eigen::MatrixXd& P,
     const double* x = P.data() + k * m;
     double* w = W.data() + k * m;
     const double s = g != nullptr ? gf[k] : 0.0;
+    for (const std::size_t r : empty_rows_) w[r] = 0.0;
     for (const Piece& piece : ordered_pieces_) {
       const double* a = piece.unit ? nullptr : values + piece.value;
+      const bool first = piece.layer == 0;
       if (piece.group) {
         const double xt = g != nullptr ? x[piece.column] - gd[piece.column] * s : x[piece.column];
         const std::size_t* rows = group_rows_.data() + piece.first;
-        for (std::size_t q = 0; q < piece.length; ++q) w[rows[q]] += a[q] * xt;
+        for (std::size_t q = 0; q < piece.length; ++q) {
+          w[rows[q]] = (first ? 0.0 : w[rows[q]]) + a[q] * xt;
+        }
         continue;
       }
       const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(piece.first) + piece.offset);
-      if (g != nullptr) {
-        stretch<true, false>(w + piece.first, x + src, gd + src, a, 1.0, s, piece.length);
+      double* o = w + piece.first;
+      const double* h = g != nullptr ? gd + src : nullptr;
+      if (g != nullptr && first) {
+        stretch<true, Put::StartFromZero>(o, x + src, h, a, 1.0, s, piece.length);
+      } else if (g != nullptr) {
+        stretch<true, Put::Add>(o, x + src, h, a, 1.0, s, piece.length);
+      } else if (first) {
+        stretch<false, Put::StartFromZero>(o, x + src, h, a, 1.0, 0.0, piece.length);
       } else {
-        stretch<false, false>(w + piece.first, x + src, nullptr, a, 1.0, 0.0, piece.length);
+        stretch<false, Put::Add>(o, x + src, h, a, 1.0, 0.0, piece.length);
       }
     }
   }
 
   // P ← RQR + W·T': column r gains v·(column c of W) per entry (r, c, v), in
-  // stored order.
+  // stored order, the first straight onto RQR's column.
   for (std::size_t r = 0; r < m; ++r) {
     double* col = out.data() + r * m;
-    std::memcpy(col, rqr_.data() + r * m, m * sizeof(double));
+    const double* q = rqr_.data() + r * m;
+    if (row_start_[r] == row_start_[r + 1]) {
+      std::memcpy(col, q, m * sizeof(double));
+      continue;
+    }
     for (std::size_t p = row_start_[r]; p < row_start_[r + 1]; ++p) {
       const double* wc = W.data() + entries_[p].col * m;
+      const double* base = p == row_start_[r] ? q : col;
       const double v = entries_[p].value;
       if (v == 1.0) {
-        for (std::size_t i = 0; i < m; ++i) col[i] += wc[i];
+        for (std::size_t i = 0; i < m; ++i) col[i] = base[i] + wc[i];
       } else {
-        for (std::size_t i = 0; i < m; ++i) col[i] += v * wc[i];
+        for (std::size_t i = 0; i < m; ++i) col[i] = base[i] + v * wc[i];
       }
     }
   }

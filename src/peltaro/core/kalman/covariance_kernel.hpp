@@ -35,6 +35,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "peltaro/core/kalman/sparse_forms.hpp"
@@ -138,7 +139,7 @@ class CovarianceKernel {
   }
 
   // Pieces of the entries marked in `member`, appended to `pieces`.
-  void split(const std::vector<char>& member, std::size_t layer, std::vector<Piece>& pieces);
+  void split(const char* member, std::size_t layer, std::vector<Piece>& pieces);
   void build_pieces();
   void build_plan();
   [[nodiscard]] std::size_t row_of(const Piece& piece, std::size_t k) const {
@@ -151,6 +152,7 @@ class CovarianceKernel {
   std::size_t m_ = 0;
   std::vector<SparseTEntry> entries_;  // T's stored entries, row ascending, then column
   std::vector<std::size_t> row_start_;  // row r: entries_[row_start_[r] … row_start_[r + 1])
+  std::vector<std::size_t> empty_rows_;  // rows of T without entries
   Eigen::MatrixXd rqr_;
   std::vector<std::size_t> rqr_index_;  // non-zero entries of RQR's lower triangle (j·m + i)
   std::vector<double> rqr_values_;
@@ -162,11 +164,21 @@ class CovarianceKernel {
 
   std::vector<Stretch> plan_;                   // the runs of pieces_, by phase
   std::array<std::size_t, PHASES + 1> phase_start_{};  // phase q: plan_[phase_start_[q] … phase_start_[q + 1])
-  std::vector<std::size_t> assigning_groups_;  // groups of pieces_ in the cover
-  std::vector<std::size_t> adding_groups_;     // the other groups
-  std::vector<std::size_t> summed_rows_;       // rows of T with two or more entries
-  std::vector<std::size_t> summed_index_;      // row j: its column in the workspace, or npos
-  std::vector<std::size_t> summed_from_;       // first row of each such column that is read
+  std::vector<std::size_t> groups_;  // the groups of pieces_, those in the cover first
+  std::size_t assigning_groups_ = 0;  // how many are in the cover
+  // Rows of T with two or more entries: the row, and the first row of its
+  // column u_j that is read.
+  struct Summed {
+    std::size_t row = 0;
+    std::size_t from = 0;
+  };
+  std::vector<Summed> summed_;
+  std::vector<std::size_t> summed_index_;  // row j: its index in summed_, or npos
+
+  // Storage of the set-up, kept so that a kernel assigned again allocates nothing.
+  std::vector<char> flags_;  // entries: member, taken; pieces: in the cover, tried; rows: covered
+  std::vector<std::size_t> count_;
+  std::vector<Stretch> unsorted_plan_;
 };
 
 }  // namespace peltaro::core

@@ -5,12 +5,27 @@
 
 namespace peltaro::core {
 
-FilterSystem::FilterSystem(const StateSpace& ss)
-    : tt(ss.transition.transpose()),
-      sparse_z(SparseZ::from_dense(ss.design, ss.k_states)),
-      sparse_t(SparseT::from_dense(ss.transition, ss.k_states)),
-      strategy(choose_strategy(sparse_t)),
-      covariance(sparse_t, (ss.selection * ss.state_cov) * ss.selection.transpose()) {}
+void shock_covariance(const StateSpace& ss, Eigen::MatrixXd& rqr) {
+  // (R·Q)·R' of one shock, entry by entry: (R_i·q)·R_j, as the product forms it.
+  const Eigen::Index m = ss.selection.rows();
+  const double q = ss.state_cov(0, 0);
+  rqr.resize(m, m);
+  for (Eigen::Index j = 0; j < m; ++j) {
+    const double rj = ss.selection(j, 0);
+    for (Eigen::Index i = 0; i < m; ++i) rqr(i, j) = (ss.selection(i, 0) * q) * rj;
+  }
+}
+
+FilterSystem::FilterSystem(const StateSpace& ss) { refresh(ss); }
+
+void FilterSystem::refresh(const StateSpace& ss) {
+  tt = ss.transition.transpose();
+  sparse_z.assign(ss.design, ss.k_states);
+  sparse_t.assign(ss.transition, ss.k_states);
+  strategy = choose_strategy(sparse_t);
+  shock_covariance(ss, rqr_scratch_);
+  covariance.assign(sparse_t, rqr_scratch_);
+}
 
 Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {
   if (strategy == KalmanStrategy::Dense) return T * v;

@@ -24,7 +24,12 @@ struct FilterSystem {
   KalmanStrategy strategy = KalmanStrategy::Dense;
   CovarianceKernel covariance;  // over sparse_t, with (R·Q)·R'
 
+  FilterSystem() = default;
   explicit FilterSystem(const StateSpace& ss);
+
+  // Everything formed again for `ss`, in the storage already held: an
+  // objective keeps one system per model and refreshes it with the model.
+  void refresh(const StateSpace& ss);
 
   // T·v by the pass's strategy (the steady gain T·P·Z at the switch).
   [[nodiscard]] Eigen::VectorXd times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const;
@@ -39,7 +44,13 @@ struct FilterSystem {
   void predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
                    double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws,
                    CovarianceOrder order) const;
+
+ private:
+  Eigen::MatrixXd rqr_scratch_;
 };
+
+// R·Q·R' of the system's one shock, into `rqr`.
+void shock_covariance(const StateSpace& ss, Eigen::MatrixXd& rqr);
 
 // The order of the covariance step at time t: the reference order while the
 // diffuse states are resolved (t < burn), folded after.

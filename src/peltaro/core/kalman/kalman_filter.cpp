@@ -21,6 +21,15 @@ struct SteadyMode {
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, bool concentrate_scale,
                                        bool store_outputs, std::optional<SnapshotRequest> snapshots) {
+  if (y.size() <= init.burn) return fail(not_enough_observations(y.size(), init.burn));
+  require_consistent_sizes(ss, init, "kalman_core");
+  return kalman_core(y, ss, init, FilterSystem(ss), concentrate_scale, store_outputs, snapshots);
+}
+
+Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, const FilterSystem& sys,
+                                       bool concentrate_scale, bool store_outputs,
+                                       std::optional<SnapshotRequest> snapshots) {
   const std::size_t n = y.size();
   const std::size_t burn = init.burn;
   if (n <= burn) return fail(not_enough_observations(n, burn));
@@ -35,13 +44,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   // An update step builds the next covariance here while P keeps the current
   // one for the steady-state rule to compare with; then the two exchange.
   Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
-  const FilterSystem sys(ss);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
   SteadyStateRule rule(burn);
-  const bool use_intercept = ss.state_intercept.size() == n * m;
-  const std::span<const double> intercept(ss.state_intercept);
+  // A trend built for another series length contributes nothing.
+  const std::span<const double> intercept =
+      ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
+                                     : std::span<const double>();
 
   KalmanFilterOutput out;
   out.innovations.reserve(n);
@@ -69,7 +79,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
     if (steady) {
       if (store_outputs) out.f_values.push_back(steady->f);
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       const double ratio = v / steady->f;
       scratch += steady->gain * ratio;
       if (store_outputs) out.filtered_state = a + steady->pz * ratio;
@@ -92,7 +102,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_cov = P;
         for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
       sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
@@ -124,7 +134,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         out.filtered_cov = P;
       }
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, m, use_intercept);
+      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
       rule.after_skip();
@@ -165,16 +175,32 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   return out;
 }
 
+namespace {
+
+KalmanOutput reduce(KalmanFilterOutput&& res) {
+  KalmanOutput out;
+  out.innovations = std::move(res.innovations);
+  out.loglike = res.loglike;
+  out.scale = res.scale;
+  out.n_eff = res.n_eff;
+  return out;
+}
+
+}  // namespace
+
+Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
+                                    const KalmanInit& init, const FilterSystem& sys,
+                                    bool concentrate_scale) {
+  auto res = kalman_core(y, ss, init, sys, concentrate_scale, false);
+  if (!res) return fail(std::move(res.error()));
+  return reduce(std::move(*res));
+}
+
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
                                     const KalmanInit& init, bool concentrate_scale) {
   auto res = kalman_core(y, ss, init, concentrate_scale, false);
   if (!res) return fail(std::move(res.error()));
-  KalmanOutput out;
-  out.innovations = std::move(res->innovations);
-  out.loglike = res->loglike;
-  out.scale = res->scale;
-  out.n_eff = res->n_eff;
-  return out;
+  return reduce(std::move(*res));
 }
 
 Result<std::pair<KalmanFilterOutput, std::vector<StateSnapshot>>> kalman_filter_with_snapshots(

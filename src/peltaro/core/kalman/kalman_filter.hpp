@@ -51,13 +51,24 @@ struct SnapshotRequest {
   std::vector<StateSnapshot>* out;
 };
 
+struct FilterSystem;
+
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, bool concentrate_scale,
                                        bool store_outputs,
                                        std::optional<SnapshotRequest> snapshots = std::nullopt);
+// The same with the system's forms made beforehand (`sys` must be made from
+// `ss`), for callers that filter one model many times.
+Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, const FilterSystem& sys,
+                                       bool concentrate_scale, bool store_outputs,
+                                       std::optional<SnapshotRequest> snapshots = std::nullopt);
 
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
                                     const KalmanInit& init, bool concentrate_scale);
+Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
+                                    const KalmanInit& init, const FilterSystem& sys,
+                                    bool concentrate_scale);
 
 Result<std::pair<KalmanFilterOutput, std::vector<StateSnapshot>>> kalman_filter_with_snapshots(
     std::span<const double> y, const StateSpace& ss, const KalmanInit& init, bool concentrate_scale,

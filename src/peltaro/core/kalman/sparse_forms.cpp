@@ -1,26 +1,40 @@
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
+#include <cstring>
+
 namespace peltaro::core {
 
 SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
   SparseT out;
-  out.dim = m;
+  out.assign(T, m);
+  return out;
+}
+
+void SparseT::assign(const Eigen::MatrixXd& T, std::size_t m) {
+  dim = m;
+  entries.clear();
+  const auto mm = static_cast<Eigen::Index>(m);
+  entries.reserve(static_cast<std::size_t>((T.topLeftCorner(mm, mm).array() != 0.0).count()));
   for (std::size_t i = 0; i < m; ++i) {
     for (std::size_t j = 0; j < m; ++j) {
       const double v = T(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
-      if (v != 0.0) out.entries.push_back({i, j, v});
+      if (v != 0.0) entries.push_back({i, j, v});
     }
   }
-  return out;
 }
 
 SparseZ SparseZ::from_dense(const Eigen::VectorXd& Z, std::size_t m) {
   SparseZ out;
+  out.assign(Z, m);
+  return out;
+}
+
+void SparseZ::assign(const Eigen::VectorXd& Z, std::size_t m) {
+  entries.clear();
   for (std::size_t i = 0; i < m; ++i) {
     const double v = Z(static_cast<Eigen::Index>(i));
-    if (v != 0.0) out.entries.push_back({i, v});
+    if (v != 0.0) entries.push_back({i, v});
   }
-  return out;
 }
 
 KalmanStrategy choose_strategy(const SparseT& sparse_t) {
@@ -30,7 +44,8 @@ KalmanStrategy choose_strategy(const SparseT& sparse_t) {
 
 void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
                    const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
-                   std::size_t t, std::size_t m, bool use_intercept) {
+                   std::size_t t, std::size_t row) {
+  const auto m = static_cast<std::size_t>(a.size());
   if (strategy == KalmanStrategy::Sparse) {
     out.setZero();
     for (const auto& e : sparse_t.entries)
@@ -39,10 +54,7 @@ void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Spar
     out = a[0] * T.col(0);
     for (Eigen::Index j = 1; j < static_cast<Eigen::Index>(m); ++j) out += a[j] * T.col(j);
   }
-  if (use_intercept) {
-    const double* c = intercept.data() + t * m;
-    for (std::size_t i = 0; i < m; ++i) out[static_cast<Eigen::Index>(i)] += c[i];
-  }
+  if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
 }
 
 // T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along
@@ -58,6 +70,45 @@ void symmetrize(Eigen::MatrixXd& P) {
       P(i, j) = v;
       P(j, i) = v;
     }
+  }
+}
+
+// By 2 × 2 tiles: two contiguous pairs of the lower triangle, interleaved,
+// are two contiguous pairs of the upper one.
+namespace {
+
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store_pair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+}  // namespace
+
+void mirror_lower(double* a, std::size_t m) {
+  std::size_t j = 0;
+  for (; j + 1 < m; j += 2) {
+    double* up0 = a + j * m;        // upper column j: rows i < j
+    double* up1 = a + (j + 1) * m;  // upper column j + 1: rows i ≤ j
+    std::size_t i = 0;
+    for (; i + 1 < j; i += 2) {
+      const Pair ci = load_pair(a + i * m + j);         // (j, i), (j + 1, i)
+      const Pair ci1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
+      store_pair(up0 + i, __builtin_shufflevector(ci, ci1, 0, 2));
+      store_pair(up1 + i, __builtin_shufflevector(ci, ci1, 1, 3));
+    }
+    for (; i < j; ++i) {
+      up0[i] = a[i * m + j];
+      up1[i] = a[i * m + j + 1];
+    }
+    up1[j] = a[j * m + j + 1];
+  }
+  if (j < m) {
+    for (std::size_t i = 0; i < j; ++i) a[j * m + i] = a[i * m + j];
   }
 }
 

@@ -21,6 +21,8 @@ struct SparseT {
   std::size_t dim = 0;
 
   static SparseT from_dense(const Eigen::MatrixXd& T, std::size_t m);
+  // The same in place, keeping the storage.
+  void assign(const Eigen::MatrixXd& T, std::size_t m);
 };
 
 struct SparseZEntry {
@@ -32,6 +34,8 @@ struct SparseZ {
   std::vector<SparseZEntry> entries;  // index ascending
 
   static SparseZ from_dense(const Eigen::VectorXd& Z, std::size_t m);
+  // The same in place, keeping the storage.
+  void assign(const Eigen::VectorXd& Z, std::size_t m);
 };
 
 enum class KalmanStrategy : std::uint8_t { Dense = 0, Sparse = 1 };
@@ -39,13 +43,18 @@ enum class KalmanStrategy : std::uint8_t { Dense = 0, Sparse = 1 };
 // Sparse when fewer than ⌊m²/2⌋ entries are stored.
 KalmanStrategy choose_strategy(const SparseT& sparse_t);
 
-// out ← T·a (+ intercept of time t when use_intercept).
+// out ← T·a, plus intercept[t] at state `row` unless `intercept` is empty.
 void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
                    const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
-                   std::size_t t, std::size_t m, bool use_intercept);
+                   std::size_t t, std::size_t row);
 
 // P ← ½(P + P'): every recursion that predicts a covariance ends with it.
+// Entry (i, j), i > j, of both triangles becomes 0.5·(P(i, j) + P(j, i)).
 void symmetrize(Eigen::MatrixXd& P);
+
+// The strict upper triangle of an m × m column-major matrix copied from its
+// lower triangle.
+void mirror_lower(double* a, std::size_t m);
 
 // P ← T·P·T' + RQR, with W as workspace; the result is exactly symmetric.
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
