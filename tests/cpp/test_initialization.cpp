@@ -238,15 +238,15 @@ TEST(Lyapunov, CompanionBlocksSolveTheEquationOrFallBackToTheDoubling) {
   }
 }
 
-TEST(KalmanInit, DifferencedModelsKeepTheDoublingsBlockBitForBit) {
-  // Behind diffuse states the block's last bits reach the likelihood
-  // amplified, so there it stays the doubling's.
+TEST(KalmanInit, TwiceDifferencedModelsKeepTheDoublingsBlockBitForBit) {
+  // Behind two regular differences the block's last bits reach the
+  // likelihood amplified, so there it stays the doubling's.
   SarimaxParams p;
   p.ar = {0.5, -0.2};
   p.ma = {0.3};
   p.seasonal_ar = {0.4};
   p.sigma2 = 1.3;
-  for (const SarimaxOrder o : {SarimaxOrder{2, 1, 1, 1, 1, 0, 4}, SarimaxOrder{2, 2, 1, 1, 0, 0, 4}}) {
+  for (const SarimaxOrder o : {SarimaxOrder{2, 2, 1, 1, 1, 0, 4}, SarimaxOrder{2, 2, 1, 1, 0, 0, 4}}) {
     const SarimaxConfig c = config(o);
     const StateSpace ss = build(c, p);
     const auto init = KalmanInit::from_config_default(ss, c);

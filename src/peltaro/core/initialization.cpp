@@ -258,12 +258,14 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
   const Eigen::MatrixXd Ra = ss.selection.middleRows(kd, ka);
   const Eigen::MatrixXd V = (Ra * ss.state_cov) * Ra.transpose();
 
-  // Behind diffuse differencing states the block's last bits reach the
-  // likelihood amplified: the burn steps subtract 1e6-sized variances, and
-  // a one-ulp change in the block moves some log-likelihoods by 1e-10. There
-  // the doubling's own sums are kept; without such states the faster solve
-  // gives the same likelihood to within rounding.
-  auto S = k_diff == 0 ? stationary_covariance(Ta, V) : solve_lyapunov_general(Ta, V);
+  // Behind two or more regular differences the block's last bits reach the
+  // likelihood amplified: the burn steps take differences of 1e6-sized
+  // variances twice over, and a one-ulp change in the block moves the
+  // (2,2,1)(0,1,0,12) log-likelihood by 2e-10. There the doubling's own sums
+  // are kept. With at most one, the faster solve moves log-likelihoods by
+  // no more than their own rounding does.
+  const bool amplified = !config.simple_differencing && config.order.d >= 2;
+  auto S = amplified ? solve_lyapunov_general(Ta, V) : stationary_covariance(Ta, V);
   if (!S) return approximate_diffuse(k);
 
   Eigen::MatrixXd B;

@@ -239,6 +239,7 @@ void CovarianceKernel::build_plan() {
   }
 
   std::vector<Stretch>& plan = unsorted_plan_;
+  zeros_.clear();
   plan.clear();
   plan.reserve(m_ * (n_pieces + 2));
   // Column j of the output from the entry e of row j (e null: from u_j).
@@ -264,9 +265,11 @@ void CovarianceKernel::build_plan() {
     }
     plan.push_back(st);
   };
-  // Rows the cover leaves unwritten start from zero: those outside the
+  // Entries the cover leaves unwritten start from zero: rows outside the
   // cover, and in an empty row j's column all but the cover's group rows.
-  // Both as stretches of rows, count_ holding [from, to) pairs.
+  // Both as segments of rows, count_ holding [from, to) pairs; the entries
+  // themselves are listed one by one (a handful per column), which is
+  // cheaper than a call to clear each stretch.
   std::vector<std::size_t>& segments = count_;
   segments.clear();
   std::size_t split_at = 0;
@@ -287,12 +290,9 @@ void CovarianceKernel::build_plan() {
     const std::size_t first = empty ? split_at : 0;
     const std::size_t last = empty ? segments.size() : split_at;
     for (std::size_t q = first; q < last; q += 2) {
-      if (segments[q + 1] <= j) continue;
-      Stretch st;
-      st.kind = Kind::Zero;
-      st.out = u32(j * m_ + std::max(segments[q], j));
-      st.length = u32(segments[q + 1] - std::max(segments[q], j));
-      plan.push_back(st);
+      for (std::size_t i = std::max(segments[q], j); i < segments[q + 1]; ++i) {
+        zeros_.push_back(j * m_ + i);
+      }
     }
     if (empty) continue;
     const SparseTEntry* e = summed_index_[j] == npos ? &entries_[row_start_[j]] : nullptr;
@@ -405,10 +405,7 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
       }
     }
   };
-  for (const Stretch* p = plan_.data(); p != plan_.data() + phase_start_[1]; ++p) {
-    double* o = out + p->out;
-    for (std::size_t k = 0; k < p->length; ++k) o[k] = 0.0;
-  }
+  for (const std::size_t index : zeros_) out[index] = 0.0;
   stretches(std::true_type{});
   groups(std::span(groups_).first(assigning_groups_), std::true_type{});
   stretches(std::false_type{});

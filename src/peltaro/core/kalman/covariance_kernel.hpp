@@ -117,9 +117,9 @@ class CovarianceKernel {
   // an entry (j, c', w) of T's row j, the a_k those of a run. The Column kinds
   // read a column of (X − g·g'·f)·T' formed beforehand instead (see
   // build_plan), with w = 1.
-  enum class Kind : std::uint8_t { Zero, Copy, Scaled, Weighted, Column, ColumnWeighted };
+  enum class Kind : std::uint8_t { Copy, Scaled, Weighted, Column, ColumnWeighted };
   struct Stretch {
-    Kind kind = Kind::Zero;
+    Kind kind = Kind::Copy;
     bool assign = false;
     std::uint32_t out = 0;
     std::uint32_t length = 0;
@@ -129,13 +129,13 @@ class CovarianceKernel {
     std::uint32_t value = 0;  // a_0 in values_ (Weighted kinds)
     double weight = 1.0;
   };
-  // Phases of the plan: zeros, then assignments by kind, then additions by
-  // kind. Zeros and assignments never write an entry twice and every
-  // addition lands on an entry already written, so phase by phase is a valid
-  // order and each phase runs as one tight loop.
-  static constexpr std::size_t PHASES = 11;
+  // Phases of the plan: assignments by kind, then additions by kind.
+  // Assignments (and the zeros written before them) never write an entry
+  // twice and every addition lands on an entry already written, so phase by
+  // phase is a valid order and each phase runs as one tight loop.
+  static constexpr std::size_t PHASES = 10;
   static constexpr std::size_t phase_of(Kind kind, bool assign) {
-    return kind == Kind::Zero ? 0 : static_cast<std::size_t>(kind) + (assign ? 0 : 5);
+    return static_cast<std::size_t>(kind) + (assign ? 0 : 5);
   }
 
   // Pieces of the entries marked in `member`, appended to `pieces`.
@@ -162,6 +162,7 @@ class CovarianceKernel {
   std::vector<double> values_;
   std::vector<std::size_t> group_rows_;
 
+  std::vector<std::size_t> zeros_;  // output entries (j·m + i) that start from zero
   std::vector<Stretch> plan_;                   // the runs of pieces_, by phase
   std::array<std::size_t, PHASES + 1> phase_start_{};  // phase q: plan_[phase_start_[q] … phase_start_[q + 1])
   std::vector<std::size_t> groups_;  // the groups of pieces_, those in the cover first
