@@ -14,6 +14,7 @@ import time
 import numpy as np
 
 import peltaro
+import simulate
 
 
 def best_time(fn, budget=2.0, min_runs=3):
@@ -56,13 +57,8 @@ def main():
     arma = np.zeros(n)
     for t in range(2, n):
         arma[t] = 0.5 * arma[t - 1] - 0.2 * arma[t - 2] + e[t] + 0.3 * e[t - 1]
-    # (1 − L)(1 − L¹²) y = (1 + θL)(1 + ΘL¹²) e
     theta, big_theta = -0.4, -0.6
-    w = e[13:] + theta * e[12:-1] + big_theta * e[1:-12] + theta * big_theta * e[:-13]
-    airline = np.zeros(n + 13)
-    for t in range(13, airline.size):
-        airline[t] = airline[t - 1] + airline[t - 12] - airline[t - 13] + w[t - 13]
-    airline = airline[13:]
+    airline = simulate.airline(e, theta, big_theta)
 
     print(f"{'case (n = 1000)':<40} {'origins':>7} {'rolling (ms)':>12} {'loop (ms)':>12} "
           f"{'ratio':>9}")

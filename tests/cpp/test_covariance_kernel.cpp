@@ -115,6 +115,34 @@ TEST(CovarianceKernel, FoldedPredictionMatchesTheDenseProductAndIsSymmetric) {
   }
 }
 
+TEST(CovarianceKernel, OutOfPlaceFormsEqualTheInPlaceOnesBitForBit) {
+  for (const System& s : systems()) {
+    const auto m = s.T.rows();
+    const CovarianceKernel kernel(SparseT::from_dense(s.T, static_cast<std::size_t>(m)), s.rqr);
+    CovarianceWorkspace ws(m);
+    for (const bool update : {true, false}) {
+      const Eigen::MatrixXd P0 = covariance(m, 21, 1e6);
+      const Eigen::VectorXd g = P0 * s.z;
+      const double f = 1.0 / s.z.dot(g);
+      const Eigen::VectorXd* gp = update ? &g : nullptr;
+      const std::string name = s.name + (update ? " updated" : "");
+
+      Eigen::MatrixXd in_place = P0;
+      kernel.predict(in_place, gp, f, ws);
+      // Stale contents in `out` must not leak into the result.
+      Eigen::MatrixXd out = Eigen::MatrixXd::Constant(m, m, 3.0);
+      kernel.predict(P0, gp, f, out, ws);
+      EXPECT_TRUE(out.cwiseEqual(in_place).all()) << name;
+
+      in_place = P0;
+      kernel.predict_in_reference_order(in_place, gp, f, ws);
+      out.setConstant(-7.0);
+      kernel.predict_in_reference_order(P0, gp, f, out, ws);
+      EXPECT_TRUE(out.cwiseEqual(in_place).all()) << name << ", reference order";
+    }
+  }
+}
+
 TEST(CovarianceKernel, SandwichAndTimesTMatchTheDenseProducts) {
   for (const System& s : systems()) {
     const auto m = s.T.rows();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
@@ -66,7 +67,9 @@ TEST(KalmanFilter, Ar1MatchesTheClosedFormLikelihood) {
   EXPECT_NEAR(out->loglike, ll, 1e-10);
   EXPECT_EQ(out->n_eff, 50u);
   EXPECT_EQ(out->scale, s2);
-  // F_0 is the stationary variance, then σ²; steady from t = 9 on keeps F_ss = σ².
+  // F_0 is the stationary variance, then σ²; P stands still from t = 2, so the
+  // checks at t = 5, 6 and 7 pass and steady mode from t = 8 keeps F_ss = σ².
+  EXPECT_EQ(out->steady_from, std::optional<std::size_t>(8));
   EXPECT_NEAR(out->f_values[0], v0, 1e-12);
   for (std::size_t t = 1; t < y.size(); ++t) EXPECT_NEAR(out->f_values[t], s2, 1e-12);
 }
@@ -241,6 +244,48 @@ TEST(KalmanFilter, DifferencedSeasonalModelSettlesIntoSteadyMode) {
   for (std::size_t t = y.size() - 200; t < y.size(); ++t) ASSERT_EQ(out->f_values[t], last) << t;
   const auto ref = reference_filter(y, m.ss, m.init, false);
   EXPECT_NEAR(out->loglike, ref.loglike, 1e-8 * std::fabs(ref.loglike));
+}
+
+// An MA root near the unit circle makes the covariance converge by a factor
+// close to 1 per step (θ² once it is geometric, slower before). A small change
+// then still leaves much drift to come; the switch must wait until that drift
+// is negligible, and the likelihood stays that of the plain recursion.
+TEST(KalmanFilter, SlowlyConvergingCovarianceFreezesOnlyWhenNothingIsLeftToDrift) {
+  struct Case {
+    SarimaxOrder order;
+    SarimaxParams params;
+    std::size_t n;
+    bool switches;  // whether steady mode is reached within n steps
+  };
+  const Case cases[] = {
+      {{0, 0, 1, 0, 0, 0, 0}, {1.0, {}, {}, {}, {0.99}, {}, {}}, 5000, true},
+      {{0, 0, 1, 0, 0, 0, 0}, {1.0, {}, {}, {}, {0.999}, {}, {}}, 5000, false},
+      {{0, 0, 1, 0, 0, 0, 0}, {1.0, {}, {}, {}, {0.999}, {}, {}}, 20000, true},
+      {{0, 0, 1, 0, 0, 0, 0}, {1.0, {}, {}, {}, {0.9999}, {}, {}}, 20000, false},
+      {{1, 0, 1, 0, 0, 0, 0}, {1.0, {}, {}, {0.5}, {0.99}, {}, {}}, 3000, true},
+      {{1, 0, 1, 0, 1, 0, 4}, {1.0, {}, {}, {0.3}, {0.98}, {}, {}}, 3000, true},
+  };
+  for (const Case& c : cases) {
+    // A path of the model itself, so that the innovations are of the size
+    // the model expects.
+    const double phi = c.params.ar.empty() ? 0.0 : c.params.ar[0];
+    const Vec e = simulate_noise(c.n + 1, 31);
+    Vec y(c.n);
+    for (std::size_t t = 0; t < c.n; ++t) {
+      y[t] = (t > 0 ? phi * y[t - 1] : 0.0) + e[t + 1] + c.params.ma[0] * e[t];
+    }
+    if (c.order.D == 1) {
+      for (std::size_t t = c.order.s; t < c.n; ++t) y[t] += y[t - c.order.s];
+    }
+    auto m = make(c.order, c.params, c.n);
+    auto out = kalman_core(y, m.ss, m.init, false, false);
+    ASSERT_TRUE(out.has_value());
+    const auto ref = reference_filter(y, m.ss, m.init, false);
+    SCOPED_TRACE("theta " + std::to_string(c.params.ma[0]) + ", n " + std::to_string(c.n));
+    EXPECT_EQ(out->steady_from.has_value(), c.switches);
+    EXPECT_LE(std::fabs(out->loglike - ref.loglike), 1e-9 * std::fabs(ref.loglike))
+        << out->loglike << " vs " << ref.loglike;
+  }
 }
 
 TEST(KalmanFilter, BurnStepsKeepTheReferenceOrderBitForBit) {

@@ -7,11 +7,13 @@
 #include "peltaro/apply/forecast_pipeline.hpp"
 #include "peltaro/apply/rolling_forecast.hpp"
 #include "peltaro/core/pipeline.hpp"
+#include "score_fixtures.hpp"
 #include "white_noise.hpp"
 
 using namespace peltaro::core;
 using peltaro::apply::rolling_forecast_pipeline;
 using peltaro::apply::forecast::forecast_pipeline;
+using peltaro::score_fixtures::cfg;
 using peltaro::testing::white_noise;
 
 namespace {
@@ -24,10 +26,8 @@ Columns rows(const Columns& columns, std::size_t from, std::size_t to) {
 
 void expect_close(const Vec& got, const Vec& want, double factor, const std::string& what) {
   ASSERT_EQ(got.size(), want.size()) << what;
-  for (std::size_t h = 0; h < got.size(); ++h) {
-    EXPECT_NEAR(got[h] * factor, want[h], 1e-10 * std::max(1.0, std::fabs(want[h])))
-        << what << " step " << h;
-  }
+  for (std::size_t h = 0; h < got.size(); ++h)
+    EXPECT_NEAR(got[h] * factor, want[h], 1e-10 * std::max(1.0, std::fabs(want[h]))) << what << h;
 }
 
 }  // namespace
@@ -69,12 +69,8 @@ TEST(RollingForecast, EachRowIsThePlainForecastOfTheTruncatedSeries) {
        {5.0, 0.75, 0.2}},
   };
   for (const Model& m : models) {
-    SarimaxConfig config;
-    config.order = m.order;
-    config.trend = m.trend;
-    config.n_exog = m.with_exog ? 2 : 0;
-    config.enforce_stationarity = m.stationary;
-    config.concentrate_scale = m.concentrate;
+    const SarimaxConfig config = cfg(m.order, m.trend, m.with_exog ? 2 : 0, m.concentrate,
+                                     m.stationary);
     const SarimaxParams params = *SarimaxParams::from_flat(m.flat, config);
     const Columns* x = m.with_exog ? &exog : nullptr;
     const std::size_t diffuse =
@@ -118,17 +114,12 @@ TEST(RollingForecast, Origins) {
       {"zero columns count as none", 10, 8, 1, 3, 0, {8, 9}},
   };
   for (const Case& c : cases) {
-    SarimaxConfig config;
-    config.order = {1, 0, 0, 0, 0, 0, 0};
-    SarimaxParams params;
-    params.ar = {0.5};
-    params.sigma2 = 1.0;
-    Columns columns;
-    if (c.exog_columns != NONE) {
-      columns.assign(c.exog_columns, white_noise(c.n, 7));
-      config.n_exog = c.exog_columns;
-      params.exog.assign(c.exog_columns, 0.5);
-    }
+    const std::size_t k = c.exog_columns == NONE ? 0 : c.exog_columns;
+    const Columns columns(k, white_noise(c.n, 7));
+    const SarimaxConfig config = cfg({.p = 1}, Trend::None, k);
+    Vec flat(k + 2, 0.5);  // the regressors' and the AR coefficient, then the variance
+    flat.back() = 1.0;
+    const SarimaxParams params = *SarimaxParams::from_flat(flat, config);
     auto r = rolling_forecast_pipeline(white_noise(c.n, 3), config, params, c.start, c.step,
                                        c.horizon, c.exog_columns != NONE ? &columns : nullptr,
                                        0.05);

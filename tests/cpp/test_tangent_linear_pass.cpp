@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "peltaro/core/kalman/batched_filter.hpp"
 #include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/score/initial_derivatives.hpp"
 #include "peltaro/score/score.hpp"
@@ -171,6 +172,52 @@ TEST(TangentLinearPass, Ar1EntersSteadyModeAtStepEight) {
   // Once frozen, the derivative of F is that of the frozen F = σ².
   EXPECT_NEAR(sink.records.back().df[1], 1.0, 1e-12);
   EXPECT_NEAR(sink.records.back().df[0], 0.0, 1e-12);
+}
+
+// The score is the gradient of the filter's likelihood only if both freeze the
+// covariance at the same step; the batched filter, which the profiled
+// likelihood runs, must agree too. Every case reaches steady mode, so an
+// agreement on "never" cannot hide a difference. Near an MA unit root the rule
+// decides on changes of a few 1e-15: there a covariance that differs from the
+// filter's by one rounding moves the switch by a step or more.
+TEST(TangentLinearPass, SwitchesAtTheSameStepAsBothFilters) {
+  struct Case {
+    const char* name;
+    SarimaxConfig config;
+    Vec theta;
+    Vec y;
+    std::optional<Columns> exog;
+  };
+  const Vec air = fx::log_of(fx::load_csv_column("airpassengers.csv", 1));
+  const Vec arma = fx::simulate_arma(1500, {0.6}, {0.4}, 41);
+  const Columns x{fx::simulate_normal(1500, 42)};
+  const Vec long_arma = fx::simulate_arma(6000, {0.5}, {0.3}, 77);
+  const std::vector<Case> cases{
+      {"ar1", cfg({1, 0, 0, 0, 0, 0, 0}), {0.6, 1.7}, arma, {}},
+      {"ar2_c_air", cfg({2, 0, 0, 0, 0, 0, 0}, Trend::Constant), {1.0, 1.2, -0.25, 0.01}, air, {}},
+      {"arma11", cfg({1, 0, 1, 0, 0, 0, 0}), {0.7, 0.4, 1.0}, arma, {}},
+      {"arma11_slow", cfg({1, 0, 1, 0, 0, 0, 0}), {0.5, 0.99, 1.0}, arma, {}},
+      {"arima111", cfg({1, 1, 1, 0, 0, 0, 0}), {0.5, -0.3, 1.0}, arma, {}},
+      {"arima212_t_diffuse", cfg({2, 1, 2, 0, 0, 0, 0}, Trend::Linear, 0, false, false), {0.01, 0.5, -0.2, 0.3, 0.1, 1.0}, arma, {}},
+      {"airline", cfg({0, 1, 1, 0, 1, 1, 12}), {-0.4, -0.6, 1.0}, arma, {}},
+      {"sarma_12", cfg({1, 0, 1, 1, 0, 1, 12}), {0.5, 0.3, 0.4, -0.5, 1.0}, arma, {}},
+      {"sarma_4_conc_x1", cfg({1, 0, 0, 0, 0, 1, 4}, Trend::Constant, 1, true), {0.1, 0.8, 0.5, 0.6}, arma, x},
+      {"arma11_near_unit_root", cfg({1, 0, 1, 0, 0, 0, 0}), {0.3, -0.998, 1.0}, long_arma, {}},
+      {"airline_near_unit_root", cfg({0, 1, 1, 0, 1, 1, 12}), {-0.995, -0.5, 1.0}, long_arma, {}},
+      {"sarima_4_near_unit_root", cfg({1, 0, 1, 0, 1, 0, 4}), {0.3, -0.998, 1.0}, long_arma, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fx::Evaluation ev = fx::build(c.config, c.theta, c.y, c.exog ? &*c.exog : nullptr);
+    const auto filter = *core::kalman_core(ev.series, ev.ss, ev.init, false, false);
+    const std::vector<std::span<const double>> one{ev.series};
+    const auto batched = *core::kalman_filter_batched(one, ev.ss, ev.init);
+    RecordingSink sink;
+    const auto pass = score::tlkf_pass(ev.series, ev.ss, ev.init, derivs_of(c.config, ev), sink);
+    ASSERT_TRUE(filter.steady_from.has_value());
+    EXPECT_EQ(pass.steady_from, filter.steady_from);
+    EXPECT_EQ(batched.steady_from, filter.steady_from);
+  }
 }
 
 TEST(InitialDerivatives, Ar1ClosedForms) {

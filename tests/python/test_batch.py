@@ -2,6 +2,7 @@
 errors stay in their items, whole-call problems raise, and the pool behaves
 across pool sizes, fork() and the interpreter lock."""
 
+import gc
 import multiprocessing
 import os
 import pathlib
@@ -117,19 +118,73 @@ def test_empty_lists_give_empty_results():
 
 
 def test_warnings_come_in_item_order_and_one_raised_as_an_error_ends_the_call():
-    # ARMA(1,1) on this white noise ends on the ridge where φ ≈ −θ.
-    ridge = np.random.default_rng(14).standard_normal(100)
-    ys = [SERIES[0], ridge, ridge]
+    # On this white noise ARMA(1,1), (2,1) and (1,2) end where AR and MA roots
+    # nearly cancel; (2,2) does not.
+    y = np.random.default_rng(6).standard_normal(100)
+    orders = [(1, 0, 2), (2, 0, 2), (2, 0, 1), (1, 0, 1)]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        fits = peltaro.sarimax_batch_fit(ys, *ARMA)
-    assert [bool(f["warnings"]) for f in fits] == [False, True, True]
-    assert [str(w.message) for w in caught] == fits[1]["warnings"] * 2
-    assert "near-cancellation" in fits[1]["warnings"][0]
+        grid = peltaro.sarimax_grid_search(y, orders, [(0, 0, 0, 0)] * 4)
+    named = [str(w.message).split("fitted ")[1].split(" ")[0] for w in caught]
+    assert named == ["ARMA(1,2)", "ARMA(2,1)", "ARMA(1,1)"]
+    assert [len(g["warnings"]) for g in grid] == [1, 0, 1, 1]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        with pytest.raises(UserWarning, match="near-cancellation"):
-            peltaro.sarimax_batch_fit(ys, *ARMA)
+        with pytest.raises(UserWarning, match=r"ARMA\(1,2\)"):
+            peltaro.sarimax_grid_search(y, orders, [(0, 0, 0, 0)] * 4)
+
+
+def test_no_python_code_sees_the_result_list_half_built():
+    y = np.random.default_rng(6).standard_normal(100)
+    seen = []
+
+    def showwarning(*args, **kwargs):
+        seen.extend(o for o in gc.get_objects() if type(o) is list and len(o) == 2
+                    and type(o[0]) is dict and "params" in o[0])
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = showwarning
+        peltaro.sarimax_batch_fit([y, y], *ARMA)
+    assert seen == []
+
+
+class Endless:
+    """A sequence that never ends and says it is enormous."""
+
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, i):
+        return 0
+
+
+class ChangesArray:
+    """An integer whose conversion turns a checked float64 array into float32."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __index__(self):
+        self.array.dtype = np.float32
+        return 3
+
+
+def test_adversarial_arguments_raise_cleanly():
+    with pytest.raises(TypeError, match="'series_list': 'int' object cannot be converted"):
+        peltaro.sarimax_batch_fit(Endless(), *ARMA)
+    with pytest.raises(TypeError, match="'order_list': 'int' object cannot be converted"):
+        peltaro.sarimax_grid_search(Y, Endless(), [])
+    y = np.zeros(64)
+    with pytest.raises(TypeError, match="an array argument changed"):
+        peltaro.sarimax_batch_fit([y], (0, 0, 0), (0, 0, 0, 0), maxiter=ChangesArray(y))
+    x = np.zeros((40, 2))
+    with pytest.raises(TypeError, match="an array argument changed"):
+        peltaro.sarimax_fit(np.zeros(40), (0, 0, 0), (0, 0, 0, 0), exog=x,
+                            maxiter=ChangesArray(x))
+    rows = np.stack([SERIES[0][:60], SERIES[1][:60]])  # the rows of a 2-D array are series
+    assert peltaro.sarimax_batch_loglike(rows, *ARMA, PARAMS[1:]) == \
+        peltaro.sarimax_batch_loglike(list(rows), *ARMA, PARAMS[1:])
 
 
 Y = SERIES[0]

@@ -4,10 +4,11 @@
 // forecasts and log-likelihoods of many series. The inputs are plain owned
 // values read by every item at once; the caller holds no interpreter lock.
 //
-// A driver never fails as a whole. A length mismatch, a refusal of the fork
+// A driver does not fail as a whole: a length mismatch, a refusal of the fork
 // guard, an item's error and an unexpected fault inside an item all come back
 // as per-item errors, so one bad item never costs the others their results,
-// and result i always belongs to item i.
+// and result i always belongs to item i. Only running out of memory while
+// recording a fault escapes (as std::bad_alloc).
 
 #include <cstddef>
 #include <cstdint>

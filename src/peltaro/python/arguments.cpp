@@ -1,7 +1,6 @@
 #include "peltaro/python/arguments.hpp"
 
 #include <cmath>
-#include <initializer_list>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -94,6 +93,20 @@ bool convert_float64_array(PyObject* value, const char* name, int ndim, PyArrayO
   return true;
 }
 
+// Whether a converted array still has the kind it was converted as; raises
+// TypeError when not.
+bool still_float64(PyArrayObject* array, int ndim) {
+  PyArray_Descr* expected = PyArray_DescrFromType(NPY_DOUBLE);
+  if (expected == nullptr) return false;
+  const bool same = PyArray_EquivTypes(PyArray_DESCR(array), expected) != 0 &&
+                    PyArray_NDIM(array) == ndim;
+  Py_DECREF(expected);
+  if (!same) {
+    PyErr_SetString(PyExc_TypeError, "an array argument changed while the arguments were read");
+  }
+  return same;
+}
+
 // A non-negative integer of at most 64 bits, through the index protocol.
 // Wrong kinds raise TypeError, negative or wider values OverflowError.
 bool convert_u64(PyObject* value, std::uint64_t& out) {
@@ -123,36 +136,9 @@ bool convert_u64_tuple(PyObject* value, const char* name, std::array<std::uint64
   return true;
 }
 
-// Whether the type's `attribute` (a str) is one of `accepted`.
-bool type_attribute_is(PyObject* type, const char* attribute,
-                       std::initializer_list<std::string_view> accepted) {
-  PyObject* text = PyObject_GetAttrString(type, attribute);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  bool match = false;
-  if (PyUnicode_Check(text)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) {
-      PyErr_Clear();
-    } else {
-      const std::string_view s(utf8, static_cast<std::size_t>(size));
-      for (std::string_view a : accepted) match = match || s == a;
-    }
-  }
-  Py_DECREF(text);
-  return match;
-}
-
-// NumPy's boolean scalar, recognised by name so that no NumPy module needs
-// importing: "numpy.bool_" before NumPy 2, "numpy.bool" since.
-bool is_numpy_bool(PyObject* value) {
-  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-  return type_attribute_is(type, "__module__", {"numpy"}) &&
-         type_attribute_is(type, "__name__", {"bool_", "bool"});
-}
+// NumPy's boolean scalar ("numpy.bool_" before NumPy 2, "numpy.bool" since),
+// by its type object: a class that only borrows the name is no flag.
+bool is_numpy_bool(PyObject* value) { return PyArray_IsScalar(value, Bool); }
 
 void append_quoted_names(std::string& out, const std::vector<const char*>& names) {
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -320,6 +306,7 @@ bool convert_text(PyObject* value, const char* name, std::string& out) {
 }
 
 bool slice_series(PyArrayObject* array, std::span<const double>& out) {
+  if (!still_float64(array, 1)) return false;
   const npy_intp size = PyArray_SIZE(array);
   if (size == 0) {
     out = {};
@@ -337,33 +324,33 @@ bool slice_series(PyArrayObject* array, std::span<const double>& out) {
   return true;
 }
 
-MatrixView matrix_view(PyArrayObject* array) {
-  return MatrixView{
+bool matrix_view(PyArrayObject* array, MatrixView& out) {
+  if (!still_float64(array, 2)) return false;
+  out = MatrixView{
       .data = static_cast<const char*>(PyArray_DATA(array)),
       .rows = static_cast<std::size_t>(PyArray_DIM(array, 0)),
       .cols = static_cast<std::size_t>(PyArray_DIM(array, 1)),
       .row_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
       .col_stride = static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 1)),
   };
-}
-
-bool convert_sequence(PyObject* value, const char* name, Sequence& out) {
-  if (PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
-    return false;
-  }
-  if (!PySequence_Check(value)) return cannot_convert(value, name, "Sequence");
-  PyObject* items = PySequence_Tuple(value);
-  if (items == nullptr) return fail_with_prefix(name);
-  Py_XDECREF(out.items_);
-  out.items_ = items;
   return true;
 }
 
-bool convert_optional_sequence(PyObject* value, const char* name, Sequence& out) {
-  if (value == nullptr || value == Py_None) return true;
-  return convert_sequence(value, name, out);
+PyObject* Sequence::open_sequence(PyObject* value, const char* name) {
+  if (PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
+    return nullptr;
+  }
+  if (!PySequence_Check(value)) {
+    cannot_convert(value, name, "Sequence");
+    return nullptr;
+  }
+  PyObject* iterator = PyObject_GetIter(value);
+  if (iterator == nullptr) fail_with_prefix(name);
+  return iterator;
 }
+
+bool Sequence::fail_reading(const char* name) { return fail_with_prefix(name); }
 
 std::optional<core::Vec> copy_series(PyArrayObject* array) {
   std::span<const double> values;
@@ -402,7 +389,9 @@ std::optional<BatchRequest> prepare_batch_request(const std::vector<PyArrayObjec
     }
     std::vector<MatrixView> views;
     views.reserve(exog_list->size());
-    for (PyArrayObject* matrix : *exog_list) views.push_back(matrix_view(matrix));
+    for (PyArrayObject* matrix : *exog_list) {
+      if (!matrix_view(matrix, views.emplace_back())) return std::nullopt;
+    }
     if (!views.empty()) n_exog = views[0].cols;
     for (std::size_t i = 0; i < views.size(); ++i) {
       const std::string label = "exog_list[" + std::to_string(i) + "]";
@@ -445,7 +434,7 @@ std::optional<ModelRequest> take_model_request(const ModelArguments& args) {
   std::span<const double> params;
   if (!slice_series(args.y, y) || !slice_series(args.params, params)) return std::nullopt;
   std::optional<MatrixView> exog_view;
-  if (args.exog != nullptr) exog_view = matrix_view(args.exog);
+  if (args.exog != nullptr && !matrix_view(args.exog, exog_view.emplace())) return std::nullopt;
   auto request = prepare_single_request(y, args.order, args.seasonal,
                                         exog_view ? &*exog_view : nullptr, args.flags, args.trend);
   if (!request) {

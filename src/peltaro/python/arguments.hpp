@@ -77,30 +77,54 @@ bool convert_optional_text(PyObject* value, const char* name, std::optional<std:
 bool convert_text(PyObject* value, const char* name, std::string& out);
 
 // A sequence argument: any sequence except a str (absent or None too for the
-// optional ones). Its items are held in a tuple of new references, so that a
-// later conversion that runs Python code cannot free them.
+// optional ones), read item by item through the iterator protocol. Each item
+// is converted as it arrives, so a bad item raises before the rest is read
+// (an endless or lying sequence costs nothing before its first bad item), and
+// a reference to it is kept, so that later conversions that run Python code
+// cannot free it.
 class Sequence {
  public:
   Sequence() = default;
   Sequence(const Sequence&) = delete;
   Sequence& operator=(const Sequence&) = delete;
-  ~Sequence() { Py_XDECREF(items_); }
-
-  [[nodiscard]] bool given() const { return items_ != nullptr; }
-  [[nodiscard]] std::size_t size() const {
-    return items_ == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(items_));
+  ~Sequence() {
+    for (PyObject* item : items_) Py_DECREF(item);
   }
-  [[nodiscard]] PyObject* operator[](std::size_t i) const {
-    return PyTuple_GET_ITEM(items_, static_cast<Py_ssize_t>(i));
+
+  [[nodiscard]] bool given() const { return given_; }
+  [[nodiscard]] std::size_t size() const { return items_.size(); }
+
+  // Reads `value` and calls `take(item)` on each item in order; stops at the
+  // first false (exception set). `optional` admits absent or None.
+  template <class Take>
+  bool read(PyObject* value, const char* name, bool optional, Take take) {
+    if (optional && (value == nullptr || value == Py_None)) return true;
+    PyObject* iterator = open_sequence(value, name);
+    if (iterator == nullptr) return false;
+    given_ = true;
+    bool ok = true;
+    while (ok) {
+      PyObject* item = PyIter_Next(iterator);
+      if (item == nullptr) {
+        ok = !PyErr_Occurred() || fail_reading(name);
+        break;
+      }
+      items_.push_back(item);
+      ok = take(item);
+    }
+    Py_DECREF(iterator);
+    return ok;
   }
 
  private:
-  friend bool convert_sequence(PyObject*, const char*, Sequence&);
-  PyObject* items_ = nullptr;
-};
+  // An iterator over a sequence that is not a str, or null with TypeError.
+  static PyObject* open_sequence(PyObject* value, const char* name);
+  // Names the parameter in a TypeError raised while iterating; false.
+  static bool fail_reading(const char* name);
 
-bool convert_sequence(PyObject* value, const char* name, Sequence& out);
-bool convert_optional_sequence(PyObject* value, const char* name, Sequence& out);
+  std::vector<PyObject*> items_;
+  bool given_ = false;
+};
 
 // A sequence whose items, in order, go through `convert(item, name, out)`:
 // the first failure raises under the sequence's parameter name. `holder`
@@ -109,24 +133,23 @@ bool convert_optional_sequence(PyObject* value, const char* name, Sequence& out)
 template <class T, class Convert>
 bool convert_list(PyObject* value, const char* name, Convert convert, Sequence& holder,
                   std::vector<T>& out, bool optional = false) {
-  if (!(optional ? convert_optional_sequence(value, name, holder)
-                 : convert_sequence(value, name, holder))) {
-    return false;
-  }
-  out.assign(holder.size(), T{});
-  for (std::size_t i = 0; i < holder.size(); ++i) {
-    if (!convert(holder[i], name, out[i])) return false;
-  }
-  return true;
+  out.clear();
+  return holder.read(value, name, optional,
+                     [&](PyObject* item) { return convert(item, name, out.emplace_back()); });
 }
 
 // The elements of a converted series array. An array without elements gives
 // the empty span; otherwise the array must be aligned and contiguous, else
 // TypeError "The given array is not contiguous or is misaligned.".
+//
+// Arrays are converted first and read later, and conversions in between may
+// run Python code (an `__index__`, a `__float__`) that changes an array's
+// dtype or shape in place; both readers therefore check the kind again.
 bool slice_series(PyArrayObject* array, std::span<const double>& out);
 
 // Shape and byte strides of a converted matrix array, for the column split.
-MatrixView matrix_view(PyArrayObject* array);
+// False (TypeError set) when the array is no longer a 2-D float64 array.
+bool matrix_view(PyArrayObject* array, MatrixView& out);
 
 // The converted arguments shared by the functions that apply a parameter
 // vector to one series: borrowed arrays (exog null when absent), the orders,

@@ -174,7 +174,7 @@ PyObject* sarimax_grid_search_body(PyObject* const* args, Py_ssize_t nargsf, PyO
   std::span<const double> y;
   if (!slice_series(y_array, y)) return nullptr;
   std::optional<MatrixView> exog_view;
-  if (exog_array != nullptr) exog_view = matrix_view(exog_array);
+  if (exog_array != nullptr && !matrix_view(exog_array, exog_view.emplace())) return nullptr;
   const auto n_exog = validate_single_inputs(y, exog_view ? &*exog_view : nullptr);
   if (!n_exog) return raise_value_error(n_exog.error());
   const auto trend_code = parse_trend(trend);
@@ -226,7 +226,9 @@ std::optional<std::vector<core::Columns>> take_future_exog(
   }
   std::vector<MatrixView> views;
   views.reserve(matrices.size());
-  for (PyArrayObject* matrix : matrices) views.push_back(matrix_view(matrix));
+  for (PyArrayObject* matrix : matrices) {
+    if (!matrix_view(matrix, views.emplace_back())) return std::nullopt;
+  }
   for (std::size_t i = 0; i < views.size(); ++i) {
     const std::string label = "exog_forecast_list[" + std::to_string(i) + "]";
     std::optional<std::string> err = validate_finite_view(views[i], label);

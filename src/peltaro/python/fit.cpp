@@ -56,7 +56,7 @@ PyObject* sarimax_fit_body(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
   std::span<const double> y;
   if (!slice_series(y_array, y)) return nullptr;
   std::optional<MatrixView> exog_view;
-  if (exog_array != nullptr) exog_view = matrix_view(exog_array);
+  if (exog_array != nullptr && !matrix_view(exog_array, exog_view.emplace())) return nullptr;
   auto request = prepare_single_request(y, order, seasonal, exog_view ? &*exog_view : nullptr,
                                         flags, trend);
   if (!request) return raise_value_error(request.error());

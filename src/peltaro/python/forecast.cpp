@@ -74,7 +74,8 @@ PyObject* sarimax_forecast_body(PyObject* const* args, Py_ssize_t nargsf, PyObje
 
   std::optional<core::Columns> future;
   if (future_array != nullptr) {
-    MatrixView view = matrix_view(future_array);
+    MatrixView view;
+    if (!matrix_view(future_array, view)) return nullptr;
     if (auto err = check_future_exog(view, request->config.n_exog, steps)) {
       return raise_value_error(*err);
     }

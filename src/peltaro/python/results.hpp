@@ -3,6 +3,8 @@
 // with the interpreter lock held; each returns a new reference, or null with
 // the Python exception set.
 
+#include <vector>
+
 #include "peltaro/apply/diagnostics.hpp"
 #include "peltaro/apply/forecast.hpp"
 #include "peltaro/apply/residuals.hpp"
@@ -30,19 +32,30 @@ PyObject* error_dict(const core::SarimaxError& err, bool fit_item,
 bool put_orders(PyObject* dict, const core::SarimaxOrder& order);
 
 // A new list of make(i) for i in [0, n), in order; null (exception set, the
-// items made so far released) as soon as one cannot be made.
+// items made so far released) as soon as one cannot be made. `make` may run
+// Python code (warnings.warn), so the list is built only once every item
+// exists: no code ever sees it with empty slots.
 template <class Make>
 PyObject* list_by_index(std::size_t n, Make make) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (list == nullptr) return nullptr;
+  std::vector<PyObject*> items;
+  items.reserve(n);
+  const auto release = [&] {
+    for (PyObject* item : items) Py_DECREF(item);
+  };
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* item = make(i);
     if (item == nullptr) {
-      Py_DECREF(list);
+      release();
       return nullptr;
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    items.push_back(item);
   }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) {
+    release();
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
   return list;
 }
 

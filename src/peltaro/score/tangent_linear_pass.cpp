@@ -57,6 +57,14 @@ double times_z(const core::SparseZ& sparse_z, const Eigen::MatrixXd& M, Eigen::V
   return core::sparse_dot(sparse_z, out);
 }
 
+// The system, once its sizes are known to fit: the members built from it
+// index by them.
+const core::StateSpace& checked(std::span<const double> y, const core::StateSpace& ss,
+                                const core::KalmanInit& init, const SystemDerivatives& d) {
+  check_sizes(y, ss, init, d);
+  return ss;
+}
+
 }  // namespace
 
 TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
@@ -70,19 +78,15 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
       m_(ss.k_states),
       k_(derivs.n_params),
       burn_(init.burn),
-      rule_(static_cast<Eigen::Index>(ss.k_states)) {
-  check_sizes(y, ss, init, derivs);
+      system_(checked(y, ss, init, derivs)),
+      cov_ws_(static_cast<Eigen::Index>(ss.k_states)),
+      rule_(init.burn) {
   const auto m = static_cast<Eigen::Index>(m_);
-  const Eigen::MatrixXd& T = ss.transition;
-  RQR_ = (ss.selection * ss.state_cov) * ss.selection.transpose();
-  Tt_ = T.transpose();
-  sparse_t_ = core::SparseT::from_dense(T, m_);
-  sparse_z_ = core::SparseZ::from_dense(ss.design, m_);
-  strategy_ = core::choose_strategy(sparse_t_);
   use_intercept_ = ss.state_intercept.size() == n_;
 
   a_ = init.a0;
   P_ = init.p0;
+  P_next_ = Eigen::MatrixXd::Zero(m, m);
   a_pred_ = Eigen::VectorXd::Zero(m);
   g_ = Eigen::VectorXd::Zero(m);
   g_new_ = Eigen::VectorXd::Zero(m);
@@ -111,7 +115,7 @@ void TangentLinearRecursion::compute_dv(std::size_t t) {
   // Z'·da_j for every j at once, each sum over the pairs of Z from −0.0.
   double* za = za_.data();
   for (std::size_t j = 0; j < k_; ++j) za[j] = -0.0;
-  for (const auto& e : sparse_z_.entries) {
+  for (const auto& e : system_.sparse_z.entries) {
     const double* col = DA_.col(static_cast<Eigen::Index>(e.index)).data();
     for (std::size_t j = 0; j < k_; ++j) za[j] += e.value * col[j];
   }
@@ -140,19 +144,19 @@ void TangentLinearRecursion::update_mean_derivatives(double w) {
 
 void TangentLinearRecursion::begin_step(std::size_t t) {
   const double d_t = t < ss_.obs_intercept.size() ? ss_.obs_intercept[t] : 0.0;
-  v_ = (y_[t] - core::sparse_dot(sparse_z_, a_)) - d_t;
+  v_ = (y_[t] - core::sparse_dot(system_.sparse_z, a_)) - d_t;
 
   if (steady_) {
     kind_ = StepKind::Steady;
     compute_dv(t);  // df and finv stay frozen
     return;
   }
-  const double F = times_z(sparse_z_, P_, g_);
+  const double F = times_z(system_.sparse_z, P_, g_);
   if (F > 0.0) {
     kind_ = StepKind::Update;
     compute_dv(t);
     for (std::size_t j = 0; j < k_; ++j) {
-      df_[j] = moves_cov_[j] ? times_z(sparse_z_, dP_[j], dg_[j]) : 0.0;
+      df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
     }
     finv_ = 1.0 / F;
   } else {
@@ -179,11 +183,15 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     return;
   }
 
+  // The covariance the predictions start from: filtered after an update,
+  // as it stands after a skip.
+  const Eigen::MatrixXd* start = &P_;
   if (kind_ == StepKind::Update) {
     const double w = v_ * finv_;
     update_mean_derivatives(w);
     a_ += w * g_;
-    for (Eigen::Index c = 0; c < m; ++c) P_.col(c) += (g_[c] * (-finv_)) * g_;
+    for (Eigen::Index c = 0; c < m; ++c) P_next_.col(c) = P_.col(c) + (g_[c] * (-finv_)) * g_;
+    start = &P_next_;
     for (std::size_t j = 0; j < k_; ++j) {
       if (!moves_cov_[j]) continue;
       const Eigen::VectorXd& dg = dg_[j];
@@ -196,44 +204,42 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     }
   }
 
-  // T·P of the (filtered or unupdated) covariance serves both the derivative
-  // predictions and the covariance prediction.
-  if (strategy_ == core::KalmanStrategy::Sparse) {
-    sparse_t_times(sparse_t_, P_, TP_);
+  // T·P of the (filtered or unupdated) covariance, for the derivative
+  // predictions.
+  if (system_.strategy == core::KalmanStrategy::Sparse) {
+    sparse_t_times(system_.sparse_t, *start, TP_);
   } else {
-    TP_.noalias() = ss_.transition * P_;
+    TP_.noalias() = ss_.transition * *start;
   }
   predict_derivatives(t);
   for (std::size_t j = 0; j < k_; ++j) {
     if (!moves_cov_[j]) continue;
     const Eigen::MatrixXd* drqr = derivs_.drqr[j] ? &*derivs_.drqr[j] : nullptr;
-    compute_dp_predict_with_tp(derivs_.dt_entries[j], drqr, ss_.transition, Tt_, sparse_t_,
-                               strategy_ == core::KalmanStrategy::Sparse, TP_, dP_[j], out_, W1_);
+    compute_dp_predict_with_tp(derivs_.dt_entries[j], drqr, ss_.transition, system_.tt,
+                               system_.sparse_t, system_.strategy == core::KalmanStrategy::Sparse,
+                               TP_, dP_[j], out_, W1_);
     dP_[j].swap(out_);
   }
   predict_mean(t);
 
-  // P ← T·P·T' + RQR, finishing the prediction from T·P in the filter's order.
-  if (strategy_ == core::KalmanStrategy::Sparse) {
-    P_ = RQR_;
-    for (const auto& e : sparse_t_.entries) {
-      const double* wc = TP_.col(static_cast<Eigen::Index>(e.col)).data();
-      double* pr = P_.col(static_cast<Eigen::Index>(e.row)).data();
-      for (Eigen::Index i = 0; i < m; ++i) pr[i] += e.value * wc[i];
-    }
-  } else {
-    P_.noalias() = TP_ * Tt_;
-    P_ += RQR_;
-  }
-  core::symmetrize(P_);
+  // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
+  system_.predict_cov(ss_.transition, P_, kind_ == StepKind::Update ? &g_ : nullptr, finv_,
+                      P_next_, cov_ws_, core::covariance_order(t, burn_));
 
-  if (kind_ == StepKind::Update) steady_bookkeeping(t);
+  bool settled = false;
+  if (kind_ == StepKind::Update) {
+    settled = rule_.after_update(t, P_next_, P_);
+  } else {
+    rule_.after_skip();
+  }
+  P_.swap(P_next_);
+  if (settled) freeze(t);
 }
 
 void TangentLinearRecursion::predict_derivatives(std::size_t t) {
   // DX = DA·T' (row j: T·da_j) over the entries of T, k values at a time.
   DX_.setZero();
-  for (const auto& e : sparse_t_.entries) {
+  for (const auto& e : system_.sparse_t.entries) {
     const double* src = DA_.col(static_cast<Eigen::Index>(e.col)).data();
     double* dst = DX_.col(static_cast<Eigen::Index>(e.row)).data();
     for (std::size_t j = 0; j < k_; ++j) dst[j] += e.value * src[j];
@@ -252,20 +258,13 @@ void TangentLinearRecursion::predict_derivatives(std::size_t t) {
 }
 
 void TangentLinearRecursion::predict_mean(std::size_t t) {
-  transition_times(sparse_t_, a_.data(), a_pred_.data(), m_);
+  transition_times(system_.sparse_t, a_.data(), a_pred_.data(), m_);
   if (use_intercept_) a_pred_[static_cast<Eigen::Index>(ss_.k_diff)] += ss_.state_intercept[t];
   a_.swap(a_pred_);
 }
 
-void TangentLinearRecursion::steady_bookkeeping(std::size_t t) {
-  if (t < burn_) return;
-  if (t < burn_ + core::STEADY_START_OFFSET) {
-    // The first check then compares two consecutive predictions.
-    rule_.prime(P_);
-    return;
-  }
-  if (!rule_.check(P_)) return;
-  const double f_ss = times_z(sparse_z_, P_, g_new_);
+void TangentLinearRecursion::freeze(std::size_t t) {
+  const double f_ss = times_z(system_.sparse_z, P_, g_new_);
   if (!(std::isfinite(f_ss) && f_ss > 0.0)) return;
   steady_ = true;
   steady_from_ = t + 1;
@@ -275,7 +274,7 @@ void TangentLinearRecursion::steady_bookkeeping(std::size_t t) {
   // the derivative of the covariance just predicted, the one whose F and P·Z
   // every steady step uses.
   for (std::size_t j = 0; j < k_; ++j) {
-    df_[j] = moves_cov_[j] ? times_z(sparse_z_, dP_[j], dg_[j]) : 0.0;
+    df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
   }
 }
 

@@ -5,9 +5,10 @@
 // innovation v_t, 1/F_t and their derivatives to a sink.
 //
 // It follows the filter step for step (same innovation, same F > 0 test, same
-// update and prediction, same whole-covariance steady-state rule and the same
-// frozen covariance in steady mode), so the sums it feeds are derivatives of
-// exactly the likelihood the filter returns.
+// update and prediction, the same steady-state rule fed the same covariances,
+// so the same switch step, and the same frozen covariance in steady mode), so
+// the sums it feeds are derivatives of exactly the likelihood the filter
+// returns.
 
 #include <Eigen/Dense>
 #include <concepts>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/covariance_kernel.hpp"
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "peltaro/core/kalman/steady_state.hpp"
 #include "peltaro/core/state_space.hpp"
@@ -54,7 +57,7 @@ class TangentLinearRecursion {
   // Innovation of step t and, when the step is recorded or updates, the
   // derivatives handed to the sink.
   void begin_step(std::size_t t);
-  // Update, predictions and steady-state bookkeeping of step t.
+  // Update, predictions and the steady-state check of step t.
   void finish_step(std::size_t t);
 
   [[nodiscard]] std::span<const double> dv() const { return {dv_.data(), dv_.size()}; }
@@ -70,21 +73,27 @@ class TangentLinearRecursion {
   void update_mean_derivatives(double w);
   void predict_derivatives(std::size_t t);
   void predict_mean(std::size_t t);
-  void steady_bookkeeping(std::size_t t);
+  void freeze(std::size_t t);
 
   std::span<const double> y_;
   const core::StateSpace& ss_;
   const SystemDerivatives& derivs_;
   std::size_t n_, m_, k_, burn_;
 
-  Eigen::MatrixXd Tt_, RQR_;
-  core::SparseT sparse_t_;
-  core::SparseZ sparse_z_;
-  core::KalmanStrategy strategy_;
   bool use_intercept_;
+  // T, T', Z and the covariance kernel as the filters form them. P is
+  // predicted by the very call the filters make, so that all hold the same
+  // covariance bit for bit (the folded order rounds otherwise than T·P·T'
+  // formed from T·P) and the steady-state rule switches all at one step.
+  core::FilterSystem system_;
+  core::CovarianceWorkspace cov_ws_;
 
   Eigen::VectorXd a_, a_pred_, g_, g_new_;
-  Eigen::MatrixXd P_, TP_, out_, W1_;
+  // P_ is the covariance predicted for the current step; the next one is built
+  // in P_next_ beside it (which holds the filtered covariance first, for the
+  // derivative predictions), so that the steady-state rule can compare the
+  // two before they exchange.
+  Eigen::MatrixXd P_, P_next_, TP_, out_, W1_;
   // Derivatives of the predicted mean, one row per parameter (k × m): the
   // prediction T·da_j of all parameters then runs over the entries of T with
   // contiguous inner loops of length k.

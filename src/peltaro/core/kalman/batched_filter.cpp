@@ -44,12 +44,13 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   const Eigen::VectorXd& Z = ss.design;
 
   Eigen::MatrixXd P = init.p0;
+  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
   const FilterSystem sys(ss);
   std::vector<Eigen::VectorXd> states(k, init.a0);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
-  SteadyStateRule rule(mm);
+  SteadyStateRule rule(burn);
   // A trend built for another series length contributes nothing.
   const std::span<const double> intercept =
       ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
@@ -92,10 +93,14 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
-      // The update P − PZ·PZ'·f is made inside the prediction.
-      sys.predict_cov(T, P, &PZ, f, ws, covariance_order(t, burn));
-      // Same rule as the single-series filter, so both freeze at the same step.
-      if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
+      // As in the single-series filter: the next covariance is predicted
+      // beside the current one (the update P − PZ·PZ'·f made inside the
+      // prediction), the rule compares the two, and they exchange; so both
+      // filters freeze at the same step.
+      sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
+      const bool settled = rule.after_update(t, P_next, P);
+      P.swap(P_next);
+      if (settled) {
         PZ.noalias() = P * Z;
         const double f_ss = Z.dot(PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
@@ -103,17 +108,18 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
           sg.f = f_ss;
           sg.gain = sys.times_t(T, PZ);
           steady = std::move(sg);
+          out.steady_from = t + 1;
         }
       }
     } else {
-      // Not an update step: states and covariance are only predicted, and the
-      // convergence count is left alone.
+      // Not an update step: states and covariance are only predicted.
       for (std::size_t i = 0; i < k; ++i) {
         innovation(i);
         predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
+      rule.after_skip();
     }
   }
   return out;

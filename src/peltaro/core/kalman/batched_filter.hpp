@@ -4,6 +4,7 @@
 // covariance only, so they are computed once per step for all series; only
 // the state means are kept per series.
 
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct BatchedKalmanOutput {
   std::vector<Vec> innovations;  // one array of n innovations per series, input order
   Vec f_values;                  // F_t of every step, shared by all series
   std::size_t n_eff = 0;         // n − burn: trailing steps that belong in a likelihood
+  std::optional<std::size_t> steady_from;  // first step with the frozen covariance, if any
 };
 
 // Innovations and innovation variances only: no log-likelihood, no final

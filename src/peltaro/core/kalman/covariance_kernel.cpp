@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace peltaro::core {
 namespace {
@@ -437,29 +438,47 @@ void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd*
   sandwich_lower<true>(X, g->data(), f, gf, out.data(), ws, add_c);
 }
 
-void CovarianceKernel::predict(Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
-                               CovarianceWorkspace& ws) const {
+void CovarianceKernel::predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                               Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {
   const std::size_t m = m_;
+  out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
   auto add_rqr = [&](double* o) {
     for (std::size_t p = 0; p < rqr_index_.size(); ++p) o[rqr_index_[p]] += rqr_values_[p];
   };
   if (g == nullptr) {
-    sandwich_lower<false>(P, nullptr, 0.0, nullptr, ws.matrix.data(), ws, add_rqr);
+    sandwich_lower<false>(P, nullptr, 0.0, nullptr, out.data(), ws, add_rqr);
   } else {
     double* gf = ws.scaled.data();
     for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
-    sandwich_lower<true>(P, g->data(), f, gf, ws.matrix.data(), ws, add_rqr);
+    sandwich_lower<true>(P, g->data(), f, gf, out.data(), ws, add_rqr);
   }
+}
+
+// The result is formed in the workspace's matrix, which `sandwich_lower` does
+// not use, and then takes P's place.
+void CovarianceKernel::predict(Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                               CovarianceWorkspace& ws) const {
+  predict(std::as_const(P), g, f, ws.matrix, ws);
   P.swap(ws.matrix);
 }
 
+// P is read whole (into W) before the first entry of the result is written,
+// so the in-place form is the out-of-place one with `out` = P.
 void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eigen::VectorXd* g,
                                                   double f, CovarianceWorkspace& ws) const {
+  predict_in_reference_order(std::as_const(P), g, f, P, ws);
+}
+
+void CovarianceKernel::predict_in_reference_order(const Eigen::MatrixXd& P,
+                                                  const Eigen::VectorXd* g, double f,
+                                                  Eigen::MatrixXd& out,
+                                                  CovarianceWorkspace& ws) const {
   if (entries_.empty()) {
-    P = rqr_;
+    out = rqr_;
     return;
   }
   const std::size_t m = m_;
+  out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
 
   // W = T·(P − g·g'·f), column by column. The updated entry (c, k) is
   // P(c, k) + (g_k·(−f))·g_c, formed here as P(c, k) − g_c·(g_k·f), which
@@ -515,7 +534,7 @@ void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eige
   // P ← RQR + W·T': column r gains v·(column c of W) per entry (r, c, v), in
   // stored order, the first straight onto RQR's column.
   for (std::size_t r = 0; r < m; ++r) {
-    double* __restrict col = P.data() + r * m;
+    double* __restrict col = out.data() + r * m;
     const double* __restrict q = rqr_.data() + r * m;
     const std::size_t begin = row_start_[r];
     const std::size_t end = row_start_[r + 1];
@@ -542,7 +561,7 @@ void CovarianceKernel::predict_in_reference_order(Eigen::MatrixXd& P, const Eige
       }
     }
   }
-  symmetrize(P);
+  symmetrize(out);
 }
 
 }  // namespace peltaro::core

@@ -5,7 +5,8 @@
 //
 //   P ← T·(P − g·g'·f)·T' + RQR,
 //
-// over the stored entries of T, in place and without allocating.
+// over the stored entries of T, in place or into a second matrix, without
+// allocating.
 //
 // Contract: P is exactly symmetric on entry (every prediction below leaves it
 // so, and so does every initial covariance), square of T's size, and the
@@ -69,6 +70,15 @@ class CovarianceKernel {
   // are averaged at the end, so the result is exactly symmetric too.
   void predict_in_reference_order(Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                                   CovarianceWorkspace& ws) const;
+
+  // Both steps out of place: `out` takes the prediction from P and P is left
+  // as it was, for a caller that compares the two. The arithmetic is that of
+  // the in-place forms, so the results are the same bit for bit. `out` must
+  // be m × m and alias neither P, `g` nor the workspace.
+  void predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
+               CovarianceWorkspace& ws) const;
+  void predict_in_reference_order(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                                  Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
   // out ← T·(X − g·g'·f)·T' + C for an exactly symmetric X (C null: no term;
   // g null: no update), formed as `predict` forms it. `out` must not alias X

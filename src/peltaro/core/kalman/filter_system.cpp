@@ -50,6 +50,25 @@ void FilterSystem::predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P,
   }
 }
 
+void FilterSystem::predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P,
+                               const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
+                               CovarianceWorkspace& ws, CovarianceOrder order) const {
+  if (order == CovarianceOrder::Folded) {
+    covariance.predict(P, g, f, out, ws);
+  } else if (strategy == KalmanStrategy::Sparse) {
+    covariance.predict_in_reference_order(P, g, f, out, ws);
+  } else {
+    // The dense products need the updated covariance as a matrix: it is
+    // formed in `out`, entry for entry as the in-place form forms it in P.
+    if (g != nullptr) {
+      for (Eigen::Index j = 0; j < P.cols(); ++j) out.col(j) = P.col(j) + ((*g)[j] * (-f)) * *g;
+    } else {
+      out = P;
+    }
+    core::predict_cov(strategy, T, tt, sparse_t, out, covariance.rqr(), ws.matrix);
+  }
+}
+
 void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init, const char* who) {
   const auto m = static_cast<Eigen::Index>(ss.k_states);
   const bool ok = ss.transition.rows() == m && ss.transition.cols() == m &&

@@ -39,6 +39,12 @@ struct FilterSystem {
   void predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P, const Eigen::VectorXd* g,
                    double f, CovarianceWorkspace& ws, CovarianceOrder order) const;
 
+  // The same step out of place: `out` ← the prediction from P, P unchanged,
+  // bit for bit the result of the in-place form. `out` must not alias P or `g`.
+  void predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
+                   double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws,
+                   CovarianceOrder order) const;
+
  private:
   Eigen::MatrixXd rqr_scratch_;
 };

@@ -41,10 +41,13 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
   Eigen::VectorXd a = init.a0;
   Eigen::MatrixXd P = init.p0;
+  // An update step builds the next covariance here while P keeps the current
+  // one for the steady-state rule to compare with; then the two exchange.
+  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
-  SteadyStateRule rule(mm);
+  SteadyStateRule rule(burn);
   // A trend built for another series length contributes nothing.
   const std::span<const double> intercept =
       ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
@@ -101,13 +104,15 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       }
       predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
-      // The update P − PZ·PZ'·f is made inside the prediction.
-      sys.predict_cov(T, P, &PZ, f, ws, covariance_order(t, burn));
+      // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
+      sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
       if (t >= burn) {
         sum_ln_f += std::log(F);
         sum_v2_f += v * v * f;
       }
-      if (t >= burn + STEADY_START_OFFSET && rule.check(P)) {
+      const bool settled = rule.after_update(t, P_next, P);
+      P.swap(P_next);
+      if (settled) {
         PZ.noalias() = P * Z;
         const double f_ss = Z.dot(PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
@@ -117,6 +122,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
           sm.pz = PZ;
           sm.gain = sys.times_t(T, PZ);
           steady = std::move(sm);
+          out.steady_from = t + 1;
         }
       }
     } else {
@@ -131,6 +137,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
+      rule.after_skip();
     }
   }
 

@@ -36,6 +36,8 @@ struct KalmanFilterOutput {
   double loglike = 0.0;
   double scale = 0.0;
   std::size_t n_eff = 0;
+  // First step run with the frozen covariance, when steady mode was reached.
+  std::optional<std::size_t> steady_from;
 };
 
 struct StateSnapshot {

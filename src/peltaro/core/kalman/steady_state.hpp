@@ -1,45 +1,74 @@
 #pragma once
-// Convergence rule shared by every recursion that can freeze its covariance.
+// When a recursion may freeze its predicted covariance: the one rule shared by
+// the filter, the batched filter and the tangent-linear pass. They feed it the
+// same sequence of covariances at the same steps, so all three switch together
+// and the score stays the gradient of the likelihood the filter returns.
 //
-// The whole predicted covariance is compared between checks, not only P·Z:
-// in seasonal models P·Z can stay still for a whole season while the rest of
-// P is still moving, and freezing then gives a wrong likelihood.
+// The whole predicted covariance is compared from one step to the next, not
+// only P·Z: in seasonal models P·Z can stay still for a whole season while the
+// rest of P is still moving.
+//
+// A small change alone does not make a converged recursion. Near a unit root
+// the covariance moves by a factor ρ close to 1 per step, and after a change δ
+// it still has about δ·ρ/(1 − ρ) to go; freezing then leaves every later F and
+// gain off by that much. The rule reads ρ from two successive changes, both
+// below the tolerance (the large changes of the first steps say nothing about
+// the approach), and switches only when that remaining drift is below the
+// tolerance too.
 
 #include <Eigen/Dense>
-#include <cmath>
+#include <cstddef>
+#include <limits>
 
 namespace peltaro::core {
 
-inline constexpr double STEADY_REL_TOL = 1e-9;
-inline constexpr std::size_t STEADY_START_OFFSET = 5;  // first check at t = burn + 5
-inline constexpr int STEADY_CHECKS = 3;                // consecutive converged checks
+struct SteadyStateOptions {
+  // Largest drift of P still to come, relative to trace(P), that freezing may
+  // leave out.
+  double tolerance = 1e-9;
+  // Relative changes at or below this are rounding: no rate can be read from
+  // them, and while ρ < 1 − 1e-5 the drift still to come after such a change
+  // stays below the tolerance. A recursion that stands exactly still (change
+  // zero) has nothing left to move at all.
+  double rounding_floor = 1e-14;
+  // Rounding moves each relative change by about 1e-16. A rate is read only
+  // from two changes that differ by more than this, which then fixes 1 − ρ to
+  // within about a tenth; closer to a unit root only the floor can switch.
+  double rate_resolution = 1e-15;
+  // Steps after `burn` before the first check, so that the large early changes
+  // of a diffuse start are not read as a rate.
+  std::size_t first_check = 5;
+  // Passing checks in a row needed to switch. Each of them bounds the drift
+  // with its own ratio, so the last one also holds with the slowest of them.
+  int checks_in_a_row = 3;
+};
 
 class SteadyStateRule {
  public:
-  // `m` states; the previous covariance starts at zero.
-  explicit SteadyStateRule(Eigen::Index m) : p_prev_(Eigen::MatrixXd::Zero(m, m)) {}
+  explicit SteadyStateRule(std::size_t burn, SteadyStateOptions options = {})
+      : options_(options), first_check_(burn + options.first_check) {}
 
-  // Start from a given previous covariance instead of zero.
-  void prime(const Eigen::MatrixXd& P) { p_prev_ = P; }
+  // After the update step t: `p_new` is the covariance just predicted for
+  // t + 1, `p_old` the one predicted for t. True when the caller should freeze
+  // `p_new`; a caller that cannot (F not finite and positive) keeps calling,
+  // and the next passing check tries again.
+  bool after_update(std::size_t t, const Eigen::MatrixXd& p_new, const Eigen::MatrixXd& p_old);
 
-  // One check on the newly predicted covariance. Returns true when this check
-  // converged and the count of consecutive converged checks reached three;
-  // the caller then tries to switch. The previous covariance becomes P.
-  bool check(const Eigen::MatrixXd& P) {
-    const double diff2 = (P - p_prev_).squaredNorm();
-    const double prev2 = p_prev_.squaredNorm();
-    const double rel = std::sqrt(diff2) / std::fmax(std::sqrt(prev2), 1e-15);
-    const bool converged = rel < STEADY_REL_TOL;
-    count_ = converged ? count_ + 1 : 0;
-    p_prev_ = P;
-    return converged && count_ >= STEADY_CHECKS;
+  // A step without an update predicts P by another map: the changes before it
+  // and after it do not belong to one sequence, so the rate starts anew.
+  void after_skip() {
+    last_change_ = std::numeric_limits<double>::quiet_NaN();
+    passed_ = 0;
   }
 
-  [[nodiscard]] int count() const { return count_; }
-
  private:
-  Eigen::MatrixXd p_prev_;
-  int count_ = 0;
+  SteadyStateOptions options_;
+  std::size_t first_check_;
+  // Relative change at the previous check (a lower bound of it when that was
+  // at least the tolerance, which is all the next check uses); NaN before the
+  // first check and after a skip.
+  double last_change_ = std::numeric_limits<double>::quiet_NaN();
+  int passed_ = 0;
 };
 
 }  // namespace peltaro::core
