@@ -92,7 +92,6 @@ class Sequence {
   }
 
   [[nodiscard]] bool given() const { return given_; }
-  [[nodiscard]] std::size_t size() const { return items_.size(); }
 
   // Reads `value` and calls `take(item)` on each item in order; stops at the
   // first false (exception set). `optional` admits absent or None.
