@@ -157,6 +157,16 @@ TEST(CovarianceKernel, SandwichAndTimesTMatchTheDenseProducts) {
     kernel.sandwich(X, nullptr, nullptr, 0.0, out, ws);
     EXPECT_LE((out - s.T * X * s.T.transpose()).norm(), 1e-13 * expected.norm()) << s.name;
 
+    // The rank-two term, with a g of diffuse scale as the first steps have.
+    Eigen::VectorXd g = X.col(1 % m);
+    g[0] *= 1e6;
+    const Eigen::VectorXd p = -1e-6 * X.col(0);
+    kernel.sandwich_rank_two(X, &C, g, p, out, ws);
+    const Eigen::MatrixXd X2 = X + g * p.transpose() + p * g.transpose();
+    const Eigen::MatrixXd expected2 = s.T * X2 * s.T.transpose() + C;
+    EXPECT_LE((out - expected2).norm(), 1e-12 * expected2.norm()) << s.name;
+    EXPECT_EQ(out, out.transpose()) << s.name;
+
     const Eigen::VectorXd x = X.col(0);
     Eigen::VectorXd y(m);
     kernel.times_t(x.data(), y.data());

@@ -4,6 +4,7 @@
 #include <limits>
 #include <random>
 
+#include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/score/dp_prediction.hpp"
 
 using namespace peltaro;
@@ -38,23 +39,18 @@ Eigen::MatrixXd sarimax_like_t(Eigen::Index m, std::mt19937_64& rng) {
   return T;
 }
 
-struct Workspaces {
-  Eigen::MatrixXd out, W1, W2;
-  explicit Workspaces(Eigen::Index m)
-      : out(Eigen::MatrixXd::Constant(m, m, std::numeric_limits<double>::quiet_NaN())),
-        W1(Eigen::MatrixXd::Constant(m, m, 7.0)),
-        W2(Eigen::MatrixXd::Constant(m, m, -3.0)) {}
-};
-
+// dP_next by the kernel from the covariance P − g·g'·f (P when g is null);
+// the output starts as garbage on purpose.
 Eigen::MatrixXd predict(const std::vector<SparseTEntry>& dT, const Eigen::MatrixXd* dRQR,
                         const Eigen::MatrixXd& T, const Eigen::MatrixXd& P,
-                        const Eigen::MatrixXd& dP, bool use_sparse) {
+                        const Eigen::MatrixXd& dP, const score::StepUpdate* update = nullptr) {
   const auto m = T.rows();
   const SparseT st = SparseT::from_dense(T, static_cast<std::size_t>(m));
-  Workspaces r(m);  // workspaces start as garbage on purpose
-  score::compute_dp_predict(dT, dRQR, T, T.transpose(), st, use_sparse, P, dP,
-                            static_cast<std::size_t>(m), r.out, r.W1, r.W2);
-  return r.out;
+  const core::CovarianceKernel kernel(st, Eigen::MatrixXd::Zero(m, m));
+  core::CovarianceWorkspace ws(m);
+  Eigen::MatrixXd out = Eigen::MatrixXd::Constant(m, m, std::numeric_limits<double>::quiet_NaN());
+  score::predict_dp(kernel, dT, dRQR, P, dP, update, out, ws);
+  return out;
 }
 
 }  // namespace
@@ -71,11 +67,10 @@ TEST(DpPrediction, MatchesTheProductRuleInBothForms) {
     const Eigen::MatrixXd dTd = dense(dT, m);
     const Eigen::MatrixXd expected = dRQR + T * dP * T.transpose() + dTd * P * T.transpose() +
                                      T * P * dTd.transpose();
-    for (const bool sparse : {false, true}) {
-      const Eigen::MatrixXd got = predict(dT, &dRQR, T, P, dP, sparse);
-      EXPECT_LE((got - expected).cwiseAbs().maxCoeff(), 1e-12 * expected.cwiseAbs().maxCoeff())
-          << "m=" << m << " sparse=" << sparse;
-    }
+    const Eigen::MatrixXd got = predict(dT, &dRQR, T, P, dP);
+    EXPECT_LE((got - expected).cwiseAbs().maxCoeff(), 1e-12 * expected.cwiseAbs().maxCoeff())
+        << "m=" << m;
+    EXPECT_EQ(got, got.transpose()) << "m=" << m;
   }
 }
 
@@ -84,10 +79,8 @@ TEST(DpPrediction, WithoutDtOrDrqrOnlyPropagatesDp) {
   const Eigen::MatrixXd T = sarimax_like_t(4, rng);
   const Eigen::MatrixXd P = random_symmetric(4, rng);
   const Eigen::MatrixXd dP = random_symmetric(4, rng);
-  for (const bool sparse : {false, true}) {
-    EXPECT_TRUE(predict({}, nullptr, T, P, dP, sparse).isApprox(T * dP * T.transpose(), 1e-14));
-    EXPECT_TRUE(predict({}, nullptr, T, P, Eigen::MatrixXd::Zero(4, 4), sparse).isZero(0.0));
-  }
+  EXPECT_TRUE(predict({}, nullptr, T, P, dP).isApprox(T * dP * T.transpose(), 1e-14));
+  EXPECT_TRUE(predict({}, nullptr, T, P, Eigen::MatrixXd::Zero(4, 4)).isZero(0.0));
 }
 
 TEST(DpPrediction, ZeroDpWithDrqrGivesDrqrExactly) {
@@ -95,8 +88,7 @@ TEST(DpPrediction, ZeroDpWithDrqrGivesDrqrExactly) {
   const Eigen::MatrixXd T = sarimax_like_t(4, rng);
   const Eigen::MatrixXd P = random_symmetric(4, rng);
   const Eigen::MatrixXd dRQR = random_symmetric(4, rng);
-  for (const bool sparse : {false, true})
-    EXPECT_EQ(predict({}, &dRQR, T, P, Eigen::MatrixXd::Zero(4, 4), sparse), dRQR);
+  EXPECT_EQ(predict({}, &dRQR, T, P, Eigen::MatrixXd::Zero(4, 4)), dRQR);
 }
 
 TEST(DpPrediction, ZeroTransitionLeavesOnlyDrqr) {
@@ -105,10 +97,8 @@ TEST(DpPrediction, ZeroTransitionLeavesOnlyDrqr) {
   const Eigen::MatrixXd P = random_symmetric(3, rng);
   const Eigen::MatrixXd dP = random_symmetric(3, rng);
   const Eigen::MatrixXd dRQR = random_symmetric(3, rng);
-  for (const bool sparse : {false, true}) {
-    EXPECT_EQ(predict({}, &dRQR, T, P, dP, sparse), dRQR);
-    EXPECT_TRUE(predict({}, nullptr, T, P, dP, sparse).isZero(0.0));
-  }
+  EXPECT_EQ(predict({}, &dRQR, T, P, dP), dRQR);
+  EXPECT_TRUE(predict({}, nullptr, T, P, dP).isZero(0.0));
 }
 
 TEST(DpPrediction, Ar1ClosedForm) {
@@ -118,20 +108,23 @@ TEST(DpPrediction, Ar1ClosedForm) {
   P << p;
   dP << dp;
   const std::vector<SparseTEntry> dT{{0, 0, 1.0}};
-  for (const bool sparse : {false, true})
-    EXPECT_DOUBLE_EQ(predict(dT, nullptr, T, P, dP, sparse)(0, 0), phi * phi * dp + 2 * phi * p);
+  EXPECT_DOUBLE_EQ(predict(dT, nullptr, T, P, dP)(0, 0), phi * phi * dp + 2 * phi * p);
 }
 
-TEST(DpPrediction, PrecomputedTpGivesTheSameResult) {
+TEST(DpPrediction, FoldsInTheUpdateAndItsDerivative) {
   std::mt19937_64 rng(8);
   const Eigen::MatrixXd T = sarimax_like_t(6, rng);
   const Eigen::MatrixXd P = random_symmetric(6, rng);
   const Eigen::MatrixXd dP = random_symmetric(6, rng);
   const Eigen::MatrixXd dRQR = random_symmetric(6, rng);
-  const std::vector<SparseTEntry> dT{{0, 1, 1.0}, {3, 1, 0.25}};
-  const SparseT st = SparseT::from_dense(T, 6);
-  const Eigen::MatrixXd TP = T * P;
-  Workspaces r(6);
-  score::compute_dp_predict_with_tp(dT, &dRQR, T, T.transpose(), st, true, TP, dP, r.out, r.W1);
-  EXPECT_TRUE(r.out.isApprox(predict(dT, &dRQR, T, P, dP, false), 1e-14));
+  const Eigen::VectorXd g = Eigen::VectorXd::LinSpaced(6, -1.0, 2.0);
+  const double f = 0.3;
+  const std::vector<SparseTEntry> dT{{0, 1, 1.0}, {3, 1, 0.25}, {4, 2, -0.5}};
+  const Eigen::VectorXd p = Eigen::VectorXd::LinSpaced(6, 0.5, -0.7);
+  const Eigen::MatrixXd updated = P - g * g.transpose() * f;
+  const Eigen::MatrixXd d_updated = dP + g * p.transpose() + p * g.transpose();
+  const score::StepUpdate update{g, f, p};
+  const Eigen::MatrixXd got = predict(dT, &dRQR, T, P, dP, &update);
+  EXPECT_TRUE(got.isApprox(predict(dT, &dRQR, T, updated, d_updated), 1e-14));
+  EXPECT_EQ(got, got.transpose());
 }

@@ -2,72 +2,45 @@
 
 namespace peltaro::score {
 
-// W ← T·X over the triplets of T. Each W(r, k) still sums its terms in
-// triplet order; running along a row for one triplet at a time keeps
-// successive additions independent (a column at a time would chain them
-// through the repeated row entries of W).
-void sparse_t_times(const core::SparseT& sparse_t, const Eigen::MatrixXd& X, Eigen::MatrixXd& W) {
-  W.setZero();
-  const Eigen::Index m = X.rows();
-  for (const auto& e : sparse_t.entries) {
-    const double* xr = X.data() + e.col;
-    double* wr = W.data() + e.row;
-    for (Eigen::Index k = 0; k < m; ++k) wr[k * m] += e.value * xr[k * m];
-  }
-}
-
-void compute_dp_predict_with_tp(std::span<const core::SparseTEntry> dT,
-                                const Eigen::MatrixXd* dRQR, const Eigen::MatrixXd& T,
-                                const Eigen::MatrixXd& Tt, const core::SparseT& sparse_t,
-                                bool use_sparse, const Eigen::MatrixXd& TP,
-                                const Eigen::MatrixXd& dP, Eigen::MatrixXd& out,
-                                Eigen::MatrixXd& W1) {
-  const Eigen::Index m = dP.rows();
-  if (dRQR != nullptr) {
-    out = *dRQR;
+void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::SparseTEntry> dT,
+                const Eigen::MatrixXd* dRQR, const Eigen::MatrixXd& P, const Eigen::MatrixXd& dP,
+                const StepUpdate* update, Eigen::MatrixXd& out, core::CovarianceWorkspace& ws) {
+  if (update != nullptr) {
+    kernel.sandwich_rank_two(dP, dRQR, update->g, update->p, out, ws);
   } else {
-    out.setZero();
+    kernel.sandwich(dP, dRQR, nullptr, 0.0, out, ws);
   }
-  if (use_sparse) {
-    sparse_t_times(sparse_t, dP, W1);
-    // out ← out + W1·T': column r of out gains v·(column c of W1) per triplet.
-    for (const auto& e : sparse_t.entries) {
-      const double* wc = W1.col(static_cast<Eigen::Index>(e.col)).data();
-      double* oc = out.col(static_cast<Eigen::Index>(e.row)).data();
-      for (Eigen::Index k = 0; k < m; ++k) oc[k] += e.value * wc[k];
-    }
-  } else {
-    W1.noalias() = T * dP;
-    out.noalias() += W1 * Tt;
-  }
-  // dT·P·T' + T·P·dT' = S' + S with S = (T·P)·dT': per triplet (r, c, v) of
-  // dT, column r of S gains v·(column c of T·P).
+  if (dT.empty()) return;
+  // The sandwich is done with the workspace's vectors: they hold the column
+  // of P̃ and T times it.
+  const std::size_t m = kernel.dim();
+  double* x = ws.scaled.data();
+  double* tp = ws.product.data();
+  double* o = out.data();
+  std::size_t column = m;  // none formed yet
   for (const auto& e : dT) {
-    const auto r = static_cast<Eigen::Index>(e.row);
-    const double* tc = TP.col(static_cast<Eigen::Index>(e.col)).data();
-    double* orow = out.data() + r;
-    double* ocol = out.col(r).data();
-    for (Eigen::Index k = 0; k < m; ++k) {
-      const double s = e.value * tc[k];
-      ocol[k] += s;
-      orow[k * m] += s;
+    if (e.col != column) {
+      column = e.col;
+      const double* pc = P.data() + column * m;
+      if (update != nullptr) {
+        const double* gd = update->g.data();
+        const double s = gd[column] * update->f;
+        for (std::size_t i = 0; i < m; ++i) x[i] = pc[i] - gd[i] * s;
+      } else {
+        for (std::size_t i = 0; i < m; ++i) x[i] = pc[i];
+      }
+      kernel.times_t(x, tp);
+    }
+    // S gains e.value·tp in column e.row, S' the same in row e.row: both
+    // triangles take the same increments, so the result stays symmetric.
+    double* col = o + e.row * m;
+    double* row = o + e.row;
+    for (std::size_t k = 0; k < m; ++k) {
+      const double s = e.value * tp[k];
+      col[k] += s;
+      row[k * m] += s;
     }
   }
-}
-
-void compute_dp_predict(std::span<const core::SparseTEntry> dT, const Eigen::MatrixXd* dRQR,
-                        const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
-                        const core::SparseT& sparse_t, bool use_sparse, const Eigen::MatrixXd& P,
-                        const Eigen::MatrixXd& dP, std::size_t /*m*/, Eigen::MatrixXd& out,
-                        Eigen::MatrixXd& W1, Eigen::MatrixXd& W2) {
-  if (!dT.empty()) {
-    if (use_sparse) {
-      sparse_t_times(sparse_t, P, W2);
-    } else {
-      W2.noalias() = T * P;
-    }
-  }
-  compute_dp_predict_with_tp(dT, dRQR, T, Tt, sparse_t, use_sparse, W2, dP, out, W1);
 }
 
 }  // namespace peltaro::score

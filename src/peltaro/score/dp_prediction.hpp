@@ -4,37 +4,32 @@
 //
 //   dP_next = dRQR_j + T·dP·T' + dT_j·P·T' + T·P·dT_j'
 //
-// The products by T run over its triplets or densely (the pass's strategy);
-// the products by dT_j always run over its triplets.
+// T·dP·T' runs on the filters' covariance kernel; the two dT terms are S + S'
+// with S = T·P·dT_j', whose columns are T times the few columns of P that dT_j
+// reads (for a symmetric P a column of T·P is T times that column of P).
 
 #include <Eigen/Dense>
 #include <span>
 
+#include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
 namespace peltaro::score {
 
-// W ← T·X over the stored entries of T (X and W square of T's size).
-void sparse_t_times(const core::SparseT& sparse_t, const Eigen::MatrixXd& X, Eigen::MatrixXd& W);
+// The update of the step a prediction starts from: P̃ = P − g·g'·f, whose
+// derivative is dP̃ = dP + g·p' + p·g' with p = (dF·f²/2)·g − f·dg.
+struct StepUpdate {
+  const Eigen::VectorXd& g;
+  double f;
+  const Eigen::VectorXd& p;
+};
 
-// Full form: writes dP_next into `out`; W1, W2 are workspaces. P and dP are
-// read only. Nothing is allocated; `out`, W1 and W2 may hold anything on entry
-// and must not alias P or dP.
-void compute_dp_predict(std::span<const core::SparseTEntry> dT, const Eigen::MatrixXd* dRQR,
-                        const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
-                        const core::SparseT& sparse_t, bool use_sparse, const Eigen::MatrixXd& P,
-                        const Eigen::MatrixXd& dP, std::size_t m, Eigen::MatrixXd& out,
-                        Eigen::MatrixXd& W1, Eigen::MatrixXd& W2);
-
-// The same with T·P already formed (TP): the pass forms it once per step for
-// all parameters instead of once per parameter. The two dT terms are taken as
-// S + S' with S = T·P·dT_j', which assumes P symmetric; the pass's P is
-// symmetric up to rounding.
-void compute_dp_predict_with_tp(std::span<const core::SparseTEntry> dT,
-                                const Eigen::MatrixXd* dRQR, const Eigen::MatrixXd& T,
-                                const Eigen::MatrixXd& Tt, const core::SparseT& sparse_t,
-                                bool use_sparse, const Eigen::MatrixXd& TP,
-                                const Eigen::MatrixXd& dP, Eigen::MatrixXd& out,
-                                Eigen::MatrixXd& W1);
+// out ← dRQR + T·dP̃·T' + dT·P̃·T' + T·P̃·dT' (P̃ = P and dP̃ = dP when
+// `update` is null), for exactly symmetric P and dP; the result is exactly
+// symmetric. `kernel` holds T; nothing is allocated; `out` must alias neither
+// P, dP nor dRQR, and may hold anything on entry.
+void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::SparseTEntry> dT,
+                const Eigen::MatrixXd* dRQR, const Eigen::MatrixXd& P, const Eigen::MatrixXd& dP,
+                const StepUpdate* update, Eigen::MatrixXd& out, core::CovarianceWorkspace& ws);
 
 }  // namespace peltaro::score

@@ -90,9 +90,8 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   a_pred_ = Eigen::VectorXd::Zero(m);
   g_ = Eigen::VectorXd::Zero(m);
   g_new_ = Eigen::VectorXd::Zero(m);
-  TP_ = Eigen::MatrixXd::Zero(m, m);
+  p_ = Eigen::VectorXd::Zero(m);
   out_ = Eigen::MatrixXd::Zero(m, m);
-  W1_ = Eigen::MatrixXd::Zero(m, m);
 
   InitialDerivatives start = initial_derivatives(ss, init, derivs);
   const auto kk = static_cast<Eigen::Index>(k_);
@@ -100,6 +99,13 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   DX_ = Eigen::MatrixXd::Zero(kk, m);
   for (std::size_t j = 0; j < k_; ++j) DA_.row(static_cast<Eigen::Index>(j)) = start.da0[j].transpose();
   dP_ = std::move(start.dp0);
+  // The kernel reads a column of dP as its row: the solved initial
+  // derivatives are made exactly symmetric, as every later one is.
+  for (Eigen::MatrixXd& dP : dP_) {
+    for (Eigen::Index c = 0; c < m; ++c) {
+      for (Eigen::Index r = c + 1; r < m; ++r) dP(r, c) = dP(c, r) = 0.5 * (dP(r, c) + dP(c, r));
+    }
+  }
   dg_.assign(k_, Eigen::VectorXd::Zero(m));
   moves_cov_.assign(k_, 0);
   for (std::size_t j = 0; j < k_; ++j) {
@@ -170,7 +176,6 @@ void TangentLinearRecursion::begin_step(std::size_t t) {
 }
 
 void TangentLinearRecursion::finish_step(std::size_t t) {
-  const auto m = static_cast<Eigen::Index>(m_);
   if (kind_ == StepKind::Steady) {
     const double w = finv_ * v_;
     update_mean_derivatives(w);
@@ -183,48 +188,37 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     return;
   }
 
-  // The covariance the predictions start from: filtered after an update,
-  // as it stands after a skip.
-  const Eigen::MatrixXd* start = &P_;
+  const Eigen::VectorXd* g = nullptr;
   if (kind_ == StepKind::Update) {
+    g = &g_;
     const double w = v_ * finv_;
     update_mean_derivatives(w);
     a_ += w * g_;
-    for (Eigen::Index c = 0; c < m; ++c) P_next_.col(c) = P_.col(c) + (g_[c] * (-finv_)) * g_;
-    start = &P_next_;
-    for (std::size_t j = 0; j < k_; ++j) {
-      if (!moves_cov_[j]) continue;
-      const Eigen::VectorXd& dg = dg_[j];
-      const double h = finv_ * (finv_ * df_[j]);
-      Eigen::MatrixXd& dP = dP_[j];
-      for (Eigen::Index c = 0; c < m; ++c) {
-        dP.col(c) += (h * g_[c] - finv_ * dg[c]) * g_;
-        dP.col(c) -= (finv_ * g_[c]) * dg;
-      }
-    }
-  }
-
-  // T·P of the (filtered or unupdated) covariance, for the derivative
-  // predictions.
-  if (system_.strategy == core::KalmanStrategy::Sparse) {
-    sparse_t_times(system_.sparse_t, *start, TP_);
-  } else {
-    TP_.noalias() = ss_.transition * *start;
   }
   predict_derivatives(t);
   for (std::size_t j = 0; j < k_; ++j) {
     if (!moves_cov_[j]) continue;
     const Eigen::MatrixXd* drqr = derivs_.drqr[j] ? &*derivs_.drqr[j] : nullptr;
-    compute_dp_predict_with_tp(derivs_.dt_entries[j], drqr, ss_.transition, system_.tt,
-                               system_.sparse_t, system_.strategy == core::KalmanStrategy::Sparse,
-                               TP_, dP_[j], out_, W1_);
+    if (g != nullptr) {
+      // dP_j of the filtered covariance P − g·g'·f is dP + h·g·g' −
+      // f·(g·dg' + dg·g') with h = dF·f²: the kernel folds it in as
+      // g·p' + p·g'.
+      const double half_h = 0.5 * (finv_ * (finv_ * df_[j]));
+      p_ = half_h * g_ - finv_ * dg_[j];
+      const StepUpdate update{g_, finv_, p_};
+      predict_dp(system_.covariance, derivs_.dt_entries[j], drqr, P_, dP_[j], &update, out_,
+                 cov_ws_);
+    } else {
+      predict_dp(system_.covariance, derivs_.dt_entries[j], drqr, P_, dP_[j], nullptr, out_,
+                 cov_ws_);
+    }
     dP_[j].swap(out_);
   }
   predict_mean(t);
 
   // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
-  system_.predict_cov(ss_.transition, P_, kind_ == StepKind::Update ? &g_ : nullptr, finv_,
-                      P_next_, cov_ws_, core::covariance_order(t, burn_));
+  system_.predict_cov(ss_.transition, P_, g, finv_, P_next_, cov_ws_,
+                      core::covariance_order(t, burn_));
 
   bool settled = false;
   if (kind_ == StepKind::Update) {

@@ -90,10 +90,10 @@ class TangentLinearRecursion {
 
   Eigen::VectorXd a_, a_pred_, g_, g_new_;
   // P_ is the covariance predicted for the current step; the next one is built
-  // in P_next_ beside it (which holds the filtered covariance first, for the
-  // derivative predictions), so that the steady-state rule can compare the
-  // two before they exchange.
-  Eigen::MatrixXd P_, P_next_, TP_, out_, W1_;
+  // in P_next_ beside it, so that the steady-state rule can compare the two
+  // before they exchange. out_ takes each predicted derivative.
+  Eigen::MatrixXd P_, P_next_, out_;
+  Eigen::VectorXd p_;
   // Derivatives of the predicted mean, one row per parameter (k × m): the
   // prediction T·da_j of all parameters then runs over the entries of T with
   // contiguous inner loops of length k.

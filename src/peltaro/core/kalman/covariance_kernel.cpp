@@ -6,18 +6,22 @@
 #include <utility>
 
 namespace peltaro::core {
+using detail::Correction;
+
 namespace {
 
 // How a stretch writes its terms: over what is there, onto it, or onto
 // +0.0 (a sum that starts from zero, as the reference order's do).
 enum class Put : std::uint8_t { Assign, Add, StartFromZero };
 
-// o[k] (=, +=) a_k·(w·(x[k] − h[k]·s)) for k < n; a_k = 1 when `a` is null,
-// no h term without the update. The cases are split so that every inner loop
-// is a plain vector loop.
-template <bool Update, Put How>
+// o[k] (=, +=) a_k·(w·x̃_k) for k < n, a_k = 1 when `a` is null, with
+// x̃_k = x[k] (None), x[k] − h[k]·s (RankOne) or x[k] + (h[k]·s + h2[k]·s2)
+// (RankTwo). The cases are split so that every inner loop is a plain vector
+// loop.
+template <Correction U, Put How>
 inline void stretch(double* __restrict o, const double* __restrict x, const double* __restrict h,
-                    const double* __restrict a, double w, double s, std::size_t n) {
+                    const double* __restrict h2, const double* __restrict a, double w, double s,
+                    double s2, std::size_t n) {
   auto put = [&](std::size_t k, double v) {
     if constexpr (How == Put::Assign) {
       o[k] = v;
@@ -28,8 +32,10 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
     }
   };
   auto source = [&](std::size_t k) {
-    if constexpr (Update) {
+    if constexpr (U == Correction::RankOne) {
       return x[k] - h[k] * s;
+    } else if constexpr (U == Correction::RankTwo) {
+      return x[k] + (h[k] * s + h2[k] * s2);
     } else {
       return x[k];
     }
@@ -40,6 +46,22 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
     for (std::size_t k = 0; k < n; ++k) put(k, w * source(k));
   } else {
     for (std::size_t k = 0; k < n; ++k) put(k, a[k] * (w * source(k)));
+  }
+}
+
+template <bool Updated, Put How>
+inline void stretch(double* __restrict o, const double* __restrict x, const double* __restrict h,
+                    const double* __restrict a, double w, double s, std::size_t n) {
+  stretch<Updated ? Correction::RankOne : Correction::None, How>(o, x, h, nullptr, a, w, s, 0.0,
+                                                                 n);
+}
+
+// o += C over the lower triangle (nothing when C is null).
+void add_lower(const Eigen::MatrixXd* C, double* o, std::size_t m) {
+  if (C == nullptr) return;
+  for (std::size_t j = 0; j < m; ++j) {
+    const double* c = C->data() + j * m;
+    for (std::size_t i = j; i < m; ++i) o[j * m + i] += c[i];
   }
 }
 
@@ -319,10 +341,10 @@ void CovarianceKernel::times_t(const double* x, double* out) const {
   for (const auto& e : entries_) out[e.row] += e.value * x[e.col];
 }
 
-template <bool Update, class AddC>
+template <Correction U, class AddC>
 void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f,
-                                      const double* gf, double* out, CovarianceWorkspace& ws,
-                                      AddC add_c) const {
+                                      const double* gf, const double* p, double* out,
+                                      CovarianceWorkspace& ws, AddC add_c) const {
   const std::size_t m = m_;
   const double* x = X.data();
   const double* values = values_.data();
@@ -333,19 +355,23 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     const std::size_t from = summed_[q].from;
     double* uj = u + q * m;
     double k = 0.0;
-    for (std::size_t p = row_start_[j]; p < row_start_[j + 1]; ++p) {
-      const double w = entries_[p].value;
-      const double* xc = x + entries_[p].col * m;
-      if (p == row_start_[j]) {
+    double kp = 0.0;
+    for (std::size_t e = row_start_[j]; e < row_start_[j + 1]; ++e) {
+      const double w = entries_[e].value;
+      const double* xc = x + entries_[e].col * m;
+      if (e == row_start_[j]) {
         for (std::size_t i = from; i < m; ++i) uj[i] = w * xc[i];
       } else {
         for (std::size_t i = from; i < m; ++i) uj[i] += w * xc[i];
       }
-      if constexpr (Update) k += w * g[entries_[p].col];
+      if constexpr (U != Correction::None) k += w * g[entries_[e].col];
+      if constexpr (U == Correction::RankTwo) kp += w * p[entries_[e].col];
     }
-    if constexpr (Update) {
+    if constexpr (U == Correction::RankOne) {
       const double fk = f * k;
       for (std::size_t i = from; i < m; ++i) uj[i] -= g[i] * fk;
+    } else if constexpr (U == Correction::RankTwo) {
+      for (std::size_t i = from; i < m; ++i) uj[i] += g[i] * kp + p[i] * k;
     }
   }
   auto stretches = [&]<bool Assign>(std::integral_constant<bool, Assign>) {
@@ -354,25 +380,35 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
       const std::size_t q = phase_of(kind, Assign);
       return std::pair{plan_.data() + phase_start_[q], plan_.data() + phase_start_[q + 1]};
     };
-    auto h = [&](const Stretch& st) { return Update ? g + st.update_row : nullptr; };
-    auto s = [&](const Stretch& st) { return Update ? gf[st.update_col] : 0.0; };
-    for (auto [p, e] = phase(Kind::Copy); p != e; ++p) {
-      stretch<Update, how>(out + p->out, x + p->source, h(*p), nullptr, 1.0, s(*p), p->length);
+    // Rank one: x − g_r·(g_c·f); rank two: x + (g_r·p_c + p_r·g_c).
+    auto h = [&](const Stretch& st) { return U != Correction::None ? g + st.update_row : nullptr; };
+    auto h2 = [&](const Stretch& st) {
+      return U == Correction::RankTwo ? p + st.update_row : nullptr;
+    };
+    auto s = [&](const Stretch& st) {
+      if constexpr (U == Correction::RankOne) return gf[st.update_col];
+      if constexpr (U == Correction::RankTwo) return p[st.update_col];
+      return 0.0;
+    };
+    auto s2 = [&](const Stretch& st) { return U == Correction::RankTwo ? g[st.update_col] : 0.0; };
+    for (auto [q, e] = phase(Kind::Copy); q != e; ++q) {
+      stretch<U, how>(out + q->out, x + q->source, h(*q), h2(*q), nullptr, 1.0, s(*q), s2(*q),
+                      q->length);
     }
-    for (auto [p, e] = phase(Kind::Scaled); p != e; ++p) {
-      stretch<Update, how>(out + p->out, x + p->source, h(*p), nullptr, p->weight, s(*p),
-                              p->length);
+    for (auto [q, e] = phase(Kind::Scaled); q != e; ++q) {
+      stretch<U, how>(out + q->out, x + q->source, h(*q), h2(*q), nullptr, q->weight, s(*q),
+                      s2(*q), q->length);
     }
-    for (auto [p, e] = phase(Kind::Weighted); p != e; ++p) {
-      stretch<Update, how>(out + p->out, x + p->source, h(*p), values + p->value, p->weight,
-                              s(*p), p->length);
+    for (auto [q, e] = phase(Kind::Weighted); q != e; ++q) {
+      stretch<U, how>(out + q->out, x + q->source, h(*q), h2(*q), values + q->value, q->weight,
+                      s(*q), s2(*q), q->length);
     }
-    for (auto [p, e] = phase(Kind::Column); p != e; ++p) {
-      stretch<false, how>(out + p->out, u + p->source, nullptr, nullptr, 1.0, 0.0, p->length);
+    for (auto [q, e] = phase(Kind::Column); q != e; ++q) {
+      stretch<false, how>(out + q->out, u + q->source, nullptr, nullptr, 1.0, 0.0, q->length);
     }
-    for (auto [p, e] = phase(Kind::ColumnWeighted); p != e; ++p) {
-      stretch<false, how>(out + p->out, u + p->source, nullptr, values + p->value, 1.0, 0.0,
-                             p->length);
+    for (auto [q, e] = phase(Kind::ColumnWeighted); q != e; ++q) {
+      stretch<false, how>(out + q->out, u + q->source, nullptr, values + q->value, 1.0, 0.0,
+                          q->length);
     }
   };
   auto groups = [&]<bool Assign>(std::span<const std::size_t> list,
@@ -392,7 +428,10 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
           y[j] = u[summed_index_[j] * m + c];
         } else {
           const std::size_t cj = entries_[row_start_[j]].col;
-          y[j] = entries_[row_start_[j]].value * (Update ? col[cj] - g[c] * gf[cj] : col[cj]);
+          double xt = col[cj];
+          if constexpr (U == Correction::RankOne) xt = col[cj] - g[c] * gf[cj];
+          if constexpr (U == Correction::RankTwo) xt = col[cj] + (g[c] * p[cj] + p[c] * g[cj]);
+          y[j] = entries_[row_start_[j]].value * xt;
         }
       }
       for (std::size_t k = 0; k < group.length; ++k) {
@@ -422,20 +461,22 @@ void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd*
                                 const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
                                 CovarianceWorkspace& ws) const {
   const std::size_t m = m_;
-  auto add_c = [&](double* o) {
-    if (C == nullptr) return;
-    for (std::size_t j = 0; j < m; ++j) {
-      const double* c = C->data() + j * m;
-      for (std::size_t i = j; i < m; ++i) o[j * m + i] += c[i];
-    }
-  };
+  auto add_c = [C, m](double* o) { add_lower(C, o, m); };
   if (g == nullptr) {
-    sandwich_lower<false>(X, nullptr, 0.0, nullptr, out.data(), ws, add_c);
+    sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws, add_c);
     return;
   }
   double* gf = ws.scaled.data();
   for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
-  sandwich_lower<true>(X, g->data(), f, gf, out.data(), ws, add_c);
+  sandwich_lower<Correction::RankOne>(X, g->data(), f, gf, nullptr, out.data(), ws, add_c);
+}
+
+void CovarianceKernel::sandwich_rank_two(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C,
+                                         const Eigen::VectorXd& g, const Eigen::VectorXd& p,
+                                         Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {
+  const std::size_t m = m_;
+  auto add_c = [C, m](double* o) { add_lower(C, o, m); };
+  sandwich_lower<Correction::RankTwo>(X, g.data(), 0.0, nullptr, p.data(), out.data(), ws, add_c);
 }
 
 void CovarianceKernel::predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
@@ -446,11 +487,11 @@ void CovarianceKernel::predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* 
     for (std::size_t p = 0; p < rqr_index_.size(); ++p) o[rqr_index_[p]] += rqr_values_[p];
   };
   if (g == nullptr) {
-    sandwich_lower<false>(P, nullptr, 0.0, nullptr, out.data(), ws, add_rqr);
+    sandwich_lower<Correction::None>(P, nullptr, 0.0, nullptr, nullptr, out.data(), ws, add_rqr);
   } else {
     double* gf = ws.scaled.data();
     for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
-    sandwich_lower<true>(P, g->data(), f, gf, out.data(), ws, add_rqr);
+    sandwich_lower<Correction::RankOne>(P, g->data(), f, gf, nullptr, out.data(), ws, add_rqr);
   }
 }
 

@@ -42,6 +42,12 @@
 
 namespace peltaro::core {
 
+namespace detail {
+// What an entry of X takes where a product reads it: nothing, the update
+// −g·g'·f, or the symmetric rank-two term g·p' + p·g'.
+enum class Correction : std::uint8_t { None, RankOne, RankTwo };
+}  // namespace detail
+
 // Working storage of one recursion; its contents never carry over between
 // calls. `predict` forms the new covariance in `matrix` and exchanges it with
 // P, the reference order keeps T·P there; `sandwich` uses only the rest.
@@ -85,6 +91,14 @@ class CovarianceKernel {
   // or C; of the workspace, `matrix` is left alone.
   void sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C, const Eigen::VectorXd* g,
                 double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+
+  // out ← T·(X + g·p' + p·g')·T' + C for an exactly symmetric X, the term
+  // folded in where the products read X as the update is in `sandwich`
+  // (g·p' + p·g' rounds alike in both triangles). The derivative of an
+  // update P − g·g'·f is one such term. Same rules for `out` as `sandwich`.
+  void sandwich_rank_two(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C,
+                         const Eigen::VectorXd& g, const Eigen::VectorXd& p, Eigen::MatrixXd& out,
+                         CovarianceWorkspace& ws) const;
 
   // out ← T·x over the stored entries (m values each; no aliasing).
   void times_t(const double* x, double* out) const;
@@ -147,9 +161,9 @@ class CovarianceKernel {
   [[nodiscard]] std::size_t row_of(const Piece& piece, std::size_t k) const {
     return piece.group ? group_rows_[piece.first + k] : piece.first + k;
   }
-  template <bool Update, class AddC>
+  template <detail::Correction U, class AddC>
   void sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
-                      double* out, CovarianceWorkspace& ws, AddC add_c) const;
+                      const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
 
   std::size_t m_ = 0;
   std::vector<SparseTEntry> entries_;  // T's stored entries, row ascending, then column
