@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/score/score.hpp"
 #include "score_fixtures.hpp"
@@ -139,6 +140,15 @@ TEST(Score, MatchesFiniteDifferenceOfTheLogLikelihood) {
                                                                      ev.series.size(), ev.cols()),
                                        sums);
     EXPECT_EQ(pass.steady_from.has_value() && *pass.steady_from < ev.series.size(), c.steady);
+
+    // The one-pass value and gradient are the filter's and the score's, bit for bit.
+    const core::FilterSystem system(ev.ss);
+    const auto both = score::loglike_and_score(ev.series, ev.ss, ev.init, c.config, ev.params,
+                                               c.config.concentrate_scale, ev.cols(), system);
+    ASSERT_TRUE(both.has_value());
+    EXPECT_EQ(both->loglike,
+              core::kalman_loglike(ev.series, ev.ss, ev.init, c.config.concentrate_scale)->loglike);
+    EXPECT_EQ(both->gradient, g);
   }
 }
 
@@ -355,6 +365,11 @@ TEST(Score, NaNInTheSeriesGivesNaNNotAnError) {
     const auto rows = rows_of(c, ev);
     ASSERT_TRUE(rows.has_value());
     EXPECT_TRUE(std::isnan(rows->back()[0]));
+    // The one-pass form fails where the filter does, with its message.
+    const auto both = score::loglike_and_score(ev.series, ev.ss, ev.init, c, ev.params, concentrate,
+                                               ev.cols(), core::FilterSystem(ev.ss));
+    EXPECT_EQ(both.error().display(),
+              core::kalman_loglike(ev.series, ev.ss, ev.init, concentrate).error().display());
   }
 }
 

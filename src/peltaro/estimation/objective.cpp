@@ -114,18 +114,15 @@ TextResult<std::pair<double, Vec>> SarimaxObjective::eval_negloglike_with_gradie
     std::span<const double> x) const {
   auto ev = eval_pipeline(x);
   if (!ev) return fail_text(std::move(ev.error()));
-  const core::StateSpace& model = ev->model.model();
-  auto out = core::kalman_loglike(endog_, model, ev->init, ev->model.system(),
-                                  config_.concentrate_scale);
-  if (!out) return fail_text(out.error().display());
-  if (!std::isfinite(out->loglike)) return fail_text("non-finite log-likelihood");
-  auto g = score::score(endog_, model, ev->init, config_, ev->params, config_.concentrate_scale,
-                        exog());
-  if (!g) return fail_text(g.error().display());
-  auto j = core::apply_transform_jacobian(*g, x, config_);
+  // One pass gives both: the value is the filter's bit for bit.
+  auto both = score::loglike_and_score(endog_, ev->model.model(), ev->init, config_, ev->params,
+                                       config_.concentrate_scale, exog(), ev->model.system());
+  if (!both) return fail_text(both.error().display());
+  if (!std::isfinite(both->loglike)) return fail_text("non-finite log-likelihood");
+  auto j = core::apply_transform_jacobian(both->gradient, x, config_);
   if (!j) return fail_text(std::move(j.error()));
   for (double& v : *j) v = -v;
-  return std::pair{-out->loglike, std::move(*j)};
+  return std::pair{-both->loglike, std::move(*j)};
 }
 
 TextResult<Vec> SarimaxObjective::analytical_gradient_negloglike(std::span<const double> x) const {

@@ -64,8 +64,10 @@ InitialDerivatives initial_derivatives(const core::StateSpace& ss, const core::K
       }
     }
     const Vec& dc = derivs.dstate_intercept[j];
-    if (has_intercept && dc.size() >= ss.k_states) {
-      for (Eigen::Index i = 0; i < b; ++i) rhs_mean(i) += dc[static_cast<std::size_t>(s0 + i)];
+    if (has_intercept && !dc.empty()) {
+      // The trend enters state k_diff only.
+      const auto kd = static_cast<Eigen::Index>(ss.k_diff);
+      if (kd >= s0 && kd < s0 + b) rhs_mean(kd - s0) += dc[0];
       mean_moves = true;
     }
     if (mean_moves && mean_solvable) {

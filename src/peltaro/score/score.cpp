@@ -4,6 +4,7 @@
 #include <string>
 
 #include "peltaro/core/kalman/filter_system.hpp"
+#include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/score/system_derivatives.hpp"
 
 namespace peltaro::score {
@@ -97,6 +98,27 @@ core::Result<double> gradient_scale(bool concentrate_scale, double sumsq, std::s
 
 }  // namespace
 
+namespace {
+
+// The summed gradient from the pass's sums. With σ² = 1 it is d/dθ of
+// −½·Σ(ln F + v²/F); with the concentrated scale, d/dθ of
+// −(n_eff/2)·ln σ̂² − ½·Σ ln F.
+core::Result<Vec> summed_gradient(const ScoreSums& sums, const TlkfResult& pass,
+                                  bool concentrate_scale, std::size_t n_eff) {
+  auto sigma2 = gradient_scale(concentrate_scale, pass.sumsq, n_eff,
+                               "concentrated sigma^2 <= 0 in score computation");
+  if (!sigma2) return core::fail(std::move(sigma2.error()));
+  const double s2 = *sigma2;
+  const std::size_t k = sums.sum_v_dv.size();
+  Vec grad(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    grad[j] = (sums.sum_v2_df[j] * 0.5) / s2 - sums.sum_v_dv[j] / s2 - sums.sum_finv_df[j] * 0.5;
+  }
+  return grad;
+}
+
+}  // namespace
+
 core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
                         const core::KalmanInit& init, const core::SarimaxConfig& config,
                         const core::SarimaxParams& params, bool concentrate_scale,
@@ -109,18 +131,30 @@ core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
 
   ScoreSums sums(k);
   const TlkfResult pass = tlkf_pass(y, ss, init, derivs, sums);
-  auto sigma2 = gradient_scale(concentrate_scale, pass.sumsq, n - init.burn,
-                               "concentrated sigma^2 <= 0 in score computation");
-  if (!sigma2) return core::fail(std::move(sigma2.error()));
-  const double s2 = *sigma2;
+  return summed_gradient(sums, pass, concentrate_scale, n - init.burn);
+}
 
-  // With σ² = 1 this is d/dθ of −½·Σ(ln F + v²/F); with the concentrated
-  // scale it is d/dθ of −(n_eff/2)·ln σ̂² − ½·Σ ln F.
-  Vec grad(k);
-  for (std::size_t j = 0; j < k; ++j) {
-    grad[j] = (sums.sum_v2_df[j] * 0.5) / s2 - sums.sum_v_dv[j] / s2 - sums.sum_finv_df[j] * 0.5;
+core::Result<LoglikeAndScore> loglike_and_score(
+    std::span<const double> y, const core::StateSpace& ss, const core::KalmanInit& init,
+    const core::SarimaxConfig& config, const core::SarimaxParams& params, bool concentrate_scale,
+    const core::Columns* exog, const core::FilterSystem& system) {
+  const std::size_t n = y.size();
+  if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
+  const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
+  const std::size_t k = derivs.n_params;
+  if (k == 0) {
+    auto out = core::kalman_loglike(y, ss, init, system, concentrate_scale);
+    if (!out) return core::fail(std::move(out.error()));
+    return LoglikeAndScore{out->loglike, Vec{}};
   }
-  return grad;
+  ScoreSums sums(k);
+  const TlkfResult pass = tlkf_pass(y, ss, init, derivs, sums, &system);
+  auto value = core::loglike_from_sums(pass.sum_ln_f, pass.sum_v2_f, n - init.burn,
+                                       concentrate_scale, ss.state_cov(0, 0));
+  if (!value) return core::fail(std::move(value.error()));
+  auto grad = summed_gradient(sums, pass, concentrate_scale, n - init.burn);
+  if (!grad) return core::fail(std::move(grad.error()));
+  return LoglikeAndScore{value->loglike, std::move(*grad)};
 }
 
 core::Result<std::vector<Vec>> score_obs(std::span<const double> y, const core::StateSpace& ss,

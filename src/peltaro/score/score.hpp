@@ -80,6 +80,23 @@ core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
                         const core::SarimaxParams& params, bool concentrate_scale,
                         const core::Columns* exog);
 
+struct LoglikeAndScore {
+  double loglike = 0.0;
+  Vec gradient;
+};
+
+// The log-likelihood and its gradient from one pass: the value is the one
+// `kalman_loglike` returns for the same inputs and `system` bit for bit
+// (and fails as it fails), the gradient the one `score` returns. `system`
+// must be made from `ss`.
+core::Result<LoglikeAndScore> loglike_and_score(std::span<const double> y,
+                                                const core::StateSpace& ss,
+                                                const core::KalmanInit& init,
+                                                const core::SarimaxConfig& config,
+                                                const core::SarimaxParams& params,
+                                                bool concentrate_scale, const core::Columns* exog,
+                                                const core::FilterSystem& system);
+
 // One row per observation t ≥ burn (row i belongs to t = burn + i); the rows
 // sum to `score`.
 core::Result<std::vector<Vec>> score_obs(std::span<const double> y, const core::StateSpace& ss,

@@ -84,13 +84,13 @@ SystemDerivatives precompute_derivatives(const core::SarimaxConfig& config,
 
   std::size_t j = 0;
   if (config.trend != core::Trend::None) {
-    Vec first(m * n, 0.0);
+    Vec first(n, 0.0);
     Vec second;
-    if (config.trend == core::Trend::ConstantLinear) second.assign(m * n, 0.0);
+    if (config.trend == core::Trend::ConstantLinear) second.assign(n, 0.0);
     for (std::size_t t = 0; t < n; ++t) {
       const double tt = static_cast<double>(t);
-      first[k_diff + t * m] = config.trend == core::Trend::Linear ? tt : 1.0;
-      if (!second.empty()) second[k_diff + t * m] = tt;
+      first[t] = config.trend == core::Trend::Linear ? tt : 1.0;
+      if (!second.empty()) second[t] = tt;
     }
     out.dstate_intercept[0] = std::move(first);
     if (config.trend == core::Trend::ConstantLinear) out.dstate_intercept[1] = std::move(second);

@@ -30,8 +30,8 @@ struct SystemDerivatives {
   std::vector<std::optional<Eigen::MatrixXd>> drqr;
   // ∂d_t/∂θ_j over time: the regressor column of a regression coefficient.
   std::vector<Vec> dobs_intercept;
-  // ∂c_t/∂θ_j, m·n values time-major (entry i of time t at t·m + i): trend
-  // coefficients only.
+  // ∂c_t/∂θ_j, one value per time: the trend enters state k_diff only.
+  // Trend coefficients only.
   std::vector<Vec> dstate_intercept;
   std::size_t n_params = 0;
 };

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/score/dp_prediction.hpp"
 #include "peltaro/score/initial_derivatives.hpp"
 
@@ -36,18 +37,9 @@ void check_sizes(std::span<const double> y, const core::StateSpace& ss,
   for (std::size_t j = 0; j < k; ++j) {
     for (const auto& e : d.dt_entries[j]) require(e.row < mm && e.col < mm, "dT entry outside T");
     if (d.drqr[j]) require(d.drqr[j]->rows() == m && d.drqr[j]->cols() == m, "dRQR not m x m");
-    require(d.dstate_intercept[j].empty() || d.dstate_intercept[j].size() == mm * y.size(),
-            "state intercept derivative not of m*n values");
+    require(d.dstate_intercept[j].empty() || d.dstate_intercept[j].size() == y.size(),
+            "state intercept derivative not of n values");
   }
-}
-
-// out ← T·x over the stored entries of T, whatever the strategy: a SARIMAX
-// transition matrix has O(m) non-zero entries, so this is never dearer than
-// the dense product, and at small m it avoids the set-up of a vector loop.
-inline void transition_times(const core::SparseT& sparse_t, const double* x, double* out,
-                             std::size_t m) {
-  for (std::size_t i = 0; i < m; ++i) out[i] = 0.0;
-  for (const auto& e : sparse_t.entries) out[e.row] += e.value * x[e.col];
 }
 
 // out ← M·Z over the stored pairs of Z; returns Z'·M·Z, summed from −0.0.
@@ -57,12 +49,15 @@ double times_z(const core::SparseZ& sparse_z, const Eigen::MatrixXd& M, Eigen::V
   return core::sparse_dot(sparse_z, out);
 }
 
-// The system, once its sizes are known to fit: the members built from it
-// index by them.
-const core::StateSpace& checked(std::span<const double> y, const core::StateSpace& ss,
-                                const core::KalmanInit& init, const SystemDerivatives& d) {
+// The recursion's own system when the caller brings none, made once the
+// sizes are known to fit: everything built from it indexes by them.
+std::optional<core::FilterSystem> own_system(std::span<const double> y, const core::StateSpace& ss,
+                                             const core::KalmanInit& init,
+                                             const SystemDerivatives& d,
+                                             const core::FilterSystem* given) {
   check_sizes(y, ss, init, d);
-  return ss;
+  if (given != nullptr) return std::nullopt;
+  return core::FilterSystem(ss);
 }
 
 }  // namespace
@@ -70,7 +65,8 @@ const core::StateSpace& checked(std::span<const double> y, const core::StateSpac
 TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
                                                const core::StateSpace& ss,
                                                const core::KalmanInit& init,
-                                               const SystemDerivatives& derivs)
+                                               const SystemDerivatives& derivs,
+                                               const core::FilterSystem* system)
     : y_(y),
       ss_(ss),
       derivs_(derivs),
@@ -78,16 +74,20 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
       m_(ss.k_states),
       k_(derivs.n_params),
       burn_(init.burn),
-      system_(checked(y, ss, init, derivs)),
+      own_system_(own_system(y, ss, init, derivs, system)),
+      system_(system != nullptr ? *system : *own_system_),
       cov_ws_(static_cast<Eigen::Index>(ss.k_states)),
       rule_(init.burn) {
   const auto m = static_cast<Eigen::Index>(m_);
-  use_intercept_ = ss.state_intercept.size() == n_;
+  // A trend built for another series length contributes nothing.
+  if (ss.state_intercept.size() == n_) intercept_ = ss.state_intercept;
 
   a_ = init.a0;
   P_ = init.p0;
   P_next_ = Eigen::MatrixXd::Zero(m, m);
   a_pred_ = Eigen::VectorXd::Zero(m);
+  a_filt_ = Eigen::VectorXd::Zero(m);
+  gain_ = Eigen::VectorXd::Zero(m);
   g_ = Eigen::VectorXd::Zero(m);
   g_new_ = Eigen::VectorXd::Zero(m);
   p_ = Eigen::VectorXd::Zero(m);
@@ -155,9 +155,12 @@ void TangentLinearRecursion::begin_step(std::size_t t) {
   if (steady_) {
     kind_ = StepKind::Steady;
     compute_dv(t);  // df and finv stay frozen
+    ln_f_ = steady_ln_f_;
+    v2_f_ = (v_ * v_) / f_;
     return;
   }
-  const double F = times_z(system_.sparse_z, P_, g_);
+  const double F =
+      core::compute_pz_and_f(system_.strategy, P_, ss_.design, system_.sparse_z, m_, g_);
   if (F > 0.0) {
     kind_ = StepKind::Update;
     compute_dv(t);
@@ -165,6 +168,8 @@ void TangentLinearRecursion::begin_step(std::size_t t) {
       df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
     }
     finv_ = 1.0 / F;
+    ln_f_ = std::log(F);
+    v2_f_ = v_ * v_ * finv_;
   } else {
     kind_ = StepKind::Skip;
     if (t >= burn_) {
@@ -172,19 +177,23 @@ void TangentLinearRecursion::begin_step(std::size_t t) {
       std::fill(df_.begin(), df_.end(), 0.0);
     }
     finv_ = SKIP_FINV;
+    ln_f_ = core::LN_SKIP_F;
+    v2_f_ = (v_ * v_) / core::SKIP_F;
   }
 }
 
 void TangentLinearRecursion::finish_step(std::size_t t) {
   if (kind_ == StepKind::Steady) {
-    const double w = finv_ * v_;
-    update_mean_derivatives(w);
-    // Filtered mean, which the derivative predictions map through dT.
-    double* a = a_.data();
-    const double* g = g_.data();
-    for (std::size_t i = 0; i < m_; ++i) a[i] += w * g[i];
-    predict_derivatives(t);
-    predict_mean(t);
+    update_mean_derivatives(finv_ * v_);
+    // The filter's steady step: T·a + c + T·P·Z·(v/F). The derivative
+    // predictions map the filtered mean a + P·Z·(v/F) through dT.
+    const double ratio = v_ / f_;
+    a_filt_ = a_ + g_ * ratio;
+    predict_derivatives(t, a_filt_);
+    core::predict_state(system_.strategy, ss_.transition, system_.sparse_t, a_, a_pred_,
+                        intercept_, t, ss_.k_diff);
+    a_pred_ += gain_ * ratio;
+    a_.swap(a_pred_);
     return;
   }
 
@@ -195,7 +204,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     update_mean_derivatives(w);
     a_ += w * g_;
   }
-  predict_derivatives(t);
+  predict_derivatives(t, a_);
   for (std::size_t j = 0; j < k_; ++j) {
     if (!moves_cov_[j]) continue;
     const Eigen::MatrixXd* drqr = derivs_.drqr[j] ? &*derivs_.drqr[j] : nullptr;
@@ -214,7 +223,9 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     }
     dP_[j].swap(out_);
   }
-  predict_mean(t);
+  core::predict_state(system_.strategy, ss_.transition, system_.sparse_t, a_, a_pred_, intercept_,
+                      t, ss_.k_diff);
+  a_.swap(a_pred_);
 
   // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
   system_.predict_cov(ss_.transition, P_, g, finv_, P_next_, cov_ws_,
@@ -230,7 +241,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
   if (settled) freeze(t);
 }
 
-void TangentLinearRecursion::predict_derivatives(std::size_t t) {
+void TangentLinearRecursion::predict_derivatives(std::size_t t, const Eigen::VectorXd& filtered) {
   // DX = DA·T' (row j: T·da_j) over the entries of T, k values at a time.
   DX_.setZero();
   for (const auto& e : system_.sparse_t.entries) {
@@ -238,32 +249,30 @@ void TangentLinearRecursion::predict_derivatives(std::size_t t) {
     double* dst = DX_.col(static_cast<Eigen::Index>(e.row)).data();
     for (std::size_t j = 0; j < k_; ++j) dst[j] += e.value * src[j];
   }
-  const double* a = a_.data();
+  const double* a = filtered.data();
   for (std::size_t j = 0; j < k_; ++j) {
     double* x = DX_.data() + j;
     for (const auto& e : derivs_.dt_entries[j]) x[e.row * k_] += e.value * a[e.col];
+    // The trend enters state k_diff only.
     const Vec& dc = derivs_.dstate_intercept[j];
-    if (use_intercept_ && !dc.empty()) {
-      const double* c = dc.data() + t * m_;
-      for (std::size_t i = 0; i < m_; ++i) x[i * k_] += c[i];
-    }
+    if (!intercept_.empty() && !dc.empty()) x[ss_.k_diff * k_] += dc[t];
   }
   DA_.swap(DX_);
 }
 
-void TangentLinearRecursion::predict_mean(std::size_t t) {
-  transition_times(system_.sparse_t, a_.data(), a_pred_.data(), m_);
-  if (use_intercept_) a_pred_[static_cast<Eigen::Index>(ss_.k_diff)] += ss_.state_intercept[t];
-  a_.swap(a_pred_);
-}
-
+// The switch as the filter makes it: P·Z and F of the covariance just
+// predicted, by the same products.
 void TangentLinearRecursion::freeze(std::size_t t) {
-  const double f_ss = times_z(system_.sparse_z, P_, g_new_);
+  g_new_.noalias() = P_ * ss_.design;
+  const double f_ss = ss_.design.dot(g_new_);
   if (!(std::isfinite(f_ss) && f_ss > 0.0)) return;
   steady_ = true;
   steady_from_ = t + 1;
+  f_ = f_ss;
+  steady_ln_f_ = std::log(f_ss);
   finv_ = 1.0 / f_ss;
   g_ = g_new_;
+  gain_ = system_.times_t(ss_.transition, g_);
   // Freeze the derivatives of the frozen quantities themselves: dP_j is now
   // the derivative of the covariance just predicted, the one whose F and P·Z
   // every steady step uses.

@@ -4,11 +4,12 @@
 // parameter. At each observation that enters the likelihood it hands the
 // innovation v_t, 1/F_t and their derivatives to a sink.
 //
-// It follows the filter step for step (same innovation, same F > 0 test, same
-// update and prediction, the same steady-state rule fed the same covariances,
-// so the same switch step, and the same frozen covariance in steady mode), so
-// the sums it feeds are derivatives of exactly the likelihood the filter
-// returns.
+// It follows the filter step for step, with the filter's own arithmetic for
+// the mean, P·Z, F and the covariance (the same steady-state rule fed the
+// same covariances, so the same switch step, and the same frozen quantities
+// in steady mode): its innovations and F are the filter's bit for bit, the
+// log-likelihood sums it keeps equal the filter's, and the sums it feeds are
+// derivatives of exactly the likelihood the filter returns.
 
 #include <Eigen/Dense>
 #include <concepts>
@@ -41,6 +42,10 @@ inline constexpr double SKIP_FINV = 1e-10;
 struct TlkfResult {
   // Σ over t ≥ burn of v_t²·(1/F_t).
   double sumsq = 0.0;
+  // The filter's two sums over t ≥ burn, formed as it forms them: ln F_t and
+  // v_t²/F_t (a skipped step counts F = 1e10).
+  double sum_ln_f = 0.0;
+  double sum_v2_f = 0.0;
   // First step run with the frozen covariance, when steady mode was reached.
   std::optional<std::size_t> steady_from;
 };
@@ -51,8 +56,11 @@ class TangentLinearRecursion {
  public:
   // Throws std::logic_error when the sizes of the inputs do not fit together
   // (a programming fault: the score entries check their inputs first).
+  // `system`, when given, must be made from `ss` and outlive the recursion;
+  // otherwise the recursion makes its own.
   TangentLinearRecursion(std::span<const double> y, const core::StateSpace& ss,
-                         const core::KalmanInit& init, const SystemDerivatives& derivs);
+                         const core::KalmanInit& init, const SystemDerivatives& derivs,
+                         const core::FilterSystem* system = nullptr);
 
   // Innovation of step t and, when the step is recorded or updates, the
   // derivatives handed to the sink.
@@ -64,6 +72,9 @@ class TangentLinearRecursion {
   [[nodiscard]] std::span<const double> df() const { return {df_.data(), df_.size()}; }
   [[nodiscard]] double v() const { return v_; }
   [[nodiscard]] double finv() const { return finv_; }
+  // The step's terms of the filter's sums: ln F and v²/F.
+  [[nodiscard]] double ln_f() const { return ln_f_; }
+  [[nodiscard]] double v2_f() const { return v2_f_; }
   [[nodiscard]] std::optional<std::size_t> steady_from() const { return steady_from_; }
 
  private:
@@ -71,8 +82,7 @@ class TangentLinearRecursion {
 
   void compute_dv(std::size_t t);
   void update_mean_derivatives(double w);
-  void predict_derivatives(std::size_t t);
-  void predict_mean(std::size_t t);
+  void predict_derivatives(std::size_t t, const Eigen::VectorXd& filtered);
   void freeze(std::size_t t);
 
   std::span<const double> y_;
@@ -80,15 +90,17 @@ class TangentLinearRecursion {
   const SystemDerivatives& derivs_;
   std::size_t n_, m_, k_, burn_;
 
-  bool use_intercept_;
   // T, T', Z and the covariance kernel as the filters form them. P is
   // predicted by the very call the filters make, so that all hold the same
   // covariance bit for bit (the folded order rounds otherwise than T·P·T'
   // formed from T·P) and the steady-state rule switches all at one step.
-  core::FilterSystem system_;
+  std::optional<core::FilterSystem> own_system_;
+  const core::FilterSystem& system_;
+  std::span<const double> intercept_;
   core::CovarianceWorkspace cov_ws_;
 
-  Eigen::VectorXd a_, a_pred_, g_, g_new_;
+  // g_ is P·Z; in steady mode gain_ is T·P·Z and f_ the frozen F.
+  Eigen::VectorXd a_, a_pred_, a_filt_, g_, g_new_, gain_;
   // P_ is the covariance predicted for the current step; the next one is built
   // in P_next_ beside it, so that the steady-state rule can compare the two
   // before they exchange. out_ takes each predicted derivative.
@@ -109,13 +121,14 @@ class TangentLinearRecursion {
   StepKind kind_ = StepKind::Update;
   bool steady_ = false;
   std::optional<std::size_t> steady_from_;
-  double v_ = 0.0, finv_ = 0.0;
+  double v_ = 0.0, finv_ = 0.0, f_ = 0.0, ln_f_ = 0.0, v2_f_ = 0.0, steady_ln_f_ = 0.0;
 };
 
 template <TlkfSink S>
 TlkfResult tlkf_pass(std::span<const double> y, const core::StateSpace& ss,
-                     const core::KalmanInit& init, const SystemDerivatives& derivs, S& sink) {
-  TangentLinearRecursion rec(y, ss, init, derivs);
+                     const core::KalmanInit& init, const SystemDerivatives& derivs, S& sink,
+                     const core::FilterSystem* system = nullptr) {
+  TangentLinearRecursion rec(y, ss, init, derivs, system);
   TlkfResult result;
   const std::size_t n = y.size();
   for (std::size_t t = 0; t < n; ++t) {
@@ -125,6 +138,8 @@ TlkfResult tlkf_pass(std::span<const double> y, const core::StateSpace& ss,
       const double finv = rec.finv();
       sink.record(rec.dv(), rec.df(), v, finv);
       result.sumsq += (v * v) * finv;
+      result.sum_ln_f += rec.ln_f();
+      result.sum_v2_f += rec.v2_f();
     }
     rec.finish_step(t);
   }

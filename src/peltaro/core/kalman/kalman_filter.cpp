@@ -147,11 +147,23 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     return fail(SarimaxError::invalid_input("snapshot origins must be sorted ascending and <= n=" +
                                             std::to_string(n) + ", got " + format_list(list)));
   }
+  auto value = loglike_from_sums(sum_ln_f, sum_v2_f, n - burn, concentrate_scale,
+                                 ss.state_cov(0, 0));
+  if (!value) return fail(std::move(value.error()));
+  out.predicted_state = std::move(a);
+  out.predicted_cov = std::move(P);
+  out.loglike = value->loglike;
+  out.scale = value->scale;
+  out.n_eff = n - burn;
+  return out;
+}
+
+Result<LoglikeValue> loglike_from_sums(double sum_ln_f, double sum_v2_f, std::size_t n_eff,
+                                      bool concentrate_scale, double state_var) {
   if (!std::isfinite(sum_ln_f) || !std::isfinite(sum_v2_f)) {
     return fail(SarimaxError::data_error(
         "non-finite Kalman statistics encountered (possible NaN/Inf in inputs)"));
   }
-  const std::size_t n_eff = n - burn;
   const double N = static_cast<double>(n_eff);
   double loglike;
   double scale;
@@ -162,17 +174,12 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     scale = sigma2_hat;
   } else {
     loglike = (-0.5 * N) * LN_2PI - 0.5 * sum_ln_f - 0.5 * sum_v2_f;
-    scale = ss.state_cov(0, 0);
+    scale = state_var;
   }
   if (!std::isfinite(loglike) || !std::isfinite(scale)) {
     return fail(SarimaxError::data_error("non-finite loglike/scale produced by Kalman filter"));
   }
-  out.predicted_state = std::move(a);
-  out.predicted_cov = std::move(P);
-  out.loglike = loglike;
-  out.scale = scale;
-  out.n_eff = n_eff;
-  return out;
+  return LoglikeValue{loglike, scale};
 }
 
 namespace {

@@ -53,6 +53,18 @@ struct SnapshotRequest {
 
 struct FilterSystem;
 
+struct LoglikeValue {
+  double loglike = 0.0;
+  double scale = 0.0;
+};
+
+// The log-likelihood (exact, or with the scale concentrated out) and the
+// scale from the filter's sums over the n_eff observations it counts,
+// Σ ln F_t and Σ v_t²/F_t; fails on non-finite sums or results. Every pass
+// that filters ends here, so that all return the same value.
+Result<LoglikeValue> loglike_from_sums(double sum_ln_f, double sum_v2_f, std::size_t n_eff,
+                                      bool concentrate_scale, double state_var);
+
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, bool concentrate_scale,
                                        bool store_outputs,
