@@ -7,6 +7,7 @@
 
 #include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/kalman_filter.hpp"
+#include "peltaro/score/adjoint_pass.hpp"
 #include "peltaro/score/score.hpp"
 #include "score_fixtures.hpp"
 
@@ -135,14 +136,32 @@ TEST(Score, MatchesFiniteDifferenceOfTheLogLikelihood) {
     }
     const fx::Evaluation ev = fx::build(c.config, c.theta, c.y, x);
     score::ScoreSums sums(g.size());
-    const auto pass = score::tlkf_pass(ev.series, ev.ss, ev.init,
-                                       score::precompute_derivatives(c.config, ev.params, ev.ss,
-                                                                     ev.series.size(), ev.cols()),
-                                       sums);
+    const auto derivs = score::precompute_derivatives(c.config, ev.params, ev.ss,
+                                                      ev.series.size(), ev.cols());
+    const auto pass = score::tlkf_pass(ev.series, ev.ss, ev.init, derivs, sums);
     EXPECT_EQ(pass.steady_from.has_value() && *pass.steady_from < ev.series.size(), c.steady);
 
-    // The one-pass value and gradient are the filter's and the score's, bit for bit.
+    // The way back against the tangent-linear pass: the same sums, the same
+    // gradient to rounding; past its budget it declines.
     const core::FilterSystem system(ev.ss);
+    score::AdjointPass back(ev.series, ev.ss, ev.init, derivs, system);
+    EXPECT_FALSE(back.run_forward(0));
+    ASSERT_TRUE(back.run_forward());
+    EXPECT_EQ(back.sums().sum_ln_f, pass.sum_ln_f);
+    EXPECT_EQ(back.sums().sumsq, pass.sumsq);
+    EXPECT_EQ(back.sums().steady_from, pass.steady_from);
+    const double s2 = c.config.concentrate_scale
+                          ? pass.sumsq / static_cast<double>(ev.series.size() - ev.init.burn)
+                          : 1.0;
+    const Vec adjoint = back.gradient(s2);
+    for (std::size_t j = 0; j < g.size(); ++j) {
+      const double forward = (sums.sum_v2_df[j] * 0.5) / s2 - sums.sum_v_dv[j] / s2 -
+                             sums.sum_finv_df[j] * 0.5;
+      EXPECT_LE(std::fabs(adjoint[j] - forward), 1e-10 * std::fmax(1.0, std::fabs(forward)))
+          << "parameter " << j;
+    }
+
+    // The one-pass value and gradient are the filter's and the score's, bit for bit.
     const auto both = score::loglike_and_score(ev.series, ev.ss, ev.init, c.config, ev.params,
                                                c.config.concentrate_scale, ev.cols(), system);
     ASSERT_TRUE(both.has_value());

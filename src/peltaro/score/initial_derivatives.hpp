@@ -30,4 +30,12 @@ struct InitialDerivatives {
 InitialDerivatives initial_derivatives(const core::StateSpace& ss, const core::KalmanInit& init,
                                        const SystemDerivatives& derivs);
 
+// Σ over the initial state of ā'·da0_j + ⟨P̄, dP0_j⟩ for every parameter,
+// without forming da0 or dP0: one Lyapunov solve and one linear solve for all
+// parameters, where `initial_derivatives` needs one solve per parameter. The
+// way back of the score ends here. P̄ must be symmetric.
+Vec initial_state_adjoint(const core::StateSpace& ss, const core::KalmanInit& init,
+                          const SystemDerivatives& derivs, const Eigen::VectorXd& abar,
+                          const Eigen::MatrixXd& Pbar);
+
 }  // namespace peltaro::score

@@ -5,6 +5,7 @@
 
 #include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/kalman_filter.hpp"
+#include "peltaro/score/adjoint_pass.hpp"
 #include "peltaro/score/system_derivatives.hpp"
 
 namespace peltaro::score {
@@ -119,6 +120,36 @@ core::Result<Vec> summed_gradient(const ScoreSums& sums, const TlkfResult& pass,
 
 }  // namespace
 
+namespace {
+
+struct SummedScore {
+  TlkfResult pass;
+  Vec gradient;
+};
+
+// The summed gradient and the forward sums: by the way back when what it
+// keeps fits its budget, by the tangent-linear pass otherwise.
+core::Result<SummedScore> summed_score(std::span<const double> y, const core::StateSpace& ss,
+                                       const core::KalmanInit& init,
+                                       const SystemDerivatives& derivs, bool concentrate_scale,
+                                       const core::FilterSystem& system) {
+  const std::size_t n_eff = y.size() - init.burn;
+  AdjointPass adjoint(y, ss, init, derivs, system);
+  if (adjoint.run_forward()) {
+    auto sigma2 = gradient_scale(concentrate_scale, adjoint.sums().sumsq, n_eff,
+                                 "concentrated sigma^2 <= 0 in score computation");
+    if (!sigma2) return core::fail(std::move(sigma2.error()));
+    return SummedScore{adjoint.sums(), adjoint.gradient(*sigma2)};
+  }
+  ScoreSums sums(derivs.n_params);
+  const TlkfResult pass = tlkf_pass(y, ss, init, derivs, sums, &system);
+  auto grad = summed_gradient(sums, pass, concentrate_scale, n_eff);
+  if (!grad) return core::fail(std::move(grad.error()));
+  return SummedScore{pass, std::move(*grad)};
+}
+
+}  // namespace
+
 core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
                         const core::KalmanInit& init, const core::SarimaxConfig& config,
                         const core::SarimaxParams& params, bool concentrate_scale,
@@ -126,12 +157,10 @@ core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
   const std::size_t n = y.size();
   if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
-  const std::size_t k = derivs.n_params;
-  if (k == 0) return Vec{};
-
-  ScoreSums sums(k);
-  const TlkfResult pass = tlkf_pass(y, ss, init, derivs, sums);
-  return summed_gradient(sums, pass, concentrate_scale, n - init.burn);
+  if (derivs.n_params == 0) return Vec{};
+  auto out = summed_score(y, ss, init, derivs, concentrate_scale, core::FilterSystem(ss));
+  if (!out) return core::fail(std::move(out.error()));
+  return std::move(out->gradient);
 }
 
 core::Result<LoglikeAndScore> loglike_and_score(
@@ -141,20 +170,17 @@ core::Result<LoglikeAndScore> loglike_and_score(
   const std::size_t n = y.size();
   if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
-  const std::size_t k = derivs.n_params;
-  if (k == 0) {
+  if (derivs.n_params == 0) {
     auto out = core::kalman_loglike(y, ss, init, system, concentrate_scale);
     if (!out) return core::fail(std::move(out.error()));
     return LoglikeAndScore{out->loglike, Vec{}};
   }
-  ScoreSums sums(k);
-  const TlkfResult pass = tlkf_pass(y, ss, init, derivs, sums, &system);
-  auto value = core::loglike_from_sums(pass.sum_ln_f, pass.sum_v2_f, n - init.burn,
+  auto out = summed_score(y, ss, init, derivs, concentrate_scale, system);
+  if (!out) return core::fail(std::move(out.error()));
+  auto value = core::loglike_from_sums(out->pass.sum_ln_f, out->pass.sum_v2_f, n - init.burn,
                                        concentrate_scale, ss.state_cov(0, 0));
   if (!value) return core::fail(std::move(value.error()));
-  auto grad = summed_gradient(sums, pass, concentrate_scale, n - init.burn);
-  if (!grad) return core::fail(std::move(grad.error()));
-  return LoglikeAndScore{value->loglike, std::move(*grad)};
+  return LoglikeAndScore{value->loglike, std::move(out->gradient)};
 }
 
 core::Result<std::vector<Vec>> score_obs(std::span<const double> y, const core::StateSpace& ss,

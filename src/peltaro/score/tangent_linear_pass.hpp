@@ -54,6 +54,8 @@ struct TlkfResult {
 // the constructor; the steps allocate nothing.
 class TangentLinearRecursion {
  public:
+  enum class StepKind { Update, Skip, Steady };
+
   // Throws std::logic_error when the sizes of the inputs do not fit together
   // (a programming fault: the score entries check their inputs first).
   // `system`, when given, must be made from `ss` and outlive the recursion;
@@ -75,11 +77,15 @@ class TangentLinearRecursion {
   // The step's terms of the filter's sums: ln F and v²/F.
   [[nodiscard]] double ln_f() const { return ln_f_; }
   [[nodiscard]] double v2_f() const { return v2_f_; }
+  // Between begin_step and finish_step: what the step is, its predicted mean
+  // and covariance, and P·Z (frozen in steady mode, where finv is 1/F).
+  [[nodiscard]] StepKind kind() const { return kind_; }
+  [[nodiscard]] const Eigen::VectorXd& mean() const { return a_; }
+  [[nodiscard]] const Eigen::MatrixXd& cov() const { return P_; }
+  [[nodiscard]] const Eigen::VectorXd& pz() const { return g_; }
   [[nodiscard]] std::optional<std::size_t> steady_from() const { return steady_from_; }
 
  private:
-  enum class StepKind { Update, Skip, Steady };
-
   void compute_dv(std::size_t t);
   void update_mean_derivatives(double w);
   void predict_derivatives(std::size_t t, const Eigen::VectorXd& filtered);

@@ -1,0 +1,251 @@
+#include "peltaro/score/adjoint_pass.hpp"
+
+#include "peltaro/core/kalman/covariance_kernel.hpp"
+#include "peltaro/score/initial_derivatives.hpp"
+
+namespace peltaro::score {
+namespace {
+
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+}  // namespace
+
+AdjointPass::AdjointPass(std::span<const double> y, const core::StateSpace& ss,
+                         const core::KalmanInit& init, const SystemDerivatives& derivs,
+                         const core::FilterSystem& system)
+    : y_(y),
+      ss_(ss),
+      init_(init),
+      derivs_(derivs),
+      system_(system),
+      n_(y.size()),
+      m_(ss.k_states),
+      k_(derivs.n_params),
+      burn_(init.burn) {
+  slot_.assign(m_, npos);
+  for (const auto& entries : derivs.dt_entries) {
+    for (const auto& e : entries) {
+      if (slot_[e.col] != npos) continue;
+      slot_[e.col] = columns_.size();
+      columns_.push_back(e.col);
+    }
+  }
+}
+
+bool AdjointPass::run_forward(std::size_t budget) {
+  const std::size_t nc = columns_.size();
+  kind_.resize(n_);
+  v_.resize(n_);
+  finv_.resize(n_);
+  mean_columns_.resize(n_ * nc);
+  offset_.assign(n_, npos);
+  kept_.clear();
+  sums_ = TlkfResult{};
+
+  // The filter's own recursion, without parameters.
+  const SystemDerivatives none;
+  TangentLinearRecursion rec(y_, ss_, init_, none, &system_);
+  Eigen::VectorXd column(static_cast<Eigen::Index>(m_));
+  for (std::size_t t = 0; t < n_; ++t) {
+    rec.begin_step(t);
+    const StepKind kind = rec.kind();
+    const double v = rec.v();
+    const double finv = rec.finv();
+    kind_[t] = kind;
+    v_[t] = v;
+    finv_[t] = finv;
+    if (t >= burn_) {
+      sums_.sumsq += (v * v) * finv;
+      sums_.sum_ln_f += rec.ln_f();
+      sums_.sum_v2_f += rec.v2_f();
+    }
+    const Eigen::VectorXd& a = rec.mean();
+    const Eigen::VectorXd& g = rec.pz();
+    const double w = kind == StepKind::Skip ? 0.0 : v * finv;
+    for (std::size_t s = 0; s < nc; ++s) {
+      const auto c = static_cast<Eigen::Index>(columns_[s]);
+      mean_columns_[t * nc + s] = a[c] + g[c] * w;
+    }
+    if (kind == StepKind::Steady) {
+      if (frozen_pz_.size() == 0) frozen_pz_ = g;
+    } else {
+      const bool update = kind == StepKind::Update;
+      const std::size_t need = (update ? m_ : 0) + m_ * nc;
+      if (kept_.size() + need > budget) {
+        kept_ = Vec();
+        return false;
+      }
+      offset_[t] = kept_.size();
+      if (update) kept_.insert(kept_.end(), g.data(), g.data() + m_);
+      // T times column c of the covariance the prediction starts from,
+      // P − g·g'·f after an update (a column of T·P for a symmetric P).
+      const Eigen::MatrixXd& P = rec.cov();
+      for (const std::size_t c : columns_) {
+        const auto cc = static_cast<Eigen::Index>(c);
+        if (update) {
+          column = P.col(cc) - g * (g[cc] * finv);
+        } else {
+          column = P.col(cc);
+        }
+        const std::size_t at = kept_.size();
+        kept_.resize(at + m_);
+        system_.covariance.times_t(column.data(), kept_.data() + at);
+      }
+    }
+    rec.finish_step(t);
+  }
+  sums_.steady_from = rec.steady_from();
+  return true;
+}
+
+// Backwards from the end, with ā and P̄ the adjoints of the mean and
+// covariance predicted for the step after t. A step t, in the forward
+// direction (steady mode: g, F frozen, no covariance recursion):
+//   v = y − Z'a − d,  F = Z'P·Z,  g = P·Z,  f = 1/F,
+//   a⁺ = T·(a + g·v·f) + c,  P⁺ = T·(P − g·g'·f)·T' + RQR,
+// and the log-likelihood term −½·(ln F + v²·f/s2) for t ≥ burn.
+Vec AdjointPass::gradient(double s2) const {
+  const auto m = static_cast<Eigen::Index>(m_);
+  const std::size_t nc = columns_.size();
+  const Eigen::VectorXd& Z = ss_.design;
+  const auto& z_entries = system_.sparse_z.entries;
+  const bool trend = ss_.state_intercept.size() == n_;
+  const auto k_diff = static_cast<Eigen::Index>(ss_.k_diff);
+
+  // T' as a kernel of its own: T'·X·T and T'·x.
+  const core::CovarianceKernel transposed(core::SparseT::from_dense(system_.tt, m_),
+                                          Eigen::MatrixXd::Zero(m, m));
+  core::CovarianceWorkspace ws(m);
+
+  Vec grad(k_, 0.0);
+  Eigen::VectorXd abar = Eigen::VectorXd::Zero(m), afilt_bar(m), u(m), gbar(m);
+  Eigen::VectorXd frozen_gbar = Eigen::VectorXd::Zero(m);
+  double frozen_fbar = 0.0;
+  Eigen::MatrixXd Pbar = Eigen::MatrixXd::Zero(m, m), Pnext_bar(m, m);
+  // Σ of the P̄ that met R·Q·R', kept only where some dRQR_j is not zero
+  // (the rows R reaches: a few), over the lower triangle.
+  std::vector<std::size_t> rqr_at;
+  for (Eigen::Index c = 0; c < m; ++c) {
+    for (Eigen::Index i = c; i < m; ++i) {
+      bool moved = false;
+      for (const auto& d : derivs_.drqr) moved = moved || (d && (*d)(i, c) != 0.0);
+      if (moved) rqr_at.push_back(static_cast<std::size_t>(c * m + i));
+    }
+  }
+  Vec Sbar(rqr_at.size(), 0.0);
+  bool pbar_live = false;  // P̄ is zero until a covariance first matters
+
+  // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z', one value per pair of entries so that
+  // P̄ stays exactly symmetric (the kernel reads its columns as its rows).
+  auto add_pz_terms = [&](const Eigen::VectorXd& gb, double Fbar) {
+    for (std::size_t q = 0; q < z_entries.size(); ++q) {
+      const auto c = static_cast<Eigen::Index>(z_entries[q].index);
+      for (Eigen::Index i = 0; i < m; ++i) {
+        if (i < c && Z[i] != 0.0) continue;  // done as part of row i
+        const double h = 0.5 * (gb[i] * Z[c] + Z[i] * gb[c]) + Fbar * (Z[i] * Z[c]);
+        Pbar(i, c) += h;
+        if (i != c) Pbar(c, i) += h;
+      }
+    }
+  };
+  auto z_times = [&](double x, Eigen::VectorXd& out) {
+    for (const auto& e : z_entries) out[static_cast<Eigen::Index>(e.index)] -= e.value * x;
+  };
+
+  const std::size_t steady_from = sums_.steady_from.value_or(n_);
+  for (std::size_t t = n_; t-- > 0;) {
+    const StepKind kind = kind_[t];
+    const double v = v_[t];
+    const double f = finv_[t];
+    double Lv = 0.0;
+    double LF = 0.0;
+    if (t >= burn_) {
+      Lv = -(v * f) / s2;
+      if (kind != StepKind::Skip) LF = -0.5 * f + (0.5 * (v * v) * (f * f)) / s2;
+    }
+
+    // a⁺ = T·a_filt + c: the coefficients that move T, and the trend.
+    for (std::size_t j = 0; j < k_; ++j) {
+      for (const auto& e : derivs_.dt_entries[j]) {
+        grad[j] += e.value * abar[static_cast<Eigen::Index>(e.row)] *
+                   mean_columns_[t * nc + slot_[e.col]];
+      }
+      const Vec& dc = derivs_.dstate_intercept[j];
+      if (trend && !dc.empty()) grad[j] += abar[k_diff] * dc[t];
+    }
+    transposed.times_t(abar.data(), afilt_bar.data());
+
+    double vbar = Lv;
+    if (kind == StepKind::Steady) {
+      const double w = v * f;
+      const double wbar = frozen_pz_.dot(afilt_bar);
+      frozen_gbar += w * afilt_bar;
+      vbar += wbar * f;
+      frozen_fbar += -(wbar * v) * (f * f) + LF;
+      if (t == steady_from) {
+        // P̄ of the frozen covariance, through g = P·Z and F = Z'P·Z.
+        add_pz_terms(frozen_gbar, frozen_fbar);
+        pbar_live = true;
+      }
+    } else {
+      const double* kept = kept_.data() + offset_[t];
+      const bool update = kind == StepKind::Update;
+      if (pbar_live) {
+        // P⁺ = T·P̃·T' + RQR: dT·P̃·T' + T·P̃·dT' meets P̄ twice.
+        const double* tp = kept + (update ? m_ : 0);
+        for (std::size_t j = 0; j < k_; ++j) {
+          for (const auto& e : derivs_.dt_entries[j]) {
+            const double* col = tp + slot_[e.col] * m_;
+            const double* pb = Pbar.col(static_cast<Eigen::Index>(e.row)).data();
+            double dot = 0.0;
+            for (std::size_t i = 0; i < m_; ++i) dot += col[i] * pb[i];
+            grad[j] += 2.0 * e.value * dot;
+          }
+        }
+        for (std::size_t q = 0; q < rqr_at.size(); ++q) Sbar[q] += Pbar.data()[rqr_at[q]];
+        transposed.sandwich(Pbar, nullptr, nullptr, 0.0, Pnext_bar, ws);
+        Pbar.swap(Pnext_bar);  // now P̃̄
+      }
+      if (update) {
+        const Eigen::Map<const Eigen::VectorXd> g(kept, m);
+        const double w = v * f;
+        const double wbar = g.dot(afilt_bar);
+        double fbar = wbar * v;
+        gbar = w * afilt_bar;
+        if (pbar_live) {
+          u.noalias() = Pbar * g;
+          gbar -= (2.0 * f) * u;
+          fbar -= g.dot(u);
+        }
+        vbar += wbar * f;
+        const double Fbar = -fbar * (f * f) + LF;
+        add_pz_terms(gbar, Fbar);
+        pbar_live = true;
+      }
+    }
+    abar = afilt_bar;
+    z_times(vbar, abar);
+    for (std::size_t j = 0; j < k_; ++j) {
+      const Vec& dd = derivs_.dobs_intercept[j];
+      if (t < dd.size()) grad[j] -= vbar * dd[t];
+    }
+  }
+
+  // The initial state, and R·Q·R' summed over the predictions.
+  const Vec start = initial_state_adjoint(ss_, init_, derivs_, abar, Pbar);
+  for (std::size_t j = 0; j < k_; ++j) {
+    grad[j] += start[j];
+    if (derivs_.drqr[j]) {
+      // Both triangles: the off-diagonal entries count twice.
+      const double* d = derivs_.drqr[j]->data();
+      for (std::size_t q = 0; q < rqr_at.size(); ++q) {
+        const std::size_t at = rqr_at[q];
+        const double both = at % m_ == at / m_ ? 1.0 : 2.0;
+        grad[j] += both * (Sbar[q] * d[at]);
+      }
+    }
+  }
+  return grad;
+}
+
+}  // namespace peltaro::score
