@@ -38,7 +38,6 @@ bool AdjointPass::run_forward(std::size_t budget) {
   v_.resize(n_);
   finv_.resize(n_);
   mean_columns_.resize(n_ * nc);
-  offset_.assign(n_, npos);
   kept_.clear();
   sums_ = TlkfResult{};
 
@@ -75,7 +74,6 @@ bool AdjointPass::run_forward(std::size_t budget) {
         kept_ = Vec();
         return false;
       }
-      offset_[t] = kept_.size();
       if (update) kept_.insert(kept_.end(), g.data(), g.data() + m_);
       // T times column c of the covariance the prediction starts from,
       // P − g·g'·f after an update (a column of T·P for a symmetric P).
@@ -153,6 +151,9 @@ Vec AdjointPass::gradient(double s2) const {
   };
 
   const std::size_t steady_from = sums_.steady_from.value_or(n_);
+  // The steps' values lie in `kept_` in time order: the way back reads them
+  // from the end.
+  std::size_t end = kept_.size();
   for (std::size_t t = n_; t-- > 0;) {
     const StepKind kind = kind_[t];
     const double v = v_[t];
@@ -188,8 +189,9 @@ Vec AdjointPass::gradient(double s2) const {
         pbar_live = true;
       }
     } else {
-      const double* kept = kept_.data() + offset_[t];
       const bool update = kind == StepKind::Update;
+      end -= (update ? m_ : 0) + m_ * nc;
+      const double* kept = kept_.data() + end;
       if (pbar_live) {
         // P⁺ = T·P̃·T' + RQR: dT·P̃·T' + T·P̃·dT' meets P̄ twice.
         const double* tp = kept + (update ? m_ : 0);

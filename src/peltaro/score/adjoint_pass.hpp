@@ -67,8 +67,9 @@ class AdjointPass {
   std::vector<StepKind> kind_;
   Vec v_, finv_;
   Vec mean_columns_;  // per step: the filtered mean at `columns_`
-  std::vector<std::size_t> offset_;  // per non-steady step: its values in `kept_`
-  Vec kept_;  // P·Z (update steps), then T times the columns of the updated P
+  // Per non-steady step in time order: P·Z (update steps), then T times the
+  // columns of the covariance the prediction starts from.
+  Vec kept_;
   Eigen::VectorXd frozen_pz_;
   TlkfResult sums_;
 };

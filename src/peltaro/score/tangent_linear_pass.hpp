@@ -13,6 +13,7 @@
 
 #include <Eigen/Dense>
 #include <concepts>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -54,7 +55,7 @@ struct TlkfResult {
 // the constructor; the steps allocate nothing.
 class TangentLinearRecursion {
  public:
-  enum class StepKind { Update, Skip, Steady };
+  enum class StepKind : std::uint8_t { Update, Skip, Steady };
 
   // Throws std::logic_error when the sizes of the inputs do not fit together
   // (a programming fault: the score entries check their inputs first).
