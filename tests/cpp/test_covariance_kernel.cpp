@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -171,6 +172,42 @@ TEST(CovarianceKernel, SandwichAndTimesTMatchTheDenseProducts) {
     Eigen::VectorXd y(m);
     kernel.times_t(x.data(), y.data());
     EXPECT_LE((y - s.T * x).norm(), 1e-14 * (1.0 + (s.T * x).norm())) << s.name;
+  }
+}
+
+// The upper triangle left unformed (NaN here) must never be read: two steps
+// of `predict_lower` give `predict`'s lower triangles and Z's columns.
+TEST(CovarianceKernel, LowerFormFeedsTheNextStepAsTheWholeOneDoes) {
+  for (const System& s : systems()) {
+    const auto m = s.T.rows();
+    std::vector<std::size_t> z_columns;
+    for (Eigen::Index i = 0; i < m; ++i) {
+      if (s.z[i] != 0.0) z_columns.push_back(static_cast<std::size_t>(i));
+    }
+    const CovarianceKernel kernel(SparseT::from_dense(s.T, static_cast<std::size_t>(m)), s.rqr,
+                                  z_columns);
+    CovarianceWorkspace ws(m);
+    const Eigen::MatrixXd P0 = covariance(m, 17, 1e6);
+    const Eigen::VectorXd g = P0 * s.z;
+    const double f = 1.0 / s.z.dot(g);
+    Eigen::MatrixXd whole = P0, next(m, m);
+    Eigen::MatrixXd lower = P0, stale(m, m);
+    for (int step = 0; step < 2; ++step) {
+      kernel.predict(whole, &g, f, next, ws);
+      whole.swap(next);
+      stale.setConstant(std::numeric_limits<double>::quiet_NaN());
+      kernel.predict_lower(lower, &g, f, stale, ws);
+      lower.swap(stale);
+      const std::string name = s.name + ", step " + std::to_string(step);
+      EXPECT_TRUE(lower.triangularView<Eigen::Lower>().toDenseMatrix().cwiseEqual(
+                      whole.triangularView<Eigen::Lower>().toDenseMatrix()).all()) << name;
+      for (const std::size_t c : z_columns) {
+        const auto col = static_cast<Eigen::Index>(c);
+        EXPECT_TRUE(lower.col(col).cwiseEqual(whole.col(col)).all()) << name << ", column " << c;
+      }
+    }
+    mirror_lower(lower.data(), static_cast<std::size_t>(m));
+    EXPECT_TRUE(lower.cwiseEqual(whole).all()) << s.name;
   }
 }
 

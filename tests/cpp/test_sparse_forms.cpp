@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <random>
 
@@ -102,9 +103,11 @@ TEST(SparseForms, SymmetrizeAndMirrorWorkEntryByEntry) {
   // for odd and even sizes.
   std::mt19937_64 rng(3);
   std::normal_distribution<double> N;
-  for (const int m : {1, 2, 3, 4, 7, 8, 27}) {
+  for (const int m : {1, 2, 3, 4, 5, 6, 7, 8, 27, 28}) {
     Eigen::MatrixXd A(m, m);
     for (int i = 0; i < m * m; ++i) A.data()[i] = N(rng);
+    // Zeros of both signs: their average keeps a sign only when both have it.
+    for (int i = 0; i < m * m; i += 5) A.data()[i] = i % 2 == 0 ? -0.0 : 0.0;
     Eigen::MatrixXd averaged = A, mirrored = A;
     symmetrize(averaged);
     mirror_lower(mirrored.data(), static_cast<std::size_t>(m));
@@ -113,6 +116,7 @@ TEST(SparseForms, SymmetrizeAndMirrorWorkEntryByEntry) {
         const double avg = i == j ? A(i, j) : 0.5 * (A(std::max(i, j), std::min(i, j)) +
                                                      A(std::min(i, j), std::max(i, j)));
         EXPECT_EQ(averaged(i, j), avg) << m << ": " << i << "," << j;
+        EXPECT_EQ(std::signbit(averaged(i, j)), std::signbit(avg)) << m << ": " << i << "," << j;
         EXPECT_EQ(mirrored(i, j), A(std::max(i, j), std::min(i, j))) << m << ": " << i << "," << j;
       }
     }

@@ -67,7 +67,8 @@ void add_lower(const Eigen::MatrixXd* C, double* o, std::size_t m) {
 
 }  // namespace
 
-void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr) {
+void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
+                              std::span<const std::size_t> whole_columns) {
   m_ = sparse_t.dim;
   // The plan keeps offsets into m × m matrices in 32 bits; the module's own
   // limit on the state count (1024) is far below this.
@@ -96,6 +97,7 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
 
   build_pieces();
   build_plan();
+  build_upper_reads(whole_columns);
 }
 
 void CovarianceKernel::split(const char* member, std::size_t layer,
@@ -336,6 +338,46 @@ void CovarianceKernel::build_plan() {
   for (const Stretch& st : plan) plan_[next[phase_of(st.kind, st.assign)]++] = st;
 }
 
+// Every read of X in `sandwich_lower` that may fall above the diagonal:
+// the columns u_j sum, the sources of the stretches and the entries the
+// groups take one at a time. Per column only the first row read is kept,
+// so a column's list may hold entries read by nothing; copying those costs
+// little and keeps the list one range per column.
+void CovarianceKernel::build_upper_reads(std::span<const std::size_t> whole_columns) {
+  std::vector<std::size_t>& first_row = count_;
+  first_row.resize(m_);
+  for (std::size_t c = 0; c < m_; ++c) first_row[c] = c;
+  auto read = [&](std::size_t column, std::size_t row) {
+    first_row[column] = std::min(first_row[column], row);
+  };
+  for (const std::size_t c : whole_columns) {
+    if (c < m_) read(c, 0);
+  }
+  for (const Summed& summed : summed_) {
+    for (std::size_t e = row_start_[summed.row]; e < row_start_[summed.row + 1]; ++e) {
+      read(entries_[e].col, summed.from);
+    }
+  }
+  for (const Stretch& st : plan_) {
+    if (st.kind != Kind::Column && st.kind != Kind::ColumnWeighted) {
+      read(st.update_col, st.update_row);
+    }
+  }
+  for (const std::size_t index : groups_) {
+    const Piece& group = pieces_[index];
+    const std::size_t last = group_rows_[group.first + group.length - 1];
+    for (std::size_t j = 0; j <= last; ++j) {
+      if (row_start_[j] != row_start_[j + 1] && summed_index_[j] >= summed_.size()) {
+        read(group.column, entries_[row_start_[j]].col);
+      }
+    }
+  }
+  upper_reads_.clear();
+  for (std::size_t c = 0; c < m_; ++c) {
+    if (first_row[c] < c) upper_reads_.push_back({c, first_row[c]});
+  }
+}
+
 void CovarianceKernel::times_t(const double* x, double* out) const {
   for (std::size_t i = 0; i < m_; ++i) out[i] = 0.0;
   for (const auto& e : entries_) out[e.row] += e.value * x[e.col];
@@ -454,7 +496,6 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
   stretches(std::false_type{});
   groups(std::span(groups_).subspan(assigning_groups_), std::false_type{});
   add_c(out);
-  mirror_lower(out, m);
 }
 
 void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C,
@@ -464,11 +505,12 @@ void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd*
   auto add_c = [C, m](double* o) { add_lower(C, o, m); };
   if (g == nullptr) {
     sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws, add_c);
-    return;
+  } else {
+    double* gf = ws.scaled.data();
+    for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
+    sandwich_lower<Correction::RankOne>(X, g->data(), f, gf, nullptr, out.data(), ws, add_c);
   }
-  double* gf = ws.scaled.data();
-  for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
-  sandwich_lower<Correction::RankOne>(X, g->data(), f, gf, nullptr, out.data(), ws, add_c);
+  mirror_lower(out.data(), m);
 }
 
 void CovarianceKernel::sandwich_rank_two(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C,
@@ -477,10 +519,29 @@ void CovarianceKernel::sandwich_rank_two(const Eigen::MatrixXd& X, const Eigen::
   const std::size_t m = m_;
   auto add_c = [C, m](double* o) { add_lower(C, o, m); };
   sandwich_lower<Correction::RankTwo>(X, g.data(), 0.0, nullptr, p.data(), out.data(), ws, add_c);
+  mirror_lower(out.data(), m);
 }
 
 void CovarianceKernel::predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                                Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {
+  predict_triangle(P, g, f, out, ws);
+  mirror_lower(out.data(), m_);
+}
+
+void CovarianceKernel::predict_lower(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                                     Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {
+  predict_triangle(P, g, f, out, ws);
+  const std::size_t m = m_;
+  double* o = out.data();
+  for (const UpperRead& read : upper_reads_) {
+    double* column = o + read.column * m;
+    for (std::size_t i = read.from; i < read.column; ++i) column[i] = o[i * m + read.column];
+  }
+}
+
+void CovarianceKernel::predict_triangle(const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
+                                        double f, Eigen::MatrixXd& out,
+                                        CovarianceWorkspace& ws) const {
   const std::size_t m = m_;
   out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
   auto add_rqr = [&](double* o) {

@@ -62,10 +62,16 @@ struct CovarianceWorkspace {
 class CovarianceKernel {
  public:
   CovarianceKernel() = default;
-  CovarianceKernel(const SparseT& sparse_t, const Eigen::MatrixXd& rqr) { assign(sparse_t, rqr); }
+  CovarianceKernel(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
+                   std::span<const std::size_t> whole_columns = {}) {
+    assign(sparse_t, rqr, whole_columns);
+  }
 
   // Takes on another T and RQR, reusing its storage where it can.
-  void assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr);
+  // `whole_columns`: columns of P that the caller reads whole between steps
+  // (see `predict_lower`).
+  void assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
+              std::span<const std::size_t> whole_columns = {});
 
   // P ← T·(P − g·g'·f)·T' + RQR with the update folded in; no update when `g`
   // is null. The result is exactly symmetric.
@@ -85,6 +91,15 @@ class CovarianceKernel {
                CovarianceWorkspace& ws) const;
   void predict_in_reference_order(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                                   Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+
+  // `predict` out of place for a recursion that reads the prediction only
+  // through this kernel's next step and the columns named to `assign`: the
+  // lower triangle is `predict`'s, bit for bit, and of the upper one only the
+  // entries those read are mirrored; the rest of it keeps what `out` held.
+  // Copying the whole triangle costs about a third of a step. P may itself be
+  // such a prediction; `mirror_lower` completes one.
+  void predict_lower(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                     Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
   // out ← T·(X − g·g'·f)·T' + C for an exactly symmetric X (C null: no term;
   // g null: no update), formed as `predict` forms it. `out` must not alias X
@@ -158,9 +173,14 @@ class CovarianceKernel {
   void split(const char* member, std::size_t layer, std::vector<Piece>& pieces);
   void build_pieces();
   void build_plan();
+  void build_upper_reads(std::span<const std::size_t> whole_columns);
   [[nodiscard]] std::size_t row_of(const Piece& piece, std::size_t k) const {
     return piece.group ? group_rows_[piece.first + k] : piece.first + k;
   }
+  // `predict`'s lower triangle, sized; the callers mirror it.
+  void predict_triangle(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
+                        Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+  // The lower triangle of the result; the callers mirror it.
   template <detail::Correction U, class AddC>
   void sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
                       const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
@@ -191,6 +211,13 @@ class CovarianceKernel {
   };
   std::vector<Summed> summed_;
   std::vector<std::size_t> summed_index_;  // row j: its index in summed_, or npos
+  // Upper-triangle entries the products read, and the whole columns asked
+  // for: rows from … column − 1 of each column listed.
+  struct UpperRead {
+    std::size_t column = 0;
+    std::size_t from = 0;
+  };
+  std::vector<UpperRead> upper_reads_;
 
   // Storage of the set-up, kept so that a kernel assigned again allocates nothing.
   std::vector<char> flags_;  // entries: member, taken; pieces: in the cover, tried; rows: covered

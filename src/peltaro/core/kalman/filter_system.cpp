@@ -24,7 +24,10 @@ void FilterSystem::refresh(const StateSpace& ss) {
   sparse_t.assign(ss.transition, ss.k_states);
   strategy = choose_strategy(sparse_t);
   shock_covariance(ss, rqr_scratch_);
-  covariance.assign(sparse_t, rqr_scratch_);
+  // The sparse P·Z reads the columns of Z's entries whole.
+  z_columns_.clear();
+  for (const auto& e : sparse_z.entries) z_columns_.push_back(e.index);
+  covariance.assign(sparse_t, rqr_scratch_, z_columns_);
 }
 
 Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {

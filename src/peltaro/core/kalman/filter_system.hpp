@@ -5,6 +5,7 @@
 
 #include <Eigen/Dense>
 #include <cstddef>
+#include <vector>
 
 #include "peltaro/core/error.hpp"
 #include "peltaro/core/initialization.hpp"
@@ -22,7 +23,7 @@ struct FilterSystem {
   SparseZ sparse_z;
   SparseT sparse_t;
   KalmanStrategy strategy = KalmanStrategy::Dense;
-  CovarianceKernel covariance;  // over sparse_t, with (R·Q)·R'
+  CovarianceKernel covariance;  // over sparse_t, with (R·Q)·R', reading Z's columns whole
 
   FilterSystem() = default;
   explicit FilterSystem(const StateSpace& ss);
@@ -47,6 +48,7 @@ struct FilterSystem {
 
  private:
   Eigen::MatrixXd rqr_scratch_;
+  std::vector<std::size_t> z_columns_;
 };
 
 // R·Q·R' of the system's one shock, into `rqr`.

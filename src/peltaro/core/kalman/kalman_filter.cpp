@@ -62,6 +62,12 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   double sum_ln_f = 0.0;
   double sum_v2_f = 0.0;
   std::optional<SteadyMode> steady;
+  // A pass that hands out no covariance before its end reads P only through
+  // the sparse P·Z, the next step and the steady-state rule, so the folded
+  // steps form of P's upper triangle only what those read; P is completed
+  // where it is read otherwise (the switch and the end).
+  const bool lower_only =
+      sys.strategy == KalmanStrategy::Sparse && !store_outputs && !snapshots;
 
   auto take_snapshots = [&](std::size_t t) {
     if (!snapshots) return;
@@ -105,7 +111,11 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
-      sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
+      if (lower_only && covariance_order(t, burn) == CovarianceOrder::Folded) {
+        sys.covariance.predict_lower(P, &PZ, f, P_next, ws);
+      } else {
+        sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
+      }
       if (t >= burn) {
         sum_ln_f += std::log(F);
         sum_v2_f += v * v * f;
@@ -113,6 +123,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       const bool settled = rule.after_update(t, P_next, P);
       P.swap(P_next);
       if (settled) {
+        if (lower_only) mirror_lower(P.data(), m);
         PZ.noalias() = P * Z;
         const double f_ss = Z.dot(PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
@@ -150,6 +161,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   auto value = loglike_from_sums(sum_ln_f, sum_v2_f, n - burn, concentrate_scale,
                                  ss.state_cov(0, 0));
   if (!value) return fail(std::move(value.error()));
+  if (lower_only) mirror_lower(P.data(), m);
   out.predicted_state = std::move(a);
   out.predicted_cov = std::move(P);
   out.loglike = value->loglike;

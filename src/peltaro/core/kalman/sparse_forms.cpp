@@ -57,22 +57,6 @@ void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Spar
   if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
 }
 
-// T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along
-// different paths. Left alone, that rounding is not damped in the unit-root
-// directions of a differenced model: P then cycles at a relative amplitude of
-// a few 1e-9 forever and the steady-state rule can never see it settle.
-// Averaging the two triangles after each prediction removes the cycle.
-void symmetrize(Eigen::MatrixXd& P) {
-  const Eigen::Index m = P.rows();
-  for (Eigen::Index j = 0; j < m; ++j) {
-    for (Eigen::Index i = j + 1; i < m; ++i) {
-      const double v = 0.5 * (P(i, j) + P(j, i));
-      P(i, j) = v;
-      P(j, i) = v;
-    }
-  }
-}
-
 // By 2 × 2 tiles: two contiguous pairs of the lower triangle, interleaved,
 // are two contiguous pairs of the upper one.
 namespace {
@@ -112,6 +96,47 @@ void mirror_lower(double* a, std::size_t m) {
   }
 }
 
+
+// T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along
+// different paths. Left alone, that rounding is not damped in the unit-root
+// directions of a differenced model: P then cycles at a relative amplitude of
+// a few 1e-9 forever and the steady-state rule can never see it settle.
+// Averaging the two triangles after each prediction removes the cycle.
+//
+// By the tiles of `mirror_lower`: a walk down a row steps a whole column at
+// a time and costs more than the additions.
+void symmetrize(Eigen::MatrixXd& P) {
+  const auto m = static_cast<std::size_t>(P.rows());
+  double* a = P.data();
+  // (i, j) and (j, i) for i > j, the lower one first in the sum.
+  auto average = [&](std::size_t i, std::size_t j) {
+    const double v = 0.5 * (a[j * m + i] + a[i * m + j]);
+    a[j * m + i] = v;
+    a[i * m + j] = v;
+  };
+  const Pair half = {0.5, 0.5};
+  for (std::size_t j = 0; j + 1 < m; j += 2) {
+    average(j + 1, j);
+    double* low0 = a + j * m;        // lower column j
+    double* low1 = a + (j + 1) * m;  // lower column j + 1
+    std::size_t i = j + 2;
+    for (; i + 1 < m; i += 2) {
+      const Pair up0 = load_pair(a + i * m + j);        // (j, i), (j + 1, i)
+      const Pair up1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
+      const Pair v0 = half * (load_pair(low0 + i) + __builtin_shufflevector(up0, up1, 0, 2));
+      const Pair v1 = half * (load_pair(low1 + i) + __builtin_shufflevector(up0, up1, 1, 3));
+      store_pair(low0 + i, v0);
+      store_pair(low1 + i, v1);
+      store_pair(a + i * m + j, __builtin_shufflevector(v0, v1, 0, 2));
+      store_pair(a + (i + 1) * m + j, __builtin_shufflevector(v0, v1, 1, 3));
+    }
+    if (i < m) {
+      average(i, j);
+      average(i, j + 1);
+    }
+  }
+  // For odd m the last column has nothing below the diagonal.
+}
 
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
                  const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,

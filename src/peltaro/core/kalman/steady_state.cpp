@@ -39,8 +39,11 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
 
   double off_diagonal = 0.0;
   auto add = [&](double a, double b) { off_diagonal += (a - b) * (a - b); };
+  // Both are exactly symmetric, so the entries above the diagonal are read at
+  // their mirror images: a recursion may leave the upper triangle partly
+  // unformed (see CovarianceKernel::predict_lower). The sum keeps its order.
   for (Eigen::Index j = 0; j < m; ++j) {
-    for (Eigen::Index i = 0; i < j; ++i) add(p_new(i, j), p_old(i, j));
+    for (Eigen::Index i = 0; i < j; ++i) add(p_new(j, i), p_old(j, i));
     for (Eigen::Index i = j + 1; i < m; ++i) add(p_new(i, j), p_old(i, j));
   }
   const double change = std::sqrt(diagonal + off_diagonal) / scale;

@@ -51,7 +51,8 @@ class SteadyStateRule {
   // After the update step t: `p_new` is the covariance just predicted for
   // t + 1, `p_old` the one predicted for t. True when the caller should freeze
   // `p_new`; a caller that cannot (F not finite and positive) keeps calling,
-  // and the next passing check tries again.
+  // and the next passing check tries again. Both must be exactly symmetric;
+  // only their lower triangles are read.
   bool after_update(std::size_t t, const Eigen::MatrixXd& p_new, const Eigen::MatrixXd& p_old);
 
   // A step without an update predicts P by another map: the changes before it
