@@ -77,14 +77,10 @@ bool AdjointPass::run_forward(std::size_t budget) {
       if (update) kept_.insert(kept_.end(), g.data(), g.data() + m_);
       // T times column c of the covariance the prediction starts from,
       // P − g·g'·f after an update (a column of T·P for a symmetric P).
-      const Eigen::MatrixXd& P = rec.cov();
       for (const std::size_t c : columns_) {
         const auto cc = static_cast<Eigen::Index>(c);
-        if (update) {
-          column = P.col(cc) - g * (g[cc] * finv);
-        } else {
-          column = P.col(cc);
-        }
+        rec.cov_column(c, column.data());
+        if (update) column -= g * (g[cc] * finv);
         const std::size_t at = kept_.size();
         kept_.resize(at + m_);
         system_.covariance.times_t(column.data(), kept_.data() + at);
@@ -133,16 +129,25 @@ Vec AdjointPass::gradient(double s2) const {
   Vec Sbar(rqr_at.size(), 0.0);
   bool pbar_live = false;  // P̄ is zero until a covariance first matters
 
-  // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z', one value per pair of entries so that
-  // P̄ stays exactly symmetric (the kernel reads its columns as its rows).
+  // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z': column c and row c for every entry c
+  // of Z, one value per pair of entries so that P̄ stays exactly symmetric
+  // (the kernel reads its columns as its rows); a pair of two entries of Z
+  // is done with the first of them.
+  Eigen::VectorXd h(m);
   auto add_pz_terms = [&](const Eigen::VectorXd& gb, double Fbar) {
-    for (std::size_t q = 0; q < z_entries.size(); ++q) {
-      const auto c = static_cast<Eigen::Index>(z_entries[q].index);
+    double* pb = Pbar.data();
+    for (const auto& ze : z_entries) {
+      const auto c = static_cast<Eigen::Index>(ze.index);
+      const double zc = Z[c];
+      const double gc = gb[c];
+      for (Eigen::Index i = 0; i < m; ++i) h[i] = 0.5 * (gb[i] * zc + Z[i] * gc) + Fbar * (Z[i] * zc);
+      for (const auto& other : z_entries) {
+        if (other.index < ze.index) h[static_cast<Eigen::Index>(other.index)] = 0.0;
+      }
+      double* col = pb + c * m;
+      for (Eigen::Index i = 0; i < m; ++i) col[i] += h[i];
       for (Eigen::Index i = 0; i < m; ++i) {
-        if (i < c && Z[i] != 0.0) continue;  // done as part of row i
-        const double h = 0.5 * (gb[i] * Z[c] + Z[i] * gb[c]) + Fbar * (Z[i] * Z[c]);
-        Pbar(i, c) += h;
-        if (i != c) Pbar(c, i) += h;
+        if (i != c) pb[i * m + c] += h[i];
       }
     }
   };

@@ -21,13 +21,15 @@ void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::Spar
   for (const auto& e : dT) {
     if (e.col != column) {
       column = e.col;
-      const double* pc = P.data() + column * m;
+      // Column `column` of P from its lower triangle: above the diagonal it
+      // is read along the row (a recursion may leave the upper one stale).
+      const double* pd = P.data();
+      for (std::size_t i = 0; i < column; ++i) x[i] = pd[i * m + column];
+      for (std::size_t i = column; i < m; ++i) x[i] = pd[column * m + i];
       if (update != nullptr) {
         const double* gd = update->g.data();
         const double s = gd[column] * update->f;
-        for (std::size_t i = 0; i < m; ++i) x[i] = pc[i] - gd[i] * s;
-      } else {
-        for (std::size_t i = 0; i < m; ++i) x[i] = pc[i];
+        for (std::size_t i = 0; i < m; ++i) x[i] -= gd[i] * s;
       }
       kernel.times_t(x, tp);
     }

@@ -81,6 +81,7 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   const auto m = static_cast<Eigen::Index>(m_);
   // A trend built for another series length contributes nothing.
   if (ss.state_intercept.size() == n_) intercept_ = ss.state_intercept;
+  lower_only_ = system_.strategy == core::KalmanStrategy::Sparse;
 
   a_ = init.a0;
   P_ = init.p0;
@@ -115,6 +116,12 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   dv_.assign(k_, 0.0);
   za_.assign(k_, 0.0);
   df_.assign(k_, 0.0);
+}
+
+void TangentLinearRecursion::cov_column(std::size_t c, double* out) const {
+  const double* p = P_.data();
+  for (std::size_t i = 0; i < c; ++i) out[i] = p[i * m_ + c];
+  for (std::size_t i = c; i < m_; ++i) out[i] = p[c * m_ + i];
 }
 
 void TangentLinearRecursion::compute_dv(std::size_t t) {
@@ -228,8 +235,15 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
   a_.swap(a_pred_);
 
   // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
-  system_.predict_cov(ss_.transition, P_, g, finv_, P_next_, cov_ws_,
-                      core::covariance_order(t, burn_));
+  // With the sparse P·Z, P is read otherwise only through its lower triangle
+  // (the dT columns) until the switch: the folded steps form the upper one
+  // only where the kernel's next step and P·Z read it, as the filter does.
+  const core::CovarianceOrder order = core::covariance_order(t, burn_);
+  if (lower_only_ && order == core::CovarianceOrder::Folded && g != nullptr) {
+    system_.covariance.predict_lower(P_, g, finv_, P_next_, cov_ws_);
+  } else {
+    system_.predict_cov(ss_.transition, P_, g, finv_, P_next_, cov_ws_, order);
+  }
 
   bool settled = false;
   if (kind_ == StepKind::Update) {
@@ -263,6 +277,7 @@ void TangentLinearRecursion::predict_derivatives(std::size_t t, const Eigen::Vec
 // The switch as the filter makes it: P·Z and F of the covariance just
 // predicted, by the same products.
 void TangentLinearRecursion::freeze(std::size_t t) {
+  if (lower_only_) core::mirror_lower(P_.data(), m_);
   g_new_.noalias() = P_ * ss_.design;
   const double f_ss = ss_.design.dot(g_new_);
   if (!(std::isfinite(f_ss) && f_ss > 0.0)) return;

@@ -78,11 +78,12 @@ class TangentLinearRecursion {
   // The step's terms of the filter's sums: ln F and v²/F.
   [[nodiscard]] double ln_f() const { return ln_f_; }
   [[nodiscard]] double v2_f() const { return v2_f_; }
-  // Between begin_step and finish_step: what the step is, its predicted mean
-  // and covariance, and P·Z (frozen in steady mode, where finv is 1/F).
+  // Between begin_step and finish_step: what the step is, its predicted mean,
+  // column c of its predicted covariance (m values into `out`), and P·Z
+  // (frozen in steady mode, where finv is 1/F).
   [[nodiscard]] StepKind kind() const { return kind_; }
   [[nodiscard]] const Eigen::VectorXd& mean() const { return a_; }
-  [[nodiscard]] const Eigen::MatrixXd& cov() const { return P_; }
+  void cov_column(std::size_t c, double* out) const;
   [[nodiscard]] const Eigen::VectorXd& pz() const { return g_; }
   [[nodiscard]] std::optional<std::size_t> steady_from() const { return steady_from_; }
 
@@ -104,13 +105,15 @@ class TangentLinearRecursion {
   std::optional<core::FilterSystem> own_system_;
   const core::FilterSystem& system_;
   std::span<const double> intercept_;
+  bool lower_only_ = false;
   core::CovarianceWorkspace cov_ws_;
 
   // g_ is P·Z; in steady mode gain_ is T·P·Z and f_ the frozen F.
   Eigen::VectorXd a_, a_pred_, a_filt_, g_, g_new_, gain_;
   // P_ is the covariance predicted for the current step; the next one is built
   // in P_next_ beside it, so that the steady-state rule can compare the two
-  // before they exchange. out_ takes each predicted derivative.
+  // before they exchange. out_ takes each predicted derivative. Under
+  // `lower_only_` only the lower triangle of P_ is whole (see finish_step).
   Eigen::MatrixXd P_, P_next_, out_;
   Eigen::VectorXd p_;
   // Derivatives of the predicted mean, one row per parameter (k × m): the
