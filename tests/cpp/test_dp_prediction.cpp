@@ -127,4 +127,8 @@ TEST(DpPrediction, FoldsInTheUpdateAndItsDerivative) {
   const Eigen::MatrixXd got = predict(dT, &dRQR, T, P, dP, &update);
   EXPECT_TRUE(got.isApprox(predict(dT, &dRQR, T, updated, d_updated), 1e-14));
   EXPECT_EQ(got, got.transpose());
+  // Of P only the lower triangle is read: a recursion may leave the upper stale.
+  Eigen::MatrixXd lower = P;
+  lower.triangularView<Eigen::StrictlyUpper>().setConstant(std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(predict(dT, &dRQR, T, lower, dP, &update), got);
 }
