@@ -1,5 +1,7 @@
 #include "peltaro/score/adjoint_pass.hpp"
 
+#include <algorithm>
+
 #include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/score/initial_derivatives.hpp"
 
@@ -39,6 +41,9 @@ bool AdjointPass::run_forward(std::size_t budget) {
   finv_.resize(n_);
   mean_columns_.resize(n_ * nc);
   kept_.clear();
+  // Room for every step at once, up to the budget: no copying as it grows.
+  const std::size_t per_step = m_ + m_ * nc;
+  kept_.reserve(n_ > budget / std::max<std::size_t>(per_step, 1) ? budget : n_ * per_step);
   sums_ = TlkfResult{};
 
   // The filter's own recursion, without parameters.
@@ -129,25 +134,23 @@ Vec AdjointPass::gradient(double s2) const {
   Vec Sbar(rqr_at.size(), 0.0);
   bool pbar_live = false;  // P̄ is zero until a covariance first matters
 
-  // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z': column c and row c for every entry c
-  // of Z, one value per pair of entries so that P̄ stays exactly symmetric
-  // (the kernel reads its columns as its rows); a pair of two entries of Z
-  // is done with the first of them.
-  Eigen::VectorXd h(m);
+  // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z' = Z·p' + p·Z' with p = ½·ḡ + ½·F̄·Z:
+  // column c whole for every entry c of Z, and row c outside Z's entries.
+  // Each entry takes one value, the same as its mirror (Z_i·p_c + p_i·Z_c
+  // rounds alike both ways), so P̄ stays exactly symmetric: the kernel reads
+  // its columns as its rows.
+  Eigen::VectorXd p(m);
   auto add_pz_terms = [&](const Eigen::VectorXd& gb, double Fbar) {
+    p = 0.5 * gb + (0.5 * Fbar) * Z;
     double* pb = Pbar.data();
     for (const auto& ze : z_entries) {
       const auto c = static_cast<Eigen::Index>(ze.index);
       const double zc = Z[c];
-      const double gc = gb[c];
-      for (Eigen::Index i = 0; i < m; ++i) h[i] = 0.5 * (gb[i] * zc + Z[i] * gc) + Fbar * (Z[i] * zc);
-      for (const auto& other : z_entries) {
-        if (other.index < ze.index) h[static_cast<Eigen::Index>(other.index)] = 0.0;
-      }
+      const double pc = p[c];
       double* col = pb + c * m;
-      for (Eigen::Index i = 0; i < m; ++i) col[i] += h[i];
+      for (Eigen::Index i = 0; i < m; ++i) col[i] += Z[i] * pc + p[i] * zc;
       for (Eigen::Index i = 0; i < m; ++i) {
-        if (i != c) pb[i * m + c] += h[i];
+        if (Z[i] == 0.0) pb[i * m + c] += p[i] * zc;
       }
     }
   };

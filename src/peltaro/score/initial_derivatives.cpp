@@ -108,10 +108,12 @@ Vec initial_state_adjoint(const core::StateSpace& ss, const core::KalmanInit& in
   // X_j = T_b·X_j·T_b' + Q_j that the parameters' dP0 solve, and
   // ⟨Λ, U + U'⟩ = 2·Σ v·(P0_b·T_b'·Λ)(c, r) over the entries (r, c, v) of dT_b.
   bool any_cov = false;
+  bool any_dt = false;
   for (std::size_t j = 0; j < k; ++j) {
-    for (const auto& e : derivs.dt_entries[j]) any_cov = any_cov || inside(e);
+    for (const auto& e : derivs.dt_entries[j]) any_dt = any_dt || inside(e);
     any_cov = any_cov || derivs.drqr[j].has_value();
   }
+  any_cov = any_cov || any_dt;
   if (any_cov) {
     // A block without AR terms is a shift, which reversing the order of the
     // states transposes (T_b' = J·T_b·J): Λ is then J·X·J for the X that
@@ -126,7 +128,8 @@ Vec initial_state_adjoint(const core::StateSpace& ss, const core::KalmanInit& in
       lambda = core::solve_lyapunov_general(Tb.transpose(), Pb);
     }
     if (lambda) {
-      const Eigen::MatrixXd M = init.p0.block(s0, s0, b, b) * (Tb.transpose() * *lambda);
+      Eigen::MatrixXd M;
+      if (any_dt) M = init.p0.block(s0, s0, b, b) * (Tb.transpose() * *lambda);
       for (std::size_t j = 0; j < k; ++j) {
         double acc = 0.0;
         for (const auto& e : derivs.dt_entries[j]) {
