@@ -476,17 +476,43 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
           y[j] = entries_[row_start_[j]].value * xt;
         }
       }
-      for (std::size_t k = 0; k < group.length; ++k) {
-        const std::size_t r = group_rows_[group.first + k];
-        const double a = values[group.value + k];
-        double* row = out + r;
-        for (std::size_t j = 0; j <= r; ++j) {
-          if constexpr (Assign) {
-            row[j * m] = a * y[j];
-          } else {
-            row[j * m] += a * y[j];
+      // Output (r, j) takes a_r·y_j for every row r of the group and j ≤ r,
+      // one block of consecutive rows at a time and in it a column j at a
+      // time, down contiguous memory. Each entry takes its single term.
+      const std::size_t* rows = group_rows_.data() + group.first;
+      const double* a = values + group.value;
+      for (std::size_t b = 0; b < group.length;) {
+        std::size_t e = b + 1;
+        while (e < group.length && rows[e] == rows[e - 1] + 1) ++e;
+        const std::size_t r0 = rows[b];
+        const std::size_t r1 = rows[e - 1];
+        if (e - b < 4) {
+          // A short block: a row at a time.
+          for (std::size_t k = b; k < e; ++k) {
+            double* row = out + rows[k];
+            for (std::size_t j = 0; j <= rows[k]; ++j) {
+              if constexpr (Assign) {
+                row[j * m] = a[k] * y[j];
+              } else {
+                row[j * m] += a[k] * y[j];
+              }
+            }
+          }
+          b = e;
+          continue;
+        }
+        for (std::size_t j = 0; j <= r1; ++j) {
+          const double yj = y[j];
+          double* o = out + j * m + r0;
+          for (std::size_t k = j > r0 ? j - r0 : 0; k < e - b; ++k) {
+            if constexpr (Assign) {
+              o[k] = a[b + k] * yj;
+            } else {
+              o[k] += a[b + k] * yj;
+            }
           }
         }
+        b = e;
       }
     }
   };
