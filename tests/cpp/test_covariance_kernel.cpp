@@ -60,6 +60,8 @@ std::vector<System> systems() {
           sarimax("ARIMA(1,1,1) at 0", {1, 1, 1, 0, 0, 0, 0}, 0.0),
           sarimax("airline s=4, simple differencing", {0, 1, 1, 0, 1, 1, 4}, 0.3, true),
           sarimax("ARMA(5,3)", {5, 0, 3, 0, 0, 0, 0}, 0.1),
+          // An AR column in two blocks of consecutive rows.
+          sarimax("(4,1,0)(1,0,0,12)", {4, 1, 0, 1, 0, 0, 12}, 0.1),
           dense,                                  zero};
 }
 
