@@ -112,8 +112,14 @@ Vec AdjointPass::gradient(double s2) const {
   const auto k_diff = static_cast<Eigen::Index>(ss_.k_diff);
 
   // T' as a kernel of its own: T'·X·T and T'·x.
-  const core::CovarianceKernel transposed(core::SparseT::from_dense(system_.tt, m_),
-                                          Eigen::MatrixXd::Zero(m, m));
+  core::SparseT tt;
+  tt.dim = m_;
+  tt.entries.reserve(system_.sparse_t.entries.size());
+  for (const auto& e : system_.sparse_t.entries) tt.entries.push_back({e.col, e.row, e.value});
+  std::sort(tt.entries.begin(), tt.entries.end(), [](const auto& a, const auto& b) {
+    return a.row != b.row ? a.row < b.row : a.col < b.col;
+  });
+  const core::CovarianceKernel transposed(tt, Eigen::MatrixXd::Zero(m, m));
   core::CovarianceWorkspace ws(m);
 
   Vec grad(k_, 0.0);
@@ -123,12 +129,18 @@ Vec AdjointPass::gradient(double s2) const {
   Eigen::MatrixXd Pbar = Eigen::MatrixXd::Zero(m, m), Pnext_bar(m, m);
   // Σ of the P̄ that met R·Q·R', kept only where some dRQR_j is not zero
   // (the rows R reaches: a few), over the lower triangle.
+  // A dRQR_j = q·(dR·R' + R·dR') lives on the rows and columns where R or
+  // dR is not zero: the pairs of those, taken together.
+  std::vector<char> reached(m_, 0);
+  for (const auto& d : derivs_.drqr) {
+    if (!d) continue;
+    const auto nonzero = (d->array() != 0.0).colwise().any();
+    for (Eigen::Index c = 0; c < m; ++c) reached[static_cast<std::size_t>(c)] |= nonzero(c) ? 1 : 0;
+  }
   std::vector<std::size_t> rqr_at;
-  for (Eigen::Index c = 0; c < m; ++c) {
-    for (Eigen::Index i = c; i < m; ++i) {
-      bool moved = false;
-      for (const auto& d : derivs_.drqr) moved = moved || (d && (*d)(i, c) != 0.0);
-      if (moved) rqr_at.push_back(static_cast<std::size_t>(c * m + i));
+  for (std::size_t c = 0; c < m_; ++c) {
+    for (std::size_t i = c; i < m_ && reached[c]; ++i) {
+      if (reached[i]) rqr_at.push_back(c * m_ + i);
     }
   }
   Vec Sbar(rqr_at.size(), 0.0);

@@ -125,6 +125,7 @@ void TangentLinearRecursion::cov_column(std::size_t c, double* out) const {
 }
 
 void TangentLinearRecursion::compute_dv(std::size_t t) {
+  if (k_ == 0) return;  // no parameters: the filter's recursion alone
   // Z'·da_j for every j at once, each sum over the pairs of Z from −0.0.
   double* za = za_.data();
   for (std::size_t j = 0; j < k_; ++j) za[j] = -0.0;
@@ -142,6 +143,7 @@ void TangentLinearRecursion::compute_dv(std::size_t t) {
 // da_j += e_j·g + w·dg_j, with e_j = (dv_j − v·dF_j/F)/F: the derivative of
 // the update a += (v/F)·P·Z.
 void TangentLinearRecursion::update_mean_derivatives(double w) {
+  if (k_ == 0) return;  // no parameters: the filter's recursion alone
   const double* g = g_.data();
   for (std::size_t j = 0; j < k_; ++j) {
     const double e = finv_ * dv_[j] - finv_ * (finv_ * (v_ * df_[j]));
@@ -256,6 +258,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
 }
 
 void TangentLinearRecursion::predict_derivatives(std::size_t t, const Eigen::VectorXd& filtered) {
+  if (k_ == 0) return;  // no parameters: the filter's recursion alone
   // DX = DA·T' (row j: T·da_j) over the entries of T, k values at a time.
   DX_.setZero();
   for (const auto& e : system_.sparse_t.entries) {
