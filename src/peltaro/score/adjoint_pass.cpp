@@ -41,6 +41,7 @@ bool AdjointPass::run_forward(std::size_t budget) {
   finv_.resize(n_);
   mean_columns_.resize(n_ * nc);
   kept_.clear();
+  frozen_pz_.resize(0);
   // Room for every step at once, up to the budget: no copying as it grows.
   const std::size_t per_step = m_ + m_ * nc;
   kept_.reserve(n_ > budget / std::max<std::size_t>(per_step, 1) ? budget : n_ * per_step);
@@ -127,10 +128,9 @@ Vec AdjointPass::gradient(double s2) const {
   Eigen::VectorXd frozen_gbar = Eigen::VectorXd::Zero(m);
   double frozen_fbar = 0.0;
   Eigen::MatrixXd Pbar = Eigen::MatrixXd::Zero(m, m), Pnext_bar(m, m);
-  // Σ of the P̄ that met R·Q·R', kept only where some dRQR_j is not zero
-  // (the rows R reaches: a few), over the lower triangle.
-  // A dRQR_j = q·(dR·R' + R·dR') lives on the rows and columns where R or
-  // dR is not zero: the pairs of those, taken together.
+  // Σ of the P̄ that met R·Q·R', kept over the lower triangle only where
+  // some dRQR_j = q·(dR·R' + R·dR') may not be zero: the pairs of the rows
+  // where R or a dR is not zero (a few).
   std::vector<char> reached(m_, 0);
   for (const auto& d : derivs_.drqr) {
     if (!d) continue;
@@ -166,7 +166,7 @@ Vec AdjointPass::gradient(double s2) const {
       }
     }
   };
-  auto z_times = [&](double x, Eigen::VectorXd& out) {
+  auto subtract_z_times = [&](double x, Eigen::VectorXd& out) {
     for (const auto& e : z_entries) out[static_cast<Eigen::Index>(e.index)] -= e.value * x;
   };
 
@@ -246,7 +246,7 @@ Vec AdjointPass::gradient(double s2) const {
       }
     }
     abar = afilt_bar;
-    z_times(vbar, abar);
+    subtract_z_times(vbar, abar);
     for (std::size_t j = 0; j < k_; ++j) {
       const Vec& dd = derivs_.dobs_intercept[j];
       if (t < dd.size()) grad[j] -= vbar * dd[t];

@@ -107,14 +107,15 @@ Vec initial_state_adjoint(const core::StateSpace& ss, const core::KalmanInit& in
   // Covariance: with Λ = T_b'·Λ·T_b + P̄_b, ⟨P̄_b, X_j⟩ = ⟨Λ, Q_j⟩ for the
   // X_j = T_b·X_j·T_b' + Q_j that the parameters' dP0 solve, and
   // ⟨Λ, U + U'⟩ = 2·Σ v·(P0_b·T_b'·Λ)(c, r) over the entries (r, c, v) of dT_b.
-  bool any_cov = false;
   bool any_dt = false;
+  bool any_drqr = false;
+  bool any_trend = false;
   for (std::size_t j = 0; j < k; ++j) {
     for (const auto& e : derivs.dt_entries[j]) any_dt = any_dt || inside(e);
-    any_cov = any_cov || derivs.drqr[j].has_value();
+    any_drqr = any_drqr || derivs.drqr[j].has_value();
+    any_trend = any_trend || (has_intercept && !derivs.dstate_intercept[j].empty());
   }
-  any_cov = any_cov || any_dt;
-  if (any_cov) {
+  if (any_dt || any_drqr) {
     // A block without AR terms is a shift, which reversing the order of the
     // states transposes (T_b' = J·T_b·J): Λ is then J·X·J for the X that
     // solves X = T_b·X·T_b' + J·P̄_b·J, which the solver forms as a finite sum.
@@ -145,12 +146,7 @@ Vec initial_state_adjoint(const core::StateSpace& ss, const core::KalmanInit& in
 
   // Mean: μ = (I − T_b)⁻¹·c_b, so ā_b'·dμ = λ'·(dc_b + dT_b·μ) with
   // (I − T_b)'·λ = ā_b.
-  bool any_mean = false;
-  for (std::size_t j = 0; j < k; ++j) {
-    for (const auto& e : derivs.dt_entries[j]) any_mean = any_mean || inside(e);
-    any_mean = any_mean || (has_intercept && !derivs.dstate_intercept[j].empty());
-  }
-  if (!any_mean) return out;
+  if (!any_dt && !any_trend) return out;
   Eigen::FullPivLU<Eigen::MatrixXd> lu(Eigen::MatrixXd::Identity(b, b) - Tb);
   lu.setThreshold(0.0);
   if (!lu.isInvertible()) return out;

@@ -217,19 +217,15 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
   for (std::size_t j = 0; j < k_; ++j) {
     if (!moves_cov_[j]) continue;
     const Eigen::MatrixXd* drqr = derivs_.drqr[j] ? &*derivs_.drqr[j] : nullptr;
+    // dP_j of the filtered covariance P − g·g'·f is dP + h·g·g' −
+    // f·(g·dg' + dg·g') with h = dF·f²: the kernel folds it in as g·p' + p·g'.
+    std::optional<StepUpdate> update;
     if (g != nullptr) {
-      // dP_j of the filtered covariance P − g·g'·f is dP + h·g·g' −
-      // f·(g·dg' + dg·g') with h = dF·f²: the kernel folds it in as
-      // g·p' + p·g'.
-      const double half_h = 0.5 * (finv_ * (finv_ * df_[j]));
-      p_ = half_h * g_ - finv_ * dg_[j];
-      const StepUpdate update{g_, finv_, p_};
-      predict_dp(system_.covariance, derivs_.dt_entries[j], drqr, P_, dP_[j], &update, out_,
-                 cov_ws_);
-    } else {
-      predict_dp(system_.covariance, derivs_.dt_entries[j], drqr, P_, dP_[j], nullptr, out_,
-                 cov_ws_);
+      p_ = (0.5 * (finv_ * (finv_ * df_[j]))) * g_ - finv_ * dg_[j];
+      update.emplace(g_, finv_, p_);
     }
+    predict_dp(system_.covariance, derivs_.dt_entries[j], drqr, P_, dP_[j],
+               update ? &*update : nullptr, out_, cov_ws_);
     dP_[j].swap(out_);
   }
   core::predict_state(system_.strategy, ss_.transition, system_.sparse_t, a_, a_pred_, intercept_,

@@ -528,14 +528,7 @@ void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd*
                                 const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
                                 CovarianceWorkspace& ws) const {
   const std::size_t m = m_;
-  auto add_c = [C, m](double* o) { add_lower(C, o, m); };
-  if (g == nullptr) {
-    sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws, add_c);
-  } else {
-    double* gf = ws.scaled.data();
-    for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
-    sandwich_lower<Correction::RankOne>(X, g->data(), f, gf, nullptr, out.data(), ws, add_c);
-  }
+  sandwich_lower_updated(X, g, f, out.data(), ws, [C, m](double* o) { add_lower(C, o, m); });
   mirror_lower(out.data(), m);
 }
 
@@ -568,18 +561,23 @@ void CovarianceKernel::predict_lower(const Eigen::MatrixXd& P, const Eigen::Vect
 void CovarianceKernel::predict_triangle(const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
                                         double f, Eigen::MatrixXd& out,
                                         CovarianceWorkspace& ws) const {
-  const std::size_t m = m_;
-  out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
-  auto add_rqr = [&](double* o) {
+  out.resize(static_cast<Eigen::Index>(m_), static_cast<Eigen::Index>(m_));
+  sandwich_lower_updated(P, g, f, out.data(), ws, [&](double* o) {
     for (std::size_t p = 0; p < rqr_index_.size(); ++p) o[rqr_index_[p]] += rqr_values_[p];
-  };
+  });
+}
+
+template <class AddC>
+void CovarianceKernel::sandwich_lower_updated(const Eigen::MatrixXd& X, const Eigen::VectorXd* g,
+                                              double f, double* out, CovarianceWorkspace& ws,
+                                              AddC add_c) const {
   if (g == nullptr) {
-    sandwich_lower<Correction::None>(P, nullptr, 0.0, nullptr, nullptr, out.data(), ws, add_rqr);
-  } else {
-    double* gf = ws.scaled.data();
-    for (std::size_t i = 0; i < m; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
-    sandwich_lower<Correction::RankOne>(P, g->data(), f, gf, nullptr, out.data(), ws, add_rqr);
+    sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out, ws, add_c);
+    return;
   }
+  double* gf = ws.scaled.data();
+  for (std::size_t i = 0; i < m_; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
+  sandwich_lower<Correction::RankOne>(X, g->data(), f, gf, nullptr, out, ws, add_c);
 }
 
 // The result is formed in the workspace's matrix, which `sandwich_lower` does

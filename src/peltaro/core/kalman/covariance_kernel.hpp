@@ -184,6 +184,10 @@ class CovarianceKernel {
   template <detail::Correction U, class AddC>
   void sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
                       const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
+  // `sandwich_lower` of X − g·g'·f (of X when g is null).
+  template <class AddC>
+  void sandwich_lower_updated(const Eigen::MatrixXd& X, const Eigen::VectorXd* g, double f,
+                              double* out, CovarianceWorkspace& ws, AddC add_c) const;
 
   std::size_t m_ = 0;
   std::vector<SparseTEntry> entries_;  // T's stored entries, row ascending, then column
