@@ -336,7 +336,7 @@ def test_a_child_forked_before_any_parallel_call_owns_its_own_pool():
 
 
 def test_batch_releases_the_interpreter_lock():
-    ys = [np.random.default_rng(i).standard_normal(50_000) for i in range(48)]
+    ys = [np.random.default_rng(i).standard_normal(50_000) for i in range(128)]
     params = np.array([0.3, 0.1, 0.2, 0.2, 0.1, 1.0])
     assert_lock_released(lambda: peltaro.sarimax_batch_loglike(ys, (2, 0, 1), (1, 0, 1, 52),
                                                                params))

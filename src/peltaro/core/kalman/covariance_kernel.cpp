@@ -395,25 +395,54 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
   for (std::size_t q = 0; q < summed_.size(); ++q) {
     const std::size_t j = summed_[q].row;
     const std::size_t from = summed_[q].from;
-    double* uj = u + q * m;
+    const SparseTEntry* row = entries_.data() + row_start_[j];
+    const std::size_t count = row_start_[j + 1] - row_start_[j];
     double k = 0.0;
     double kp = 0.0;
-    for (std::size_t e = row_start_[j]; e < row_start_[j + 1]; ++e) {
-      const double w = entries_[e].value;
-      const double* xc = x + entries_[e].col * m;
-      if (e == row_start_[j]) {
+    for (std::size_t e = 0; e < count; ++e) {
+      if constexpr (U != Correction::None) k += row[e].value * g[row[e].col];
+      if constexpr (U == Correction::RankTwo) kp += row[e].value * p[row[e].col];
+    }
+    const double fk = f * k;
+    // The entries' terms summed in order, then the correction: rank one
+    // −g·(f·k), rank two +(g·kp + p·k).
+    auto correct = [&](double v, std::size_t i) {
+      if constexpr (U == Correction::RankOne) return v - g[i] * fk;
+      if constexpr (U == Correction::RankTwo) return v + (g[i] * kp + p[i] * k);
+      return v;
+    };
+    double* __restrict uj = u + q * m;
+    auto column = [&](std::size_t e) -> const double* { return x + row[e].col * m; };
+    // Two or three entries (the differencing and AR rows) in one sweep
+    // each, the value kept in a register between the terms.
+    if (count == 2) {
+      const double* __restrict x0 = column(0);
+      const double* __restrict x1 = column(1);
+      const double w0 = row[0].value, w1 = row[1].value;
+      for (std::size_t i = from; i < m; ++i) uj[i] = correct(w0 * x0[i] + w1 * x1[i], i);
+      continue;
+    }
+    if (count == 3) {
+      const double* __restrict x0 = column(0);
+      const double* __restrict x1 = column(1);
+      const double* __restrict x2 = column(2);
+      const double w0 = row[0].value, w1 = row[1].value, w2 = row[2].value;
+      for (std::size_t i = from; i < m; ++i) {
+        uj[i] = correct((w0 * x0[i] + w1 * x1[i]) + w2 * x2[i], i);
+      }
+      continue;
+    }
+    for (std::size_t e = 0; e < count; ++e) {
+      const double w = row[e].value;
+      const double* xc = column(e);
+      if (e == 0) {
         for (std::size_t i = from; i < m; ++i) uj[i] = w * xc[i];
       } else {
         for (std::size_t i = from; i < m; ++i) uj[i] += w * xc[i];
       }
-      if constexpr (U != Correction::None) k += w * g[entries_[e].col];
-      if constexpr (U == Correction::RankTwo) kp += w * p[entries_[e].col];
     }
-    if constexpr (U == Correction::RankOne) {
-      const double fk = f * k;
-      for (std::size_t i = from; i < m; ++i) uj[i] -= g[i] * fk;
-    } else if constexpr (U == Correction::RankTwo) {
-      for (std::size_t i = from; i < m; ++i) uj[i] += g[i] * kp + p[i] * k;
+    if constexpr (U != Correction::None) {
+      for (std::size_t i = from; i < m; ++i) uj[i] = correct(uj[i], i);
     }
   }
   auto stretches = [&]<bool Assign>(std::integral_constant<bool, Assign>) {
@@ -668,8 +697,29 @@ void CovarianceKernel::predict_in_reference_order(const Eigen::MatrixXd& P,
       std::memcpy(col, q, m * sizeof(double));
       continue;
     }
+    auto w_col = [&](std::size_t p) -> const double* { return W.data() + entries_[p].col * m; };
+    // Two or three entries (differencing and AR rows): one sweep, the sum
+    // kept in a register (a weight of 1 multiplies exactly).
+    if (end - begin == 2) {
+      const double* __restrict w0 = w_col(begin);
+      const double* __restrict w1 = w_col(begin + 1);
+      const double v0 = entries_[begin].value, v1 = entries_[begin + 1].value;
+      for (std::size_t i = 0; i < m; ++i) col[i] = (q[i] + v0 * w0[i]) + v1 * w1[i];
+      continue;
+    }
+    if (end - begin == 3) {
+      const double* __restrict w0 = w_col(begin);
+      const double* __restrict w1 = w_col(begin + 1);
+      const double* __restrict w2 = w_col(begin + 2);
+      const double v0 = entries_[begin].value, v1 = entries_[begin + 1].value,
+                   v2 = entries_[begin + 2].value;
+      for (std::size_t i = 0; i < m; ++i) {
+        col[i] = ((q[i] + v0 * w0[i]) + v1 * w1[i]) + v2 * w2[i];
+      }
+      continue;
+    }
     {
-      const double* __restrict wc = W.data() + entries_[begin].col * m;
+      const double* __restrict wc = w_col(begin);
       const double v = entries_[begin].value;
       if (v == 1.0) {
         for (std::size_t i = 0; i < m; ++i) col[i] = q[i] + wc[i];

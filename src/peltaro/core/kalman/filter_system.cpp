@@ -19,10 +19,15 @@ void shock_covariance(const StateSpace& ss, Eigen::MatrixXd& rqr) {
 FilterSystem::FilterSystem(const StateSpace& ss) { refresh(ss); }
 
 void FilterSystem::refresh(const StateSpace& ss) {
-  tt = ss.transition.transpose();
   sparse_z.assign(ss.design, ss.k_states);
   sparse_t.assign(ss.transition, ss.k_states);
   strategy = choose_strategy(sparse_t);
+  // Only the dense products read T'.
+  if (strategy == KalmanStrategy::Dense) {
+    tt = ss.transition.transpose();
+  } else {
+    tt.resize(0, 0);
+  }
   shock_covariance(ss, rqr_scratch_);
   // The sparse P·Z reads the columns of Z's entries whole.
   z_columns_.clear();

@@ -19,7 +19,7 @@ namespace peltaro::core {
 enum class CovarianceOrder : std::uint8_t { Reference, Folded };
 
 struct FilterSystem {
-  Eigen::MatrixXd tt;  // T'
+  Eigen::MatrixXd tt;  // T' for the `Dense` strategy; empty for `Sparse`
   SparseZ sparse_z;
   SparseT sparse_t;
   KalmanStrategy strategy = KalmanStrategy::Dense;

@@ -1,6 +1,8 @@
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace peltaro::core {
 
@@ -13,14 +15,37 @@ SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
 void SparseT::assign(const Eigen::MatrixXd& T, std::size_t m) {
   dim = m;
   entries.clear();
-  const auto mm = static_cast<Eigen::Index>(m);
-  entries.reserve(static_cast<std::size_t>((T.topLeftCorner(mm, mm).array() != 0.0).count()));
-  for (std::size_t i = 0; i < m; ++i) {
-    for (std::size_t j = 0; j < m; ++j) {
-      const double v = T(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
-      if (v != 0.0) entries.push_back({i, j, v});
+  // Down the columns, where T is contiguous, four values at a time: a block
+  // whose bits are all zero but for the signs holds no entry, which is
+  // most blocks of a companion or differencing matrix.
+  auto magnitude_bits = [](double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b << 1;
+  };
+  for (std::size_t j = 0; j < m; ++j) {
+    const double* col = T.col(static_cast<Eigen::Index>(j)).data();
+    std::size_t i = 0;
+    auto take = [&](std::size_t r) {
+      if (col[r] != 0.0) entries.push_back({r, j, col[r]});
+    };
+    for (; i + 4 <= m; i += 4) {
+      if ((magnitude_bits(col[i]) | magnitude_bits(col[i + 1]) | magnitude_bits(col[i + 2]) |
+           magnitude_bits(col[i + 3])) == 0) {
+        continue;
+      }
+      for (std::size_t r = i; r < i + 4; ++r) take(r);
     }
+    for (; i < m; ++i) take(i);
   }
+  // Into row order by a stable counting sort, so that a row's columns stay
+  // ascending.
+  std::vector<std::size_t> next(m + 1, 0);
+  for (const auto& e : entries) ++next[e.row + 1];
+  for (std::size_t r = 0; r < m; ++r) next[r + 1] += next[r];
+  std::vector<SparseTEntry> sorted(entries.size());
+  for (const auto& e : entries) sorted[next[e.row]++] = e;
+  entries.swap(sorted);
 }
 
 SparseZ SparseZ::from_dense(const Eigen::VectorXd& Z, std::size_t m) {
@@ -179,11 +204,29 @@ double compute_pz_and_f(KalmanStrategy strategy, const Eigen::MatrixXd& P, const
     PZ.noalias() = P * Z;
     return Z.dot(PZ);
   }
-  PZ.setZero();
   const auto mm = static_cast<Eigen::Index>(m);
-  for (const auto& e : sparse_z.entries) {
-    const double* pk = P.col(static_cast<Eigen::Index>(e.index)).data();
-    for (Eigen::Index i = 0; i < mm; ++i) PZ[i] += e.value * pk[i];
+  const auto& z = sparse_z.entries;
+  auto column = [&](std::size_t e) { return P.col(static_cast<Eigen::Index>(z[e].index)).data(); };
+  double* __restrict pz = PZ.data();
+  // Each entry sums its terms from +0.0 in Z's order; up to three terms (the
+  // differencing and MA states Z reads) in one sweep.
+  if (z.size() == 2) {
+    const double* __restrict p0 = column(0);
+    const double* __restrict p1 = column(1);
+    const double v0 = z[0].value, v1 = z[1].value;
+    for (Eigen::Index i = 0; i < mm; ++i) pz[i] = (0.0 + v0 * p0[i]) + v1 * p1[i];
+  } else if (z.size() == 3) {
+    const double* __restrict p0 = column(0);
+    const double* __restrict p1 = column(1);
+    const double* __restrict p2 = column(2);
+    const double v0 = z[0].value, v1 = z[1].value, v2 = z[2].value;
+    for (Eigen::Index i = 0; i < mm; ++i) pz[i] = ((0.0 + v0 * p0[i]) + v1 * p1[i]) + v2 * p2[i];
+  } else {
+    PZ.setZero();
+    for (std::size_t e = 0; e < z.size(); ++e) {
+      const double* pk = column(e);
+      for (Eigen::Index i = 0; i < mm; ++i) pz[i] += z[e].value * pk[i];
+    }
   }
   double f = -0.0;
   for (const auto& e : sparse_z.entries) f += e.value * PZ[static_cast<Eigen::Index>(e.index)];
