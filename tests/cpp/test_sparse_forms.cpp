@@ -122,3 +122,28 @@ TEST(SparseForms, SymmetrizeAndMirrorWorkEntryByEntry) {
     }
   }
 }
+
+// Past the first few rows the columns are read four values at a time: every
+// kind of value (signed zeros, NaN, tiny, ordinary), at every place of a
+// block, must come out as a row-by-row scan lists it.
+TEST(SparseForms, FromDenseMatchesARowByRowScanOnLargerMatrices) {
+  std::mt19937_64 rng(11);
+  std::uniform_int_distribution<int> kind(0, 9);
+  const double values[] = {0.0, -0.0, 0.0, -0.0, 0.0, 1.0, -2.5, 5e-324,
+                           std::numeric_limits<double>::quiet_NaN(), 0.0};
+  for (const std::size_t m : {4u, 7u, 13u, 27u}) {
+    Eigen::MatrixXd T(m, m);
+    for (std::size_t j = 0; j < m; ++j)
+      for (std::size_t i = 0; i < m; ++i) T(i, j) = values[kind(rng)];
+    std::vector<SparseTEntry> expected;
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = 0; j < m; ++j)
+        if (T(i, j) != 0.0) expected.push_back({i, j, T(i, j)});
+    const auto st = SparseT::from_dense(T, m);
+    ASSERT_EQ(st.entries.size(), expected.size()) << m;
+    for (std::size_t q = 0; q < expected.size(); ++q) {
+      EXPECT_EQ(st.entries[q].row, expected[q].row) << m;
+      EXPECT_EQ(st.entries[q].col, expected[q].col) << m;
+    }
+  }
+}

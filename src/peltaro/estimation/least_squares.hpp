@@ -12,8 +12,11 @@ namespace peltaro::estimation {
 inline constexpr double LEAST_SQUARES_EPS = 1e-12;
 
 // argmin ‖A·x − b‖ of minimum norm; A may have fewer rows than columns.
-// Fails on a non-finite entry, which no decomposition can use.
-std::expected<Eigen::VectorXd, std::string> svd_least_squares(const Eigen::MatrixXd& A,
+// Fails on a non-finite entry, which no decomposition can use. A tall A is
+// first reduced to its square triangle, in A's own storage (pass it by move
+// to spare the copy): the extra memory is then b's size and the triangle's,
+// whatever the number of rows.
+std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
                                                               const Eigen::VectorXd& b, double eps);
 
 }  // namespace peltaro::estimation

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "peltaro/core/polynomial.hpp"
 #include "peltaro/estimation/least_squares.hpp"
@@ -58,7 +59,8 @@ std::optional<Vec> svd_solve(const Columns& columns, std::span<const double> tar
   Eigen::MatrixXd a(r, static_cast<Eigen::Index>(columns.size()));
   for (std::size_t j = 0; j < columns.size(); ++j)
     a.col(static_cast<Eigen::Index>(j)) = Eigen::Map<const Eigen::VectorXd>(columns[j].data(), r);
-  const auto x = svd_least_squares(a, Eigen::Map<const Eigen::VectorXd>(target.data(), r),
+  const auto x = svd_least_squares(std::move(a),
+                                   Eigen::Map<const Eigen::VectorXd>(target.data(), r),
                                    LEAST_SQUARES_EPS);
   if (!x) return std::nullopt;
   return Vec(x->data(), x->data() + x->size());
