@@ -62,7 +62,8 @@ std::optional<Eigen::MatrixXd> shift_doubling(const Eigen::MatrixXd& Q) {
     // plus zeros, which the test below would accept at once.
     if (s >= n) {
       X_new = X.array() + 0.0;
-      if (!X_new.allFinite()) return std::nullopt;
+      // An iterate that passed the test below is finite already.
+      if (iter == 1 && !X_new.allFinite()) return std::nullopt;
       return X_new;
     }
     // The change and X's norm are summed in the same sweep, two partial sums

@@ -87,12 +87,11 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   rqr_index_.clear();
   rqr_values_.clear();
   for (std::size_t j = 0; j < m_; ++j) {
-    for (std::size_t i = j; i < m_; ++i) {
-      const double v = rqr(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
-      if (v == 0.0) continue;
-      rqr_index_.push_back(j * m_ + i);
-      rqr_values_.push_back(v);
-    }
+    for_each_nonzero(rqr.col(static_cast<Eigen::Index>(j)).data(), j, m_,
+                     [&](std::size_t i, double v) {
+                       rqr_index_.push_back(j * m_ + i);
+                       rqr_values_.push_back(v);
+                     });
   }
 
   build_pieces();
@@ -122,7 +121,9 @@ void CovarianceKernel::split(const char* member, std::size_t layer,
     std::size_t end = entries_[p].row + 1;
     while (end < m_ && find(end, offset) != npos) ++end;
     if (end - entries_[p].row < 2) continue;
-    Piece run;
+    // Formed where it is kept: a piece put together beside it and copied
+    // in costs a stalled reload of each field just written.
+    Piece& run = pieces.emplace_back();
     run.layer = layer;
     run.first = entries_[p].row;
     run.length = end - run.first;
@@ -135,7 +136,6 @@ void CovarianceKernel::split(const char* member, std::size_t layer,
       values_.push_back(entries_[q].value);
       run.unit = run.unit && entries_[q].value == 1.0;
     }
-    pieces.push_back(run);
   }
   // Groups: the other members by column, rows ascending (the entries are in
   // row order, so a stable bucketing by column keeps it).
@@ -151,14 +151,13 @@ void CovarianceKernel::split(const char* member, std::size_t layer,
   const std::size_t value_base = values_.size() - count[m_];
   for (std::size_t c = 0; c < m_; ++c) {
     if (count[c + 1] == count[c]) continue;
-    Piece group;
+    Piece& group = pieces.emplace_back();
     group.group = true;
     group.layer = layer;
     group.column = c;
     group.first = base + count[c];
     group.value = value_base + count[c];
     group.length = count[c + 1] - count[c];
-    pieces.push_back(group);
   }
   for (std::size_t q = 0; q < entries_.size(); ++q) {
     if (!member[q] || taken[q]) continue;
@@ -276,7 +275,7 @@ void CovarianceKernel::build_plan() {
     if (end <= j) return;
     const std::size_t lo = std::max(run.first, j);
     const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(lo) + run.offset);
-    Stretch st;
+    Stretch& st = plan.emplace_back();
     st.assign = assign;
     st.out = u32(j * m_ + lo);
     st.length = u32(end - lo);
@@ -291,7 +290,6 @@ void CovarianceKernel::build_plan() {
       st.update_col = u32(e->col);
       st.weight = e->value;
     }
-    plan.push_back(st);
   };
   // Entries the cover leaves unwritten start from zero: rows outside the
   // cover, and in an empty row j's column all but the cover's group rows.

@@ -15,28 +15,10 @@ SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
 void SparseT::assign(const Eigen::MatrixXd& T, std::size_t m) {
   dim = m;
   entries.clear();
-  // Down the columns, where T is contiguous, four values at a time: a block
-  // whose bits are all zero but for the signs holds no entry, which is
-  // most blocks of a companion or differencing matrix.
-  auto magnitude_bits = [](double v) {
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b << 1;
-  };
+  // Down the columns, where T is contiguous.
   for (std::size_t j = 0; j < m; ++j) {
-    const double* col = T.col(static_cast<Eigen::Index>(j)).data();
-    std::size_t i = 0;
-    auto take = [&](std::size_t r) {
-      if (col[r] != 0.0) entries.push_back({r, j, col[r]});
-    };
-    for (; i + 4 <= m; i += 4) {
-      if ((magnitude_bits(col[i]) | magnitude_bits(col[i + 1]) | magnitude_bits(col[i + 2]) |
-           magnitude_bits(col[i + 3])) == 0) {
-        continue;
-      }
-      for (std::size_t r = i; r < i + 4; ++r) take(r);
-    }
-    for (; i < m; ++i) take(i);
+    for_each_nonzero(T.col(static_cast<Eigen::Index>(j)).data(), 0, m,
+                     [&](std::size_t i, double v) { entries.push_back({i, j, v}); });
   }
   // Into row order by a stable counting sort, so that a row's columns stay
   // ascending.

@@ -5,6 +5,7 @@
 
 #include <Eigen/Dense>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -37,6 +38,31 @@ struct SparseZ {
   // The same in place, keeping the storage.
   void assign(const Eigen::VectorXd& Z, std::size_t m);
 };
+
+// f(i, x[i]) for every i in [from, to) with x[i] != 0.0 (NaN included), in
+// order. Four values at a time: a block whose bits are all zero but for the
+// signs holds none, which is most blocks of a companion, differencing or
+// shock matrix.
+template <class F>
+void for_each_nonzero(const double* x, std::size_t from, std::size_t to, F&& f) {
+  auto magnitude_bits = [](double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b << 1;
+  };
+  auto take = [&](std::size_t i) {
+    if (x[i] != 0.0) f(i, x[i]);
+  };
+  std::size_t i = from;
+  for (; i + 4 <= to; i += 4) {
+    if ((magnitude_bits(x[i]) | magnitude_bits(x[i + 1]) | magnitude_bits(x[i + 2]) |
+         magnitude_bits(x[i + 3])) == 0) {
+      continue;
+    }
+    for (std::size_t r = i; r < i + 4; ++r) take(r);
+  }
+  for (; i < to; ++i) take(i);
+}
 
 enum class KalmanStrategy : std::uint8_t { Dense = 0, Sparse = 1 };
 
