@@ -48,6 +48,22 @@ TEST(LeastSquares, MatchesTheMinimumNormSolution) {
   }
 }
 
+// The answer scales with A at any magnitude: squares of entries past 1e154
+// overflow, of entries below 1e-154 underflow, and neither may decide it.
+TEST(LeastSquares, AnswerScalesWithTheSystem) {
+  const Eigen::MatrixXd a = random_matrix(200, 3, 5);
+  const Eigen::VectorXd b = a * Eigen::Vector3d(1.0, 2.0, 3.0);
+  for (const double scale : {1e-160, 1e-100, 1e100, 1e155, 1e200}) {
+    const auto x = svd_least_squares(a * scale, b, LEAST_SQUARES_EPS * scale);
+    ASSERT_TRUE(x.has_value()) << scale;
+    const Eigen::Vector3d expected = Eigen::Vector3d(1.0, 2.0, 3.0) / scale;
+    // Largest entries, not norms: their squares would over- or underflow too.
+    EXPECT_LT((*x - expected).lpNorm<Eigen::Infinity>(),
+              1e-12 * expected.lpNorm<Eigen::Infinity>())
+        << scale;
+  }
+}
+
 // Values at or below the cut-off count as zero; a zero column takes no weight.
 TEST(LeastSquares, CutOffAndZeroColumns) {
   Eigen::MatrixXd a = random_matrix(30, 3, 7);

@@ -1,5 +1,7 @@
 #include "peltaro/estimation/least_squares.hpp"
 
+#include <cmath>
+
 namespace peltaro::estimation {
 
 namespace {
@@ -30,12 +32,23 @@ std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
     // A·P = Q·R with column pivoting, formed over A itself. R has A's
     // singular values, R = U_R·Σ·V_R' gives A = (Q·U_R)·Σ·(P·V_R)', and
     // (Q·U_R)'·b = U_R'·(Q'·b): no n-row factor is ever formed.
+    //
+    // The factorisation sums squares of A's entries, which overflow past
+    // about 1e154: A is first brought to a largest entry in [1, 2) by a
+    // power of two, which is exact, and the cut-off and the answer are
+    // scaled back by the same power.
+    const double largest = A.cwiseAbs().maxCoeff();
+    if (largest == 0.0) return Eigen::VectorXd::Zero(k);
+    const int e = std::ilogb(largest);
+    A *= std::ldexp(1.0, -e);
     const Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(A);
     Eigen::VectorXd qtb = b;
     qtb.applyOnTheLeft(qr.householderQ().adjoint());
     const Eigen::MatrixXd R = qr.matrixR().topLeftCorner(k, k).triangularView<Eigen::Upper>();
     const Eigen::JacobiSVD<Eigen::MatrixXd> svd(R, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    x = qr.colsPermutation() * truncated_solution(svd, qtb.head(k), eps);
+    if (!svd.singularValues().allFinite()) return std::unexpected("non-finite decomposition");
+    x = std::ldexp(1.0, -e) *
+        (qr.colsPermutation() * truncated_solution(svd, qtb.head(k), std::ldexp(eps, -e)));
   } else {
     const Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
     x = truncated_solution(svd, b, eps);

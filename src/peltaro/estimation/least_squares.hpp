@@ -14,8 +14,8 @@ inline constexpr double LEAST_SQUARES_EPS = 1e-12;
 // argmin ‖A·x − b‖ of minimum norm; A may have fewer rows than columns.
 // Fails on a non-finite entry, which no decomposition can use. A tall A is
 // first reduced to its square triangle, in A's own storage (pass it by move
-// to spare the copy): the extra memory is then b's size and the triangle's,
-// whatever the number of rows.
+// to spare the copy): the extra memory is then twice b's size and the
+// triangle's, whatever the number of rows.
 std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
                                                               const Eigen::VectorXd& b, double eps);
 
