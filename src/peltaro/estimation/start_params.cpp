@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "peltaro/core/polynomial.hpp"
 #include "peltaro/estimation/least_squares.hpp"
@@ -49,11 +51,20 @@ double population_variance(std::span<const double> x) {
   return ss / static_cast<double>(x.size());
 }
 
+// Regressors as read-only views: a lag of a series is a view into it, so no
+// n-row column is copied for it.
+using ColumnViews = std::vector<std::span<const double>>;
+
+ColumnViews views_of(const Columns& columns) {
+  return ColumnViews(columns.begin(), columns.end());
+}
+
 // Minimum-norm least squares of the first `rows` values of `target` on the
 // first `rows` values of each column (any number of rows ≥ 1), singular
 // values at or below 1e-12 counting as zero. Values that are not finite give
-// no solution rather than a meaningless one.
-std::optional<Vec> svd_solve(const Columns& columns, std::span<const double> target,
+// no solution rather than a meaningless one. The one n-row matrix formed is
+// the system itself, which the solve then factors in place.
+std::optional<Vec> svd_solve(const ColumnViews& columns, std::span<const double> target,
                              std::size_t rows) {
   const auto r = static_cast<Eigen::Index>(rows);
   Eigen::MatrixXd a(r, static_cast<Eigen::Index>(columns.size()));
@@ -67,7 +78,7 @@ std::optional<Vec> svd_solve(const Columns& columns, std::span<const double> tar
 }
 
 // target[i] − Σ_j β_j·column_j[i] for i < rows.
-Vec residuals(std::span<const double> target, const Columns& columns, const Vec& beta,
+Vec residuals(std::span<const double> target, const ColumnViews& columns, const Vec& beta,
               std::size_t rows) {
   Vec out(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(rows));
   for (std::size_t i = 0; i < rows; ++i) {
@@ -80,14 +91,19 @@ Vec residuals(std::span<const double> target, const Columns& columns, const Vec&
 
 // Removes the fitted regression from the first `rows` values of `w`.
 void remove_fit(Vec& w, const Columns& columns, const Vec& beta, std::size_t rows) {
-  const Vec rest = residuals(w, columns, beta, rows);
+  const Vec rest = residuals(w, views_of(columns), beta, rows);
   std::copy(rest.begin(), rest.end(), w.begin());
 }
 
-// `count` values of `x` starting at `first`, as an owned column.
-Vec slice(std::span<const double> x, std::size_t first, std::size_t count) {
-  const auto s = x.subspan(first, count);
-  return Vec(s.begin(), s.end());
+// `ols_pinv` over views.
+std::optional<Vec> ols_pinv_views(const ColumnViews& columns, std::span<const double> target) {
+  const std::size_t k = columns.size();
+  if (k == 0) return Vec{};
+  if (target.empty()) return Vec(k, 0.0);
+  std::size_t rows = target.size();
+  for (const auto& c : columns) rows = std::min(rows, c.size());
+  if (rows < k) return std::nullopt;
+  return svd_solve(columns, target, rows);
 }
 
 // A coefficient block reaching beyond ±MAX_ABS_COEF starts at zero. NaN
@@ -185,13 +201,7 @@ Columns difference_exog_cols(const Columns& columns, std::uint64_t d, std::uint6
 }
 
 std::optional<Vec> ols_pinv(const Columns& columns, std::span<const double> target) {
-  const std::size_t k = columns.size();
-  if (k == 0) return Vec{};
-  if (target.empty()) return Vec(k, 0.0);
-  std::size_t rows = target.size();
-  for (const Vec& c : columns) rows = std::min(rows, c.size());
-  if (rows < k) return std::nullopt;
-  return svd_solve(columns, target, rows);
+  return ols_pinv_views(views_of(columns), target);
 }
 
 std::optional<TwoStage> css_two_stage(std::span<const double> y,
@@ -213,9 +223,9 @@ std::optional<TwoStage> css_two_stage(std::span<const double> y,
   Vec e(n, 0.0);
   if (!ma_lags.empty()) {
     if (n <= m + 2) return std::nullopt;
-    Columns lagged(m);
-    for (std::size_t j = 0; j < m; ++j) lagged[j] = slice(y, m - 1 - j, n - m);
-    const auto gamma = ols_pinv(lagged, y.subspan(m));
+    ColumnViews lagged(m);
+    for (std::size_t j = 0; j < m; ++j) lagged[j] = y.subspan(m - 1 - j, n - m);
+    const auto gamma = ols_pinv_views(lagged, y.subspan(m));
     if (!gamma) return std::nullopt;
     const Vec innovations = residuals(y.subspan(m), lagged, *gamma, n - m);
     std::copy(innovations.begin(), innovations.end(), e.begin() + static_cast<std::ptrdiff_t>(m));
@@ -223,12 +233,13 @@ std::optional<TwoStage> css_two_stage(std::span<const double> y,
 
   if (n <= t0 + 2) return std::nullopt;
   const std::size_t L = n - t0;
-  Columns design;
+  ColumnViews design;
   design.reserve(ar_lags.size() + ma_lags.size());
-  for (std::uint64_t l : ar_lags) design.push_back(slice(y, t0 - l, L));
-  for (std::uint64_t l : ma_lags) design.push_back(slice(e, t0 - l, L));
+  const std::span<const double> innovations(e);
+  for (std::uint64_t l : ar_lags) design.push_back(y.subspan(t0 - l, L));
+  for (std::uint64_t l : ma_lags) design.push_back(innovations.subspan(t0 - l, L));
   const auto target = y.subspan(t0);
-  const auto beta = ols_pinv(design, target);
+  const auto beta = ols_pinv_views(design, target);
   if (!beta) return std::nullopt;
 
   TwoStage out;
@@ -308,7 +319,7 @@ core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxC
       // as it is.
       Vec beta(cols.size(), 0.0);
       if (rows > 0) {
-        if (auto solved = svd_solve(cols, w, rows)) {
+        if (auto solved = svd_solve(views_of(cols), w, rows)) {
           beta = std::move(*solved);
           remove_fit(w, cols, beta, rows);
         }
