@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <span>
+#include <vector>
 
 #include "peltaro/estimation/least_squares.hpp"
 
@@ -90,4 +92,35 @@ TEST(LeastSquares, RefusesWhatNoDecompositionCanUse) {
   const auto empty = svd_least_squares(Eigen::MatrixXd(0, 3), Eigen::VectorXd(0), 1e-12);
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(empty->size(), 3);
+}
+
+// Past STREAMED_LEAST_SQUARES values the rows are folded in a block at a
+// time: the answer must be the whole-matrix one to rounding, rank deficiency
+// and extreme scales included.
+TEST(LeastSquares, StreamedSystemsMatchTheWholeMatrix) {
+  const Eigen::Index k = 9;
+  const auto n = static_cast<Eigen::Index>(peltaro::estimation::STREAMED_LEAST_SQUARES / k + 1000);
+  for (const double scale : {1.0, 1e200}) {
+    for (const bool repeat : {false, true}) {
+      Eigen::MatrixXd a = random_matrix(n, k, 9) * scale;
+      if (repeat) a.col(4) = a.col(2);
+      const Eigen::VectorXd b = random_matrix(n, 1, 10).col(0);
+      std::vector<std::span<const double>> columns;
+      for (Eigen::Index j = 0; j < k; ++j) columns.emplace_back(a.col(j).data(), n);
+      const auto streamed = svd_least_squares(columns, std::span<const double>(b.data(), n),
+                                              static_cast<std::size_t>(n), LEAST_SQUARES_EPS * scale);
+      const auto whole = svd_least_squares(a, b, LEAST_SQUARES_EPS * scale);
+      ASSERT_TRUE(streamed.has_value() && whole.has_value()) << scale << " " << repeat;
+      EXPECT_LT((*streamed - *whole).lpNorm<Eigen::Infinity>(),
+                1e-10 * whole->lpNorm<Eigen::Infinity>())
+          << scale << " " << repeat;
+      if (repeat) {
+        EXPECT_NEAR((*streamed)[2] / (*streamed)[4], 1.0, 1e-10);
+      }
+    }
+  }
+  std::vector<std::span<const double>> short_column{std::span<const double>()};
+  const double one = 1.0;
+  EXPECT_EQ(svd_least_squares(short_column, std::span<const double>(&one, 1), 1, 1e-12).error(),
+            "a column is shorter than the rows asked for");
 }

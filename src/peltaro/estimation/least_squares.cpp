@@ -1,5 +1,6 @@
 #include "peltaro/estimation/least_squares.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace peltaro::estimation {
@@ -53,6 +54,65 @@ std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
     const Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
     x = truncated_solution(svd, b, eps);
   }
+  if (!x.allFinite()) return std::unexpected("non-finite solution");
+  return x;
+}
+
+std::expected<Eigen::VectorXd, std::string> svd_least_squares(
+    std::span<const std::span<const double>> columns, std::span<const double> b,
+    std::size_t rows, double eps) {
+  const auto k = static_cast<Eigen::Index>(columns.size());
+  const auto n = static_cast<Eigen::Index>(rows);
+  if (b.size() < rows) return std::unexpected("right-hand side has the wrong length");
+  for (const auto& c : columns) {
+    if (c.size() < rows) return std::unexpected("a column is shorter than the rows asked for");
+  }
+  if (rows * columns.size() <= STREAMED_LEAST_SQUARES || n <= k) {
+    Eigen::MatrixXd A(n, k);
+    for (Eigen::Index j = 0; j < k; ++j)
+      A.col(j) = Eigen::Map<const Eigen::VectorXd>(columns[static_cast<std::size_t>(j)].data(), n);
+    return svd_least_squares(std::move(A), Eigen::Map<const Eigen::VectorXd>(b.data(), n), eps);
+  }
+
+  // One pass for the scale (see above) and the finiteness of every value.
+  double largest = 0.0;
+  bool finite = true;
+  for (const auto& c : columns) {
+    for (std::size_t i = 0; i < rows; ++i) {
+      finite = finite && std::isfinite(c[i]);
+      largest = std::fmax(largest, std::fabs(c[i]));
+    }
+  }
+  for (std::size_t i = 0; i < rows; ++i) finite = finite && std::isfinite(b[i]);
+  if (!finite) return std::unexpected("non-finite values in the system");
+  if (largest == 0.0) return Eigen::VectorXd::Zero(k);
+  const int e = std::ilogb(largest);
+  const double scale = std::ldexp(1.0, -e);
+
+  // [R; next rows] = Q·R' and [c; next b] ← Q'·[c; next b]: after the last
+  // block R is the triangle of the whole system and c its Q'·b.
+  const Eigen::Index block = std::max<Eigen::Index>(256, k);
+  Eigen::MatrixXd S(k + block, k);
+  Eigen::VectorXd t(k + block);
+  Eigen::Index held = 0;
+  for (Eigen::Index first = 0; first < n; first += block) {
+    const Eigen::Index count = std::min(block, n - first);
+    for (Eigen::Index j = 0; j < k; ++j) {
+      const double* c = columns[static_cast<std::size_t>(j)].data() + first;
+      for (Eigen::Index i = 0; i < count; ++i) S(held + i, j) = scale * c[i];
+    }
+    for (Eigen::Index i = 0; i < count; ++i) t[held + i] = b[static_cast<std::size_t>(first + i)];
+    auto stacked = S.topRows(held + count);
+    const Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(stacked);
+    t.head(held + count).applyOnTheLeft(qr.householderQ().adjoint());
+    held = std::min(k, held + count);
+    S.topRows(held).triangularView<Eigen::StrictlyLower>().setZero();
+  }
+  const Eigen::MatrixXd R = S.topRows(held);
+  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(R, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  if (!svd.singularValues().allFinite()) return std::unexpected("non-finite decomposition");
+  const Eigen::VectorXd x =
+      scale * truncated_solution(svd, t.head(held), std::ldexp(eps, -e));
   if (!x.allFinite()) return std::unexpected("non-finite solution");
   return x;
 }

@@ -4,7 +4,9 @@
 // still has an answer, the one of minimum norm.
 
 #include <Eigen/Dense>
+#include <cstddef>
 #include <expected>
+#include <span>
 #include <string>
 
 namespace peltaro::estimation {
@@ -18,5 +20,16 @@ inline constexpr double LEAST_SQUARES_EPS = 1e-12;
 // triangle's, whatever the number of rows.
 std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
                                                               const Eigen::VectorXd& b, double eps);
+
+// The same for A given by its columns, each read over its first `rows`
+// values. A system of more than STREAMED_LEAST_SQUARES values is never held
+// whole: its rows are folded into the triangle a block at a time, so the
+// memory is O(k·(k + block)) however many rows there are (the answer agrees
+// with the whole-matrix one to rounding). Smaller systems take the
+// whole-matrix path.
+inline constexpr std::size_t STREAMED_LEAST_SQUARES = std::size_t{1} << 20;
+std::expected<Eigen::VectorXd, std::string> svd_least_squares(
+    std::span<const std::span<const double>> columns, std::span<const double> b,
+    std::size_t rows, double eps);
 
 }  // namespace peltaro::estimation

@@ -62,17 +62,11 @@ ColumnViews views_of(const Columns& columns) {
 // Minimum-norm least squares of the first `rows` values of `target` on the
 // first `rows` values of each column (any number of rows ≥ 1), singular
 // values at or below 1e-12 counting as zero. Values that are not finite give
-// no solution rather than a meaningless one. The one n-row matrix formed is
-// the system itself, which the solve then factors in place.
+// no solution rather than a meaningless one. A long system is never held
+// whole (see svd_least_squares).
 std::optional<Vec> svd_solve(const ColumnViews& columns, std::span<const double> target,
                              std::size_t rows) {
-  const auto r = static_cast<Eigen::Index>(rows);
-  Eigen::MatrixXd a(r, static_cast<Eigen::Index>(columns.size()));
-  for (std::size_t j = 0; j < columns.size(); ++j)
-    a.col(static_cast<Eigen::Index>(j)) = Eigen::Map<const Eigen::VectorXd>(columns[j].data(), r);
-  const auto x = svd_least_squares(std::move(a),
-                                   Eigen::Map<const Eigen::VectorXd>(target.data(), r),
-                                   LEAST_SQUARES_EPS);
+  const auto x = svd_least_squares(columns, target, rows, LEAST_SQUARES_EPS);
   if (!x) return std::nullopt;
   return Vec(x->data(), x->data() + x->size());
 }
