@@ -20,6 +20,22 @@ Eigen::VectorXd truncated_solution(const Svd& svd, const Eigen::VectorXd& b, dou
   return x;
 }
 
+// A tall system's answer from its triangle: R of the system scaled by 2^−e
+// (A·2^−e·P = Q·R) and c = Q'·b. R has the scaled system's singular values,
+// so the cut-off is scaled alike; the answer, before the column permutation
+// P, is scaled back. The factorisations sum squares of A's entries, which
+// overflow past about 1e154, hence the scaling to a largest entry in [1, 2):
+// by a power of two, so exactly.
+std::expected<Eigen::VectorXd, std::string> solve_triangle(const Eigen::MatrixXd& R,
+                                                           const Eigen::VectorXd& c, int e,
+                                                           double eps) {
+  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(R, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  if (!svd.singularValues().allFinite()) return std::unexpected("non-finite decomposition");
+  Eigen::VectorXd x = std::ldexp(1.0, -e) * truncated_solution(svd, c, std::ldexp(eps, -e));
+  if (!x.allFinite()) return std::unexpected("non-finite solution");
+  return x;
+}
+
 }  // namespace
 
 std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
@@ -28,16 +44,10 @@ std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
   if (!A.allFinite() || !b.allFinite()) return std::unexpected("non-finite values in the system");
   const Eigen::Index k = A.cols();
   if (A.rows() == 0 || k == 0) return Eigen::VectorXd::Zero(k);
-  Eigen::VectorXd x;
   if (A.rows() > k) {
-    // A·P = Q·R with column pivoting, formed over A itself. R has A's
-    // singular values, R = U_R·Σ·V_R' gives A = (Q·U_R)·Σ·(P·V_R)', and
-    // (Q·U_R)'·b = U_R'·(Q'·b): no n-row factor is ever formed.
-    //
-    // The factorisation sums squares of A's entries, which overflow past
-    // about 1e154: A is first brought to a largest entry in [1, 2) by a
-    // power of two, which is exact, and the cut-off and the answer are
-    // scaled back by the same power.
+    // A·P = Q·R with column pivoting, formed over A itself, and then the
+    // triangle's SVD: R = U_R·Σ·V_R' gives A = (Q·U_R)·Σ·(P·V_R)' and
+    // (Q·U_R)'·b = U_R'·(Q'·b), so no n-row factor is ever formed.
     const double largest = A.cwiseAbs().maxCoeff();
     if (largest == 0.0) return Eigen::VectorXd::Zero(k);
     const int e = std::ilogb(largest);
@@ -46,14 +56,12 @@ std::expected<Eigen::VectorXd, std::string> svd_least_squares(Eigen::MatrixXd A,
     Eigen::VectorXd qtb = b;
     qtb.applyOnTheLeft(qr.householderQ().adjoint());
     const Eigen::MatrixXd R = qr.matrixR().topLeftCorner(k, k).triangularView<Eigen::Upper>();
-    const Eigen::JacobiSVD<Eigen::MatrixXd> svd(R, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    if (!svd.singularValues().allFinite()) return std::unexpected("non-finite decomposition");
-    x = std::ldexp(1.0, -e) *
-        (qr.colsPermutation() * truncated_solution(svd, qtb.head(k), std::ldexp(eps, -e)));
-  } else {
-    const Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
-    x = truncated_solution(svd, b, eps);
+    auto y = solve_triangle(R, qtb.head(k), e, eps);
+    if (!y) return y;
+    return Eigen::VectorXd(qr.colsPermutation() * *y);
   }
+  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  Eigen::VectorXd x = truncated_solution(svd, b, eps);
   if (!x.allFinite()) return std::unexpected("non-finite solution");
   return x;
 }
@@ -74,7 +82,8 @@ std::expected<Eigen::VectorXd, std::string> svd_least_squares(
     return svd_least_squares(std::move(A), Eigen::Map<const Eigen::VectorXd>(b.data(), n), eps);
   }
 
-  // One pass for the scale (see above) and the finiteness of every value.
+  // One pass for the scale (see solve_triangle) and the finiteness of every
+  // value.
   double largest = 0.0;
   bool finite = true;
   for (const auto& c : columns) {
@@ -108,13 +117,7 @@ std::expected<Eigen::VectorXd, std::string> svd_least_squares(
     held = std::min(k, held + count);
     S.topRows(held).triangularView<Eigen::StrictlyLower>().setZero();
   }
-  const Eigen::MatrixXd R = S.topRows(held);
-  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(R, Eigen::ComputeFullU | Eigen::ComputeFullV);
-  if (!svd.singularValues().allFinite()) return std::unexpected("non-finite decomposition");
-  const Eigen::VectorXd x =
-      scale * truncated_solution(svd, t.head(held), std::ldexp(eps, -e));
-  if (!x.allFinite()) return std::unexpected("non-finite solution");
-  return x;
+  return solve_triangle(S.topRows(held), t.head(held), e, eps);
 }
 
 }  // namespace peltaro::estimation
