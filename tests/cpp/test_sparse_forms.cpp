@@ -123,6 +123,27 @@ TEST(SparseForms, SymmetrizeAndMirrorWorkEntryByEntry) {
   }
 }
 
+// The fused sweep copies as `mirror_lower` does and multiplies by the whole
+// symmetric matrix (its own upper triangle ignored on entry).
+TEST(SparseForms, MirrorLowerTimesMultipliesTheSymmetricMatrix) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> N;
+  for (const int m : {1, 2, 3, 4, 5, 8, 27, 28}) {
+    Eigen::MatrixXd A(m, m);
+    for (int i = 0; i < m * m; ++i) A.data()[i] = N(rng);
+    Eigen::VectorXd x(m), u(m);
+    for (int i = 0; i < m; ++i) x[i] = N(rng);
+    Eigen::MatrixXd mirrored = A, fused = A;
+    mirror_lower(mirrored.data(), static_cast<std::size_t>(m));
+    mirror_lower_times(fused.data(), static_cast<std::size_t>(m), x.data(), u.data());
+    EXPECT_TRUE(fused == mirrored) << m;
+    const Eigen::VectorXd expected = mirrored * x;
+    for (int i = 0; i < m; ++i) {
+      EXPECT_NEAR(u[i], expected[i], 1e-13 * (mirrored.cwiseAbs() * x.cwiseAbs())[i]) << m << ": " << i;
+    }
+  }
+}
+
 // Past the first few rows the columns are read four values at a time: every
 // kind of value (signed zeros, NaN, tiny, ordinary), at every place of a
 // block, must come out as a row-by-row scan lists it.

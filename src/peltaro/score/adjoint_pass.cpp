@@ -124,7 +124,7 @@ Vec AdjointPass::gradient(double s2) const {
   core::CovarianceWorkspace ws(m);
 
   Vec grad(k_, 0.0);
-  Eigen::VectorXd abar = Eigen::VectorXd::Zero(m), afilt_bar(m), u(m), gbar(m);
+  Eigen::VectorXd abar = Eigen::VectorXd::Zero(m), afilt_bar(m), u(m);
   Eigen::VectorXd frozen_gbar = Eigen::VectorXd::Zero(m);
   double frozen_fbar = 0.0;
   Eigen::MatrixXd Pbar = Eigen::MatrixXd::Zero(m, m), Pnext_bar(m, m);
@@ -147,13 +147,20 @@ Vec AdjointPass::gradient(double s2) const {
   bool pbar_live = false;  // P̄ is zero until a covariance first matters
 
   // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z' = Z·p' + p·Z' with p = ½·ḡ + ½·F̄·Z:
-  // column c whole for every entry c of Z, and row c outside Z's entries.
-  // Each entry takes one value, the same as its mirror (Z_i·p_c + p_i·Z_c
-  // rounds alike both ways), so P̄ stays exactly symmetric: the kernel reads
-  // its columns as its rows.
+  // column c whole for every entry c of Z, and row c outside Z's entries
+  // (the runs of rows where Z is zero, listed once). Each entry takes one
+  // value, the same as its mirror (Z_i·p_c + p_i·Z_c rounds alike both
+  // ways), so P̄ stays exactly symmetric: the kernel reads its columns as its
+  // rows.
+  std::vector<std::pair<Eigen::Index, Eigen::Index>> off_z;
+  for (Eigen::Index i = 0; i < m;) {
+    while (i < m && Z[i] != 0.0) ++i;
+    const Eigen::Index from = i;
+    while (i < m && Z[i] == 0.0) ++i;
+    if (i > from) off_z.emplace_back(from, i);
+  }
   Eigen::VectorXd p(m);
-  auto add_pz_terms = [&](const Eigen::VectorXd& gb, double Fbar) {
-    p = 0.5 * gb + (0.5 * Fbar) * Z;
+  auto add_pz_terms = [&] {
     double* pb = Pbar.data();
     for (const auto& ze : z_entries) {
       const auto c = static_cast<Eigen::Index>(ze.index);
@@ -161,8 +168,8 @@ Vec AdjointPass::gradient(double s2) const {
       const double pc = p[c];
       double* col = pb + c * m;
       for (Eigen::Index i = 0; i < m; ++i) col[i] += Z[i] * pc + p[i] * zc;
-      for (Eigen::Index i = 0; i < m; ++i) {
-        if (Z[i] == 0.0) pb[i * m + c] += p[i] * zc;
+      for (const auto& [from, to] : off_z) {
+        for (Eigen::Index i = from; i < to; ++i) pb[i * m + c] += p[i] * zc;
       }
     }
   };
@@ -205,7 +212,8 @@ Vec AdjointPass::gradient(double s2) const {
       frozen_fbar += -(wbar * v) * (f * f) + LF;
       if (t == steady_from) {
         // P̄ of the frozen covariance, through g = P·Z and F = Z'P·Z.
-        add_pz_terms(frozen_gbar, frozen_fbar);
+        p = 0.5 * frozen_gbar + (0.5 * frozen_fbar) * Z;
+        add_pz_terms();
         pbar_live = true;
       }
     } else {
@@ -225,23 +233,31 @@ Vec AdjointPass::gradient(double s2) const {
           }
         }
         for (std::size_t q = 0; q < rqr_at.size(); ++q) Sbar[q] += Pbar.data()[rqr_at[q]];
-        transposed.sandwich(Pbar, nullptr, nullptr, 0.0, Pnext_bar, ws);
-        Pbar.swap(Pnext_bar);  // now P̃̄
+        transposed.sandwich_triangle(Pbar, Pnext_bar, ws);
+        Pbar.swap(Pnext_bar);  // now P̃̄, whole once mirrored
+        if (update) {
+          core::mirror_lower_times(Pbar.data(), m_, kept, u.data());  // u = P̃̄·g
+        } else {
+          core::mirror_lower(Pbar.data(), m_);
+        }
+      } else {
+        u.setZero();
       }
       if (update) {
         const Eigen::Map<const Eigen::VectorXd> g(kept, m);
         const double w = v * f;
         const double wbar = g.dot(afilt_bar);
         double fbar = wbar * v;
-        gbar = w * afilt_bar;
-        if (pbar_live) {
-          u.noalias() = Pbar * g;
-          gbar -= (2.0 * f) * u;
-          fbar -= g.dot(u);
-        }
+        if (pbar_live) fbar -= g.dot(u);
         vbar += wbar * f;
         const double Fbar = -fbar * (f * f) + LF;
-        add_pz_terms(gbar, Fbar);
+        // ḡ = w·ā − 2f·u, and p from it.
+        const double f2 = 2.0 * f;
+        const double half_fbar = 0.5 * Fbar;
+        for (Eigen::Index i = 0; i < m; ++i) {
+          p[i] = 0.5 * (w * afilt_bar[i] - f2 * u[i]) + half_fbar * Z[i];
+        }
+        add_pz_terms();
         pbar_live = true;
       }
     }

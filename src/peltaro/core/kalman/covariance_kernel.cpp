@@ -559,6 +559,12 @@ void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd*
   mirror_lower(out.data(), m);
 }
 
+void CovarianceKernel::sandwich_triangle(const Eigen::MatrixXd& X, Eigen::MatrixXd& out,
+                                         CovarianceWorkspace& ws) const {
+  sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws,
+                                   [](double*) {});
+}
+
 void CovarianceKernel::sandwich_rank_two(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C,
                                          const Eigen::VectorXd& g, const Eigen::VectorXd& p,
                                          Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {

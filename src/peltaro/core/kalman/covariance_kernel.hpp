@@ -107,6 +107,11 @@ class CovarianceKernel {
   void sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C, const Eigen::VectorXd* g,
                 double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
+  // The lower triangle of T·X·T' for an exactly symmetric X, into out's
+  // (m × m, not aliasing X); its strict upper triangle keeps what it held.
+  void sandwich_triangle(const Eigen::MatrixXd& X, Eigen::MatrixXd& out,
+                         CovarianceWorkspace& ws) const;
+
   // out ← T·(X + g·p' + p·g')·T' + C for an exactly symmetric X, the term
   // folded in where the products read X as the update is in `sandwich`
   // (g·p' + p·g' rounds alike in both triangles). The derivative of an

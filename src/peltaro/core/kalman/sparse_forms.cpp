@@ -103,6 +103,50 @@ void mirror_lower(double* a, std::size_t m) {
   }
 }
 
+// The tiles of rows j, j + 1 left of the diagonal feed u_j, u_{j+1} as rows
+// (two running sums, kept apart so that they do not wait on each other) and
+// u_i, u_{i+1} as the mirrored columns.
+void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {
+  for (std::size_t i = 0; i < m; ++i) u[i] = 0.0;
+  std::size_t j = 0;
+  for (; j + 1 < m; j += 2) {
+    double* up0 = a + j * m;
+    double* up1 = a + (j + 1) * m;
+    const Pair xj{x[j], x[j]};
+    const Pair xj1{x[j + 1], x[j + 1]};
+    Pair even{0.0, 0.0};
+    Pair odd{0.0, 0.0};
+    for (std::size_t i = 0; i < j; i += 2) {  // j is even: whole tiles only
+      const Pair ci = load_pair(a + i * m + j);
+      const Pair ci1 = load_pair(a + (i + 1) * m + j);
+      const Pair row0 = __builtin_shufflevector(ci, ci1, 0, 2);
+      const Pair row1 = __builtin_shufflevector(ci, ci1, 1, 3);
+      store_pair(up0 + i, row0);
+      store_pair(up1 + i, row1);
+      even += ci * Pair{x[i], x[i]};
+      odd += ci1 * Pair{x[i + 1], x[i + 1]};
+      store_pair(u + i, load_pair(u + i) + (row0 * xj + row1 * xj1));
+    }
+    const double d0 = a[j * m + j];
+    const double d10 = a[j * m + j + 1];
+    const double d1 = a[(j + 1) * m + j + 1];
+    up1[j] = d10;
+    const Pair left = even + odd;
+    u[j] += left[0] + (d0 * x[j] + d10 * x[j + 1]);
+    u[j + 1] += left[1] + (d10 * x[j] + d1 * x[j + 1]);
+  }
+  if (j < m) {
+    double left = 0.0;
+    for (std::size_t i = 0; i < j; ++i) {
+      const double l = a[i * m + j];
+      a[j * m + i] = l;
+      u[i] += l * x[j];
+      left += l * x[i];
+    }
+    u[j] += left + a[j * m + j] * x[j];
+  }
+}
+
 
 // T·P·T' + RQR is symmetric, but the products round (i, j) and (j, i) along
 // different paths. Left alone, that rounding is not damped in the unit-root

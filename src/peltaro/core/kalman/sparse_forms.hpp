@@ -82,6 +82,11 @@ void symmetrize(Eigen::MatrixXd& P);
 // lower triangle.
 void mirror_lower(double* a, std::size_t m);
 
+// `mirror_lower`, and u ← A·x for the whole symmetric A, in one sweep over
+// the lower triangle: each pair of entries is read once for the copy and
+// both products (m values each in x and u, neither inside a).
+void mirror_lower_times(double* a, std::size_t m, const double* x, double* u);
+
 // P ← T·P·T' + RQR, with W as workspace; the result is exactly symmetric.
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
                  const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,
