@@ -134,8 +134,8 @@ Vec AdjointPass::gradient(double s2) const {
   std::vector<char> reached(m_, 0);
   for (const auto& d : derivs_.drqr) {
     if (!d) continue;
-    const auto nonzero = (d->array() != 0.0).colwise().any();
-    for (Eigen::Index c = 0; c < m; ++c) reached[static_cast<std::size_t>(c)] |= nonzero(c) ? 1 : 0;
+    core::for_each_nonzero(d->data(), 0, m_ * m_,
+                           [&](std::size_t at, double) { reached[at / m_] = 1; });
   }
   std::vector<std::size_t> rqr_at;
   for (std::size_t c = 0; c < m_; ++c) {

@@ -177,7 +177,7 @@ void TangentLinearRecursion::begin_step(std::size_t t) {
       df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
     }
     finv_ = 1.0 / F;
-    ln_f_ = std::log(F);
+    ln_f_ = t >= burn_ ? std::log(F) : 0.0;  // summed after the burn steps only
     v2_f_ = v_ * v_ * finv_;
   } else {
     kind_ = StepKind::Skip;

@@ -75,7 +75,8 @@ class TangentLinearRecursion {
   [[nodiscard]] std::span<const double> df() const { return {df_.data(), df_.size()}; }
   [[nodiscard]] double v() const { return v_; }
   [[nodiscard]] double finv() const { return finv_; }
-  // The step's terms of the filter's sums: ln F and v²/F.
+  // The step's terms of the filter's sums: ln F and v²/F (ln F is 0 during
+  // the burn steps, which the sums leave out).
   [[nodiscard]] double ln_f() const { return ln_f_; }
   [[nodiscard]] double v2_f() const { return v2_f_; }
   // Between begin_step and finish_step: what the step is, its predicted mean,
