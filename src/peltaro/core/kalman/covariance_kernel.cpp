@@ -99,7 +99,7 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   build_upper_reads(whole_columns);
 }
 
-void CovarianceKernel::split(const char* member, std::size_t layer,
+void CovarianceKernel::split(const char* member, std::size_t layer, std::size_t min_run,
                              std::vector<Piece>& pieces) {
   auto offset_of = [](const SparseTEntry& e) {
     return static_cast<std::ptrdiff_t>(e.col) - static_cast<std::ptrdiff_t>(e.row);
@@ -114,13 +114,14 @@ void CovarianceKernel::split(const char* member, std::size_t layer,
   };
   char* taken = flags_.data() + entries_.size();
   std::fill(taken, taken + entries_.size(), 0);
-  // Runs: two or more consecutive rows with a member entry of one offset.
+  // Runs: `min_run` or more consecutive rows with a member entry of one
+  // offset.
   for (std::size_t p = 0; p < entries_.size(); ++p) {
     if (!member[p] || taken[p]) continue;
     const std::ptrdiff_t offset = offset_of(entries_[p]);
     std::size_t end = entries_[p].row + 1;
     while (end < m_ && find(end, offset) != npos) ++end;
-    if (end - entries_[p].row < 2) continue;
+    if (end - entries_[p].row < min_run) continue;
     // Formed where it is kept: a piece put together beside it and copied
     // in costs a stalled reload of each field just written.
     Piece& run = pieces.emplace_back();
@@ -176,12 +177,14 @@ void CovarianceKernel::build_pieces() {
   group_rows_.reserve(2 * entries_.size());
   pieces_.reserve(entries_.size());
   ordered_pieces_.reserve(entries_.size());
-  // For `sandwich`, whatever covers T in the fewest, longest pieces.
+  // For `sandwich`, whatever covers T in the fewest, longest pieces. A run
+  // of two rows costs a stretch in every column of the result it reaches,
+  // more than its two entries read one at a time: runs start at three.
   pieces_.clear();
   flags_.resize(std::max(2 * entries_.size(), 2 * entries_.size() + m_));
   char* member = flags_.data();
   std::fill(member, member + entries_.size(), 1);
-  split(member, 0, pieces_);
+  split(member, 0, 3, pieces_);
   // For the reference order, layer by layer.
   ordered_pieces_.clear();
   std::size_t layers = 0;
@@ -192,7 +195,7 @@ void CovarianceKernel::build_pieces() {
         member[q] = q - row_start_[r] == layer;
       }
     }
-    split(member, layer, ordered_pieces_);
+    split(member, layer, 2, ordered_pieces_);
   }
 }
 

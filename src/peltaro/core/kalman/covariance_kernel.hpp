@@ -174,8 +174,10 @@ class CovarianceKernel {
     return static_cast<std::size_t>(kind) + (assign ? 0 : 5);
   }
 
-  // Pieces of the entries marked in `member`, appended to `pieces`.
-  void split(const char* member, std::size_t layer, std::vector<Piece>& pieces);
+  // Pieces of the entries marked in `member`, appended to `pieces`: runs of
+  // `min_run` rows or more, the other entries in groups.
+  void split(const char* member, std::size_t layer, std::size_t min_run,
+             std::vector<Piece>& pieces);
   void build_pieces();
   void build_plan();
   void build_upper_reads(std::span<const std::size_t> whole_columns);
