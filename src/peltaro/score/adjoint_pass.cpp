@@ -109,10 +109,11 @@ Vec AdjointPass::gradient(double s2) const {
   const std::size_t nc = columns_.size();
   const Eigen::VectorXd& Z = ss_.design;
   const auto& z_entries = system_.sparse_z.entries;
+  const auto& t_entries = system_.sparse_t.entries;
   const bool trend = ss_.state_intercept.size() == n_;
   const auto k_diff = static_cast<Eigen::Index>(ss_.k_diff);
 
-  // T' as a kernel of its own: T'·X·T and T'·x.
+  // T' as a kernel of its own: T'·X·T.
   core::SparseT tt;
   tt.dim = m_;
   tt.entries.reserve(system_.sparse_t.entries.size());
@@ -201,7 +202,12 @@ Vec AdjointPass::gradient(double s2) const {
       const Vec& dc = derivs_.dstate_intercept[j];
       if (trend && !dc.empty()) grad[j] += abar[k_diff] * dc[t];
     }
-    transposed.times_t(abar.data(), afilt_bar.data());
+    // T'·ā over T's own entries: each sum still runs down T's rows in order,
+    // and a row's entries add into different values, one after another.
+    afilt_bar.setZero();
+    for (const auto& e : t_entries) {
+      afilt_bar[static_cast<Eigen::Index>(e.col)] += e.value * abar[static_cast<Eigen::Index>(e.row)];
+    }
 
     double vbar = Lv;
     if (kind == StepKind::Steady) {
@@ -261,7 +267,7 @@ Vec AdjointPass::gradient(double s2) const {
         pbar_live = true;
       }
     }
-    abar = afilt_bar;
+    abar.swap(afilt_bar);  // the next step writes afilt_bar whole
     subtract_z_times(vbar, abar);
     for (std::size_t j = 0; j < k_; ++j) {
       const Vec& dd = derivs_.dobs_intercept[j];
