@@ -159,6 +159,12 @@ TEST(CovarianceKernel, SandwichAndTimesTMatchTheDenseProducts) {
     EXPECT_LE((out - expected).norm(), 1e-13 * expected.norm()) << s.name;
     kernel.sandwich(X, nullptr, nullptr, 0.0, out, ws);
     EXPECT_LE((out - s.T * X * s.T.transpose()).norm(), 1e-13 * expected.norm()) << s.name;
+    // The triangle alone: the same lower entries, the upper ones untouched.
+    Eigen::MatrixXd lower = Eigen::MatrixXd::Constant(m, m, 5.0);
+    kernel.sandwich_triangle(X, lower, ws);
+    for (Eigen::Index j = 0; j < m; ++j) {
+      for (Eigen::Index i = 0; i < m; ++i) EXPECT_EQ(lower(i, j), i >= j ? out(i, j) : 5.0) << s.name;
+    }
 
     // The rank-two term, with a g of diffuse scale as the first steps have.
     Eigen::VectorXd g = X.col(1 % m);

@@ -206,7 +206,8 @@ Vec AdjointPass::gradient(double s2) const {
     // and a row's entries add into different values, one after another.
     afilt_bar.setZero();
     for (const auto& e : t_entries) {
-      afilt_bar[static_cast<Eigen::Index>(e.col)] += e.value * abar[static_cast<Eigen::Index>(e.row)];
+      afilt_bar[static_cast<Eigen::Index>(e.col)] +=
+          e.value * abar[static_cast<Eigen::Index>(e.row)];
     }
 
     double vbar = Lv;
