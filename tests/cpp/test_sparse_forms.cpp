@@ -111,6 +111,9 @@ TEST(SparseForms, SymmetrizeAndMirrorWorkEntryByEntry) {
     Eigen::MatrixXd averaged = A, mirrored = A;
     symmetrize(averaged);
     mirror_lower(mirrored.data(), static_cast<std::size_t>(m));
+    Eigen::MatrixXd turned(m, m);
+    transpose_into(A.data(), static_cast<std::size_t>(m), turned.data());
+    EXPECT_TRUE(turned == A.transpose()) << m;
     for (int j = 0; j < m; ++j) {
       for (int i = 0; i < m; ++i) {
         const double avg = i == j ? A(i, j) : 0.5 * (A(std::max(i, j), std::min(i, j)) +

@@ -642,56 +642,55 @@ void CovarianceKernel::predict_in_reference_order(const Eigen::MatrixXd& P,
   const std::size_t m = m_;
   out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
 
-  // W = T·(P − g·g'·f), column by column. The updated entry (c, k) is
-  // P(c, k) + (g_k·(−f))·g_c, formed here as P(c, k) − g_c·(g_k·f), which
-  // rounds identically; W(r, k) sums the entries of row r from +0.0 in
-  // column order, which the layers keep: the first layer starts each sum
-  // (0.0 + its term), the others add, and rows without entries stay 0.
+  // W = T·(P − g·g'·f), formed as its transpose W' and turned: an entry
+  // (r, c, a) of T adds a·(P(c, k) − g_c·(g_k·f)) to W(r, k) for every k,
+  // and P, exactly symmetric, holds P(c, k) at P(k, c) too, so column r of W'
+  // is formed down column c of P in one contiguous sweep. The updated entry
+  // P(c, k) + (g_k·(−f))·g_c is formed as P(c, k) − g_c·(g_k·f), which rounds
+  // identically; W(r, k) sums the entries of row r from +0.0 in column
+  // order, which the layers keep: the first layer starts each sum (0.0 + its
+  // term), the others add, and rows without entries stay 0.
   Eigen::MatrixXd& W = ws.matrix;
+  double* wt = ws.columns.data();
   const double* gd = g != nullptr ? g->data() : nullptr;
   double* gf = ws.scaled.data();
   if (g != nullptr) {
     for (std::size_t i = 0; i < m; ++i) gf[i] = gd[i] * f;
   }
   const double* values = values_.data();
-  for (std::size_t k = 0; k < m; ++k) {
-    double* w = W.data() + k * m;
-    for (const std::size_t r : empty_rows_) w[r] = 0.0;
-  }
-  // Piece by piece, each over every column k; the layers stay in order.
+  for (const std::size_t r : empty_rows_) std::fill(wt + r * m, wt + (r + 1) * m, 0.0);
   for (const Piece& piece : ordered_pieces_) {
-    const double* a = piece.unit ? nullptr : values + piece.value;
     const bool first = piece.layer == 0;
-    if (piece.group) {
-      const std::size_t* rows = group_rows_.data() + piece.first;
-      const double gc = g != nullptr ? gd[piece.column] : 0.0;
-      for (std::size_t k = 0; k < m; ++k) {
-        const double* x = P.data() + k * m;
-        double* w = W.data() + k * m;
-        const double xt = g != nullptr ? x[piece.column] - gc * gf[k] : x[piece.column];
-        for (std::size_t q = 0; q < piece.length; ++q) {
-          w[rows[q]] = (first ? 0.0 : w[rows[q]]) + a[q] * xt;
+    for (std::size_t q = 0; q < piece.length; ++q) {
+      const std::size_t r = row_of(piece, q);
+      const std::size_t c = piece.group ? piece.column
+                                        : static_cast<std::size_t>(
+                                              static_cast<std::ptrdiff_t>(r) + piece.offset);
+      const double* __restrict x = P.data() + c * m;
+      double* __restrict o = wt + r * m;
+      const double gc = g != nullptr ? gd[c] : 0.0;
+      const double a = piece.unit ? 1.0 : values[piece.value + q];
+      // One plain vector loop per case; a weight of 1 multiplies exactly, so
+      // it is left out.
+      auto sweep = [&](auto term) {
+        if (first) {
+          for (std::size_t k = 0; k < m; ++k) o[k] = 0.0 + term(k);
+        } else {
+          for (std::size_t k = 0; k < m; ++k) o[k] += term(k);
         }
-      }
-      continue;
-    }
-    const auto src = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(piece.first) + piece.offset);
-    const double* h = g != nullptr ? gd + src : nullptr;
-    const std::size_t n = piece.length;
-    for (std::size_t k = 0; k < m; ++k) {
-      const double* x = P.data() + k * m + src;
-      double* o = W.data() + k * m + piece.first;
-      if (g != nullptr && first) {
-        stretch<true, Put::StartFromZero>(o, x, h, a, 1.0, gf[k], n);
+      };
+      if (g != nullptr && a == 1.0) {
+        sweep([&](std::size_t k) { return x[k] - gc * gf[k]; });
       } else if (g != nullptr) {
-        stretch<true, Put::Add>(o, x, h, a, 1.0, gf[k], n);
-      } else if (first) {
-        stretch<false, Put::StartFromZero>(o, x, h, a, 1.0, 0.0, n);
+        sweep([&](std::size_t k) { return a * (x[k] - gc * gf[k]); });
+      } else if (a == 1.0) {
+        sweep([&](std::size_t k) { return x[k]; });
       } else {
-        stretch<false, Put::Add>(o, x, h, a, 1.0, 0.0, n);
+        sweep([&](std::size_t k) { return a * x[k]; });
       }
     }
   }
+  transpose_into(wt, m, W.data());
 
   // P ← RQR + W·T': column r gains v·(column c of W) per entry (r, c, v), in
   // stored order, the first straight onto RQR's column.

@@ -50,7 +50,8 @@ enum class Correction : std::uint8_t { None, RankOne, RankTwo };
 
 // Working storage of one recursion; its contents never carry over between
 // calls. `predict` forms the new covariance in `matrix` and exchanges it with
-// P, the reference order keeps T·P there; `sandwich` uses only the rest.
+// P, the reference order keeps T·P there (formed in `columns` as its
+// transpose); `sandwich` uses only the rest.
 struct CovarianceWorkspace {
   explicit CovarianceWorkspace(Eigen::Index m)
       : matrix(m, m), columns(m, m), scaled(m), product(m) {}

@@ -78,6 +78,16 @@ inline Pair load_pair(const double* p) {
 
 inline void store_pair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
 
+// Rows j, j + 1 of columns i, i + 1 of `a`, stored turned: into rows i, i + 1
+// of `to_j` (a column j) and `to_j1` (a column j + 1).
+inline void turn_tile(const double* a, std::size_t m, std::size_t i, std::size_t j, double* to_j,
+                      double* to_j1) {
+  const Pair ci = load_pair(a + i * m + j);         // (j, i), (j + 1, i)
+  const Pair ci1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
+  store_pair(to_j + i, __builtin_shufflevector(ci, ci1, 0, 2));
+  store_pair(to_j1 + i, __builtin_shufflevector(ci, ci1, 1, 3));
+}
+
 }  // namespace
 
 void mirror_lower(double* a, std::size_t m) {
@@ -86,12 +96,7 @@ void mirror_lower(double* a, std::size_t m) {
     double* up0 = a + j * m;        // upper column j: rows i < j
     double* up1 = a + (j + 1) * m;  // upper column j + 1: rows i ≤ j
     std::size_t i = 0;
-    for (; i + 1 < j; i += 2) {
-      const Pair ci = load_pair(a + i * m + j);         // (j, i), (j + 1, i)
-      const Pair ci1 = load_pair(a + (i + 1) * m + j);  // (j, i + 1), (j + 1, i + 1)
-      store_pair(up0 + i, __builtin_shufflevector(ci, ci1, 0, 2));
-      store_pair(up1 + i, __builtin_shufflevector(ci, ci1, 1, 3));
-    }
+    for (; i + 1 < j; i += 2) turn_tile(a, m, i, j, up0, up1);
     for (; i < j; ++i) {
       up0[i] = a[i * m + j];
       up1[i] = a[i * m + j + 1];
@@ -100,6 +105,23 @@ void mirror_lower(double* a, std::size_t m) {
   }
   if (j < m) {
     for (std::size_t i = 0; i < j; ++i) a[j * m + i] = a[i * m + j];
+  }
+}
+
+void transpose_into(const double* a, std::size_t m, double* b) {
+  std::size_t j = 0;
+  for (; j + 1 < m; j += 2) {
+    double* b0 = b + j * m;        // column j of b: row j of a
+    double* b1 = b + (j + 1) * m;  // column j + 1 of b: row j + 1 of a
+    std::size_t i = 0;
+    for (; i + 1 < m; i += 2) turn_tile(a, m, i, j, b0, b1);
+    if (i < m) {
+      b0[i] = a[i * m + j];
+      b1[i] = a[i * m + j + 1];
+    }
+  }
+  if (j < m) {
+    for (std::size_t i = 0; i < m; ++i) b[j * m + i] = a[i * m + j];
   }
 }
 

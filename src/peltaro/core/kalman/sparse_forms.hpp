@@ -82,6 +82,9 @@ void symmetrize(Eigen::MatrixXd& P);
 // lower triangle.
 void mirror_lower(double* a, std::size_t m);
 
+// b ← a' for m × m column-major matrices that do not overlap.
+void transpose_into(const double* a, std::size_t m, double* b);
+
 // `mirror_lower`, and u ← A·x for the whole symmetric A, in one sweep over
 // the lower triangle: each pair of entries is read once for the copy and
 // both products (m values each in x and u, neither inside a).
