@@ -1,5 +1,7 @@
 #include "peltaro/score/dp_prediction.hpp"
 
+#include "peltaro/core/kalman/sparse_forms.hpp"
+
 namespace peltaro::score {
 
 void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::SparseTEntry> dT,
@@ -21,11 +23,8 @@ void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::Spar
   for (const auto& e : dT) {
     if (e.col != column) {
       column = e.col;
-      // Column `column` of P from its lower triangle: above the diagonal it
-      // is read along the row (a recursion may leave the upper one stale).
-      const double* pd = P.data();
-      for (std::size_t i = 0; i < column; ++i) x[i] = pd[i * m + column];
-      for (std::size_t i = column; i < m; ++i) x[i] = pd[column * m + i];
+      // From P's lower triangle: a recursion may leave the upper one stale.
+      core::lower_column(P.data(), m, column, x);
       if (update != nullptr) {
         const double* gd = update->g.data();
         const double s = gd[column] * update->f;

@@ -26,8 +26,9 @@ struct StepUpdate {
 
 // out ← dRQR + T·dP̃·T' + dT·P̃·T' + T·P̃·dT' (P̃ = P and dP̃ = dP when
 // `update` is null), for exactly symmetric P and dP (of P only the lower
-// triangle is read); the result is exactly symmetric. `kernel` holds T; nothing is allocated; `out` must alias neither
-// P, dP nor dRQR, and may hold anything on entry.
+// triangle is read); the result is exactly symmetric. `kernel` holds T;
+// nothing is allocated; `out` must alias neither P, dP nor dRQR, and may hold
+// anything on entry.
 void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::SparseTEntry> dT,
                 const Eigen::MatrixXd* dRQR, const Eigen::MatrixXd& P, const Eigen::MatrixXd& dP,
                 const StepUpdate* update, Eigen::MatrixXd& out, core::CovarianceWorkspace& ws);

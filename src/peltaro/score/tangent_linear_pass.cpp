@@ -119,9 +119,7 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
 }
 
 void TangentLinearRecursion::cov_column(std::size_t c, double* out) const {
-  const double* p = P_.data();
-  for (std::size_t i = 0; i < c; ++i) out[i] = p[i * m_ + c];
-  for (std::size_t i = c; i < m_; ++i) out[i] = p[c * m_ + i];
+  core::lower_column(P_.data(), m_, c, out);
 }
 
 void TangentLinearRecursion::compute_dv(std::size_t t) {

@@ -10,9 +10,8 @@ using detail::Correction;
 
 namespace {
 
-// How a stretch writes its terms: over what is there, onto it, or onto
-// +0.0 (a sum that starts from zero, as the reference order's do).
-enum class Put : std::uint8_t { Assign, Add, StartFromZero };
+// How a stretch writes its terms: over what is there, or onto it.
+enum class Put : std::uint8_t { Assign, Add };
 
 // o[k] (=, +=) a_k·(w·x̃_k) for k < n, a_k = 1 when `a` is null, with
 // x̃_k = x[k] (None), x[k] − h[k]·s (RankOne) or x[k] + (h[k]·s + h2[k]·s2)
@@ -25,10 +24,8 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
   auto put = [&](std::size_t k, double v) {
     if constexpr (How == Put::Assign) {
       o[k] = v;
-    } else if constexpr (How == Put::Add) {
-      o[k] += v;
     } else {
-      o[k] = 0.0 + v;
+      o[k] += v;
     }
   };
   auto source = [&](std::size_t k) {

@@ -108,6 +108,11 @@ void mirror_lower(double* a, std::size_t m) {
   }
 }
 
+void lower_column(const double* a, std::size_t m, std::size_t c, double* out) {
+  for (std::size_t i = 0; i < c; ++i) out[i] = a[i * m + c];
+  for (std::size_t i = c; i < m; ++i) out[i] = a[c * m + i];
+}
+
 void transpose_into(const double* a, std::size_t m, double* b) {
   std::size_t j = 0;
   for (; j + 1 < m; j += 2) {

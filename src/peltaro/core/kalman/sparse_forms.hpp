@@ -82,6 +82,10 @@ void symmetrize(Eigen::MatrixXd& P);
 // lower triangle.
 void mirror_lower(double* a, std::size_t m);
 
+// Column c of the symmetric m × m column-major A into `out` (m values),
+// read from A's lower triangle alone: above the diagonal along row c.
+void lower_column(const double* a, std::size_t m, std::size_t c, double* out);
+
 // b ← a' for m × m column-major matrices that do not overlap.
 void transpose_into(const double* a, std::size_t m, double* b);
 
