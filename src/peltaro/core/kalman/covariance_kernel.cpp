@@ -46,6 +46,41 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
   }
 }
 
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load2(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store2(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+// `stretch` for the plain copies that assign, by pairs: the same
+// operations on each entry, with less to set up per stretch.
+template <Correction U>
+inline void copy_pairs(double* __restrict o, const double* __restrict x,
+                       const double* __restrict h, const double* __restrict h2, double s,
+                       double s2, std::uint32_t n) {
+  const Pair sv = {s, s};
+  const Pair s2v = {s2, s2};
+  auto value = [&](std::size_t k) {
+    if constexpr (U == Correction::RankOne) return load2(x + k) - load2(h + k) * sv;
+    if constexpr (U == Correction::RankTwo) {
+      return load2(x + k) + (load2(h + k) * sv + load2(h2 + k) * s2v);
+    }
+    return load2(x + k);
+  };
+  const std::uint32_t pairs = n >> 1;
+  for (std::uint32_t k = 0; k < pairs; ++k) store2(o + 2 * k, value(2 * k));
+  if (n & 1) {
+    const std::size_t k = n - 1;
+    if constexpr (U == Correction::RankOne) o[k] = x[k] - h[k] * s;
+    if constexpr (U == Correction::RankTwo) o[k] = x[k] + (h[k] * s + h2[k] * s2);
+    if constexpr (U == Correction::None) o[k] = x[k];
+  }
+}
+
 template <bool Updated, Put How>
 inline void stretch(double* __restrict o, const double* __restrict x, const double* __restrict h,
                     const double* __restrict a, double w, double s, std::size_t n) {
@@ -193,6 +228,21 @@ void CovarianceKernel::build_pieces() {
       }
     }
     split(member, layer, 2, ordered_pieces_);
+  }
+  // The reference order's terms, piece by piece in layer order.
+  reference_terms_.clear();
+  for (const Piece& piece : ordered_pieces_) {
+    for (std::size_t q = 0; q < piece.length; ++q) {
+      const std::size_t r = row_of(piece, q);
+      const std::size_t c = piece.group ? piece.column
+                                        : static_cast<std::size_t>(
+                                              static_cast<std::ptrdiff_t>(r) + piece.offset);
+      ReferenceTerm& term = reference_terms_.emplace_back();
+      term.row = static_cast<std::uint32_t>(r);
+      term.col = static_cast<std::uint32_t>(c);
+      term.first = piece.layer == 0;
+      term.value = piece.unit ? 1.0 : values_[piece.value + q];
+    }
   }
 }
 
@@ -461,8 +511,12 @@ void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g,
     };
     auto s2 = [&](const Stretch& st) { return U == Correction::RankTwo ? g[st.update_col] : 0.0; };
     for (auto [q, e] = phase(Kind::Copy); q != e; ++q) {
-      stretch<U, how>(out + q->out, x + q->source, h(*q), h2(*q), nullptr, 1.0, s(*q), s2(*q),
-                      q->length);
+      if constexpr (Assign) {
+        copy_pairs<U>(out + q->out, x + q->source, h(*q), h2(*q), s(*q), s2(*q), q->length);
+      } else {
+        stretch<U, how>(out + q->out, x + q->source, h(*q), h2(*q), nullptr, 1.0, s(*q), s2(*q),
+                        q->length);
+      }
     }
     for (auto [q, e] = phase(Kind::Scaled); q != e; ++q) {
       stretch<U, how>(out + q->out, x + q->source, h(*q), h2(*q), nullptr, q->weight, s(*q),
@@ -654,93 +708,17 @@ void CovarianceKernel::predict_in_reference_order(const Eigen::MatrixXd& P,
   if (g != nullptr) {
     for (std::size_t i = 0; i < m; ++i) gf[i] = gd[i] * f;
   }
-  const double* values = values_.data();
   for (const std::size_t r : empty_rows_) std::fill(wt + r * m, wt + (r + 1) * m, 0.0);
-  for (const Piece& piece : ordered_pieces_) {
-    const bool first = piece.layer == 0;
-    for (std::size_t q = 0; q < piece.length; ++q) {
-      const std::size_t r = row_of(piece, q);
-      const std::size_t c = piece.group ? piece.column
-                                        : static_cast<std::size_t>(
-                                              static_cast<std::ptrdiff_t>(r) + piece.offset);
-      const double* __restrict x = P.data() + c * m;
-      double* __restrict o = wt + r * m;
-      const double gc = g != nullptr ? gd[c] : 0.0;
-      const double a = piece.unit ? 1.0 : values[piece.value + q];
-      // One plain vector loop per case; a weight of 1 multiplies exactly, so
-      // it is left out.
-      auto sweep = [&](auto term) {
-        if (first) {
-          for (std::size_t k = 0; k < m; ++k) o[k] = 0.0 + term(k);
-        } else {
-          for (std::size_t k = 0; k < m; ++k) o[k] += term(k);
-        }
-      };
-      if (g != nullptr && a == 1.0) {
-        sweep([&](std::size_t k) { return x[k] - gc * gf[k]; });
-      } else if (g != nullptr) {
-        sweep([&](std::size_t k) { return a * (x[k] - gc * gf[k]); });
-      } else if (a == 1.0) {
-        sweep([&](std::size_t k) { return x[k]; });
-      } else {
-        sweep([&](std::size_t k) { return a * x[k]; });
-      }
-    }
-  }
-  transpose_into(wt, m, W.data());
+  const DenseSweeps& sweeps = dense_sweeps();
+  sweeps.reference_rows(reference_terms_.data(), reference_terms_.size(), P.data(), gd,
+                        g != nullptr ? gf : nullptr, m, wt);
+  sweeps.transpose(wt, m, W.data());
 
   // P ← RQR + W·T': column r gains v·(column c of W) per entry (r, c, v), in
   // stored order, the first straight onto RQR's column.
-  for (std::size_t r = 0; r < m; ++r) {
-    double* __restrict col = out.data() + r * m;
-    const double* __restrict q = rqr_.data() + r * m;
-    const std::size_t begin = row_start_[r];
-    const std::size_t end = row_start_[r + 1];
-    if (begin == end) {
-      std::memcpy(col, q, m * sizeof(double));
-      continue;
-    }
-    auto w_col = [&](std::size_t p) -> const double* { return W.data() + entries_[p].col * m; };
-    // Two or three entries (differencing and AR rows): one sweep, the sum
-    // kept in a register (a weight of 1 multiplies exactly).
-    if (end - begin == 2) {
-      const double* __restrict w0 = w_col(begin);
-      const double* __restrict w1 = w_col(begin + 1);
-      const double v0 = entries_[begin].value, v1 = entries_[begin + 1].value;
-      for (std::size_t i = 0; i < m; ++i) col[i] = (q[i] + v0 * w0[i]) + v1 * w1[i];
-      continue;
-    }
-    if (end - begin == 3) {
-      const double* __restrict w0 = w_col(begin);
-      const double* __restrict w1 = w_col(begin + 1);
-      const double* __restrict w2 = w_col(begin + 2);
-      const double v0 = entries_[begin].value, v1 = entries_[begin + 1].value,
-                   v2 = entries_[begin + 2].value;
-      for (std::size_t i = 0; i < m; ++i) {
-        col[i] = ((q[i] + v0 * w0[i]) + v1 * w1[i]) + v2 * w2[i];
-      }
-      continue;
-    }
-    {
-      const double* __restrict wc = w_col(begin);
-      const double v = entries_[begin].value;
-      if (v == 1.0) {
-        for (std::size_t i = 0; i < m; ++i) col[i] = q[i] + wc[i];
-      } else {
-        for (std::size_t i = 0; i < m; ++i) col[i] = q[i] + v * wc[i];
-      }
-    }
-    for (std::size_t p = begin + 1; p < end; ++p) {
-      const double* __restrict wc = W.data() + entries_[p].col * m;
-      const double v = entries_[p].value;
-      if (v == 1.0) {
-        for (std::size_t i = 0; i < m; ++i) col[i] += wc[i];
-      } else {
-        for (std::size_t i = 0; i < m; ++i) col[i] += v * wc[i];
-      }
-    }
-  }
-  symmetrize(out);
+  sweeps.reference_columns(row_start_.data(), entries_.data(), W.data(), rqr_.data(), m,
+                           out.data());
+  sweeps.symmetrize(out.data(), m);
 }
 
 }  // namespace peltaro::core

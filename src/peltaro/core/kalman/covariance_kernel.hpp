@@ -38,6 +38,7 @@
 #include <span>
 #include <vector>
 
+#include "peltaro/core/kalman/dense_sweeps.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
 namespace peltaro::core {
@@ -207,6 +208,7 @@ class CovarianceKernel {
 
   std::vector<Piece> pieces_;          // fewest and longest, for `sandwich`
   std::vector<Piece> ordered_pieces_;  // by layer, for the reference order
+  std::vector<ReferenceTerm> reference_terms_;  // ordered_pieces_ entry by entry
   std::vector<double> values_;
   std::vector<std::size_t> group_rows_;
 

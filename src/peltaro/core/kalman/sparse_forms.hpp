@@ -9,13 +9,9 @@
 #include <span>
 #include <vector>
 
-namespace peltaro::core {
+#include "peltaro/core/kalman/dense_sweeps.hpp"
 
-struct SparseTEntry {
-  std::size_t row;
-  std::size_t col;
-  double value;
-};
+namespace peltaro::core {
 
 struct SparseT {
   std::vector<SparseTEntry> entries;  // row ascending, then column ascending
