@@ -131,7 +131,7 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   build_upper_reads(whole_columns);
 }
 
-void CovarianceKernel::split(const char* member, std::size_t layer, std::size_t min_run,
+void CovarianceKernel::split(const char* member, std::size_t min_run,
                              std::vector<Piece>& pieces) {
   auto offset_of = [](const SparseTEntry& e) {
     return static_cast<std::ptrdiff_t>(e.col) - static_cast<std::ptrdiff_t>(e.row);
@@ -157,7 +157,6 @@ void CovarianceKernel::split(const char* member, std::size_t layer, std::size_t 
     // Formed where it is kept: a piece put together beside it and copied
     // in costs a stalled reload of each field just written.
     Piece& run = pieces.emplace_back();
-    run.layer = layer;
     run.first = entries_[p].row;
     run.length = end - run.first;
     run.offset = offset;
@@ -186,7 +185,6 @@ void CovarianceKernel::split(const char* member, std::size_t layer, std::size_t 
     if (count[c + 1] == count[c]) continue;
     Piece& group = pieces.emplace_back();
     group.group = true;
-    group.layer = layer;
     group.column = c;
     group.first = base + count[c];
     group.value = value_base + count[c];
@@ -201,14 +199,11 @@ void CovarianceKernel::split(const char* member, std::size_t layer, std::size_t 
 }
 
 void CovarianceKernel::build_pieces() {
-  // Each entry lands in one piece of each split, so twice the entries bound
-  // what the two splits store.
   values_.clear();
-  values_.reserve(2 * entries_.size());
+  values_.reserve(entries_.size());
   group_rows_.clear();
-  group_rows_.reserve(2 * entries_.size());
+  group_rows_.reserve(entries_.size());
   pieces_.reserve(entries_.size());
-  ordered_pieces_.reserve(entries_.size());
   // For `sandwich`, whatever covers T in the fewest, longest pieces. A run
   // of two rows costs a stretch in every column of the result it reaches,
   // more than its two entries read one at a time: runs start at three.
@@ -216,32 +211,17 @@ void CovarianceKernel::build_pieces() {
   flags_.resize(std::max(2 * entries_.size(), 2 * entries_.size() + m_));
   char* member = flags_.data();
   std::fill(member, member + entries_.size(), 1);
-  split(member, 0, 3, pieces_);
-  // For the reference order, layer by layer.
-  ordered_pieces_.clear();
-  std::size_t layers = 0;
-  for (std::size_t r = 0; r < m_; ++r) layers = std::max(layers, row_start_[r + 1] - row_start_[r]);
-  for (std::size_t layer = 0; layer < layers; ++layer) {
-    for (std::size_t r = 0; r < m_; ++r) {
-      for (std::size_t q = row_start_[r]; q < row_start_[r + 1]; ++q) {
-        member[q] = q - row_start_[r] == layer;
-      }
-    }
-    split(member, layer, 2, ordered_pieces_);
-  }
-  // The reference order's terms, piece by piece in layer order.
+  split(member, 3, pieces_);
+  // The reference order's terms, layer by layer: layer L holds the L-th
+  // entry (by column) of every row, so the layers, taken in turn, sum each
+  // row in the order of its entries.
   reference_terms_.clear();
-  for (const Piece& piece : ordered_pieces_) {
-    for (std::size_t q = 0; q < piece.length; ++q) {
-      const std::size_t r = row_of(piece, q);
-      const std::size_t c = piece.group ? piece.column
-                                        : static_cast<std::size_t>(
-                                              static_cast<std::ptrdiff_t>(r) + piece.offset);
-      ReferenceTerm& term = reference_terms_.emplace_back();
-      term.row = static_cast<std::uint32_t>(r);
-      term.col = static_cast<std::uint32_t>(c);
-      term.first = piece.layer == 0;
-      term.value = piece.unit ? 1.0 : values_[piece.value + q];
+  for (std::size_t layer = 0; reference_terms_.size() < entries_.size(); ++layer) {
+    for (std::size_t r = 0; r < m_; ++r) {
+      if (row_start_[r] + layer >= row_start_[r + 1]) continue;
+      const SparseTEntry& e = entries_[row_start_[r] + layer];
+      reference_terms_.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(e.col),
+                                  layer == 0, e.value});
     }
   }
 }

@@ -133,14 +133,10 @@ class CovarianceKernel {
   // up one at a time. A run: entries (r, r + offset) on consecutive rows
   // r = first … first + length − 1, read down contiguous memory. A group:
   // entries of one column `column` at the rows group_rows_[first …], which
-  // all read the same entries of the other factor. In the reference order,
-  // layer L holds the L-th entry (by column) of every row, so a row gets at
-  // most one term per layer and the layers, taken in turn, sum each row in
-  // the order of its entries.
+  // all read the same entries of the other factor.
   struct Piece {
     bool group = false;
     bool unit = false;  // all values 1
-    std::size_t layer = 0;
     std::size_t first = 0;
     std::size_t length = 0;
     std::ptrdiff_t offset = 0;
@@ -178,7 +174,7 @@ class CovarianceKernel {
 
   // Pieces of the entries marked in `member`, appended to `pieces`: runs of
   // `min_run` rows or more, the other entries in groups.
-  void split(const char* member, std::size_t layer, std::size_t min_run,
+  void split(const char* member, std::size_t min_run,
              std::vector<Piece>& pieces);
   void build_pieces();
   void build_plan();
@@ -207,8 +203,7 @@ class CovarianceKernel {
   std::vector<double> rqr_values_;
 
   std::vector<Piece> pieces_;          // fewest and longest, for `sandwich`
-  std::vector<Piece> ordered_pieces_;  // by layer, for the reference order
-  std::vector<ReferenceTerm> reference_terms_;  // ordered_pieces_ entry by entry
+  std::vector<ReferenceTerm> reference_terms_;  // T's entries by layer (see build_pieces)
   std::vector<double> values_;
   std::vector<std::size_t> group_rows_;
 
