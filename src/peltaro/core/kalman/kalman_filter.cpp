@@ -56,8 +56,11 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   KalmanFilterOutput out;
   out.innovations.reserve(n);
   if (store_outputs) out.f_values.reserve(n);
-  out.filtered_state = Eigen::VectorXd::Zero(mm);
-  out.filtered_cov = Eigen::MatrixXd::Zero(mm, mm);
+  // Formed only for a pass that hands them out.
+  if (store_outputs) {
+    out.filtered_state = Eigen::VectorXd::Zero(mm);
+    out.filtered_cov = Eigen::MatrixXd::Zero(mm, mm);
+  }
 
   double sum_ln_f = 0.0;
   double sum_v2_f = 0.0;

@@ -29,6 +29,7 @@ struct KalmanOutput {
 struct KalmanFilterOutput {
   Vec innovations;
   Vec f_values;
+  // Of the last step; empty from a pass that stores no outputs.
   Eigen::VectorXd filtered_state;
   Eigen::MatrixXd filtered_cov;
   Eigen::VectorXd predicted_state;
