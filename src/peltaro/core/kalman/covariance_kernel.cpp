@@ -110,6 +110,7 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   for (const auto& e : entries_) ++row_start_[e.row + 1];
   for (std::size_t r = 0; r < m_; ++r) row_start_[r + 1] += row_start_[r];
   empty_rows_.clear();
+  empty_rows_.reserve(m_);
   for (std::size_t r = 0; r < m_; ++r) {
     if (row_start_[r] == row_start_[r + 1]) empty_rows_.push_back(r);
   }
@@ -118,6 +119,8 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   rqr_ = rqr;
   rqr_index_.clear();
   rqr_values_.clear();
+  rqr_index_.reserve(m_);
+  rqr_values_.reserve(m_);
   for (std::size_t j = 0; j < m_; ++j) {
     for_each_nonzero(rqr.col(static_cast<Eigen::Index>(j)).data(), j, m_,
                      [&](std::size_t i, double v) {
@@ -216,6 +219,7 @@ void CovarianceKernel::build_pieces() {
   // entry (by column) of every row, so the layers, taken in turn, sum each
   // row in the order of its entries.
   reference_terms_.clear();
+  reference_terms_.reserve(entries_.size());
   for (std::size_t layer = 0; reference_terms_.size() < entries_.size(); ++layer) {
     for (std::size_t r = 0; r < m_; ++r) {
       if (row_start_[r] + layer >= row_start_[r + 1]) continue;
@@ -270,6 +274,7 @@ void CovarianceKernel::build_plan() {
 
   auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
   groups_.clear();
+  groups_.reserve(n_pieces);
   for (const bool cover : {true, false}) {
     for (std::size_t i = 0; i < n_pieces; ++i) {
       if (pieces_[i].group && (in_cover[i] != 0) == cover) groups_.push_back(i);
@@ -278,6 +283,7 @@ void CovarianceKernel::build_plan() {
   }
   constexpr std::size_t npos = static_cast<std::size_t>(-1);
   summed_.clear();
+  summed_.reserve(m_);
   summed_index_.assign(m_, npos);
   for (std::size_t j = 0; j < m_; ++j) {
     if (row_start_[j + 1] - row_start_[j] < 2) continue;
@@ -297,6 +303,7 @@ void CovarianceKernel::build_plan() {
 
   std::vector<Stretch>& plan = unsorted_plan_;
   zeros_.clear();
+  zeros_.reserve(m_);
   plan.clear();
   plan.reserve(m_ * (n_pieces + 2));
   // Column j of the output from the entry e of row j (e null: from u_j).
@@ -401,6 +408,7 @@ void CovarianceKernel::build_upper_reads(std::span<const std::size_t> whole_colu
     }
   }
   upper_reads_.clear();
+  upper_reads_.reserve(m_);
   for (std::size_t c = 0; c < m_; ++c) {
     if (first_row[c] < c) upper_reads_.push_back({c, first_row[c]});
   }

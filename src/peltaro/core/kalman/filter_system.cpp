@@ -31,6 +31,7 @@ void FilterSystem::refresh(const StateSpace& ss) {
   shock_covariance(ss, rqr_scratch_);
   // The sparse P·Z reads the columns of Z's entries whole.
   z_columns_.clear();
+  z_columns_.reserve(sparse_z.entries.size());
   for (const auto& e : sparse_z.entries) z_columns_.push_back(e.index);
   covariance.assign(sparse_t, rqr_scratch_, z_columns_);
 }

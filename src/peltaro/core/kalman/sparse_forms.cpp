@@ -15,6 +15,8 @@ SparseT SparseT::from_dense(const Eigen::MatrixXd& T, std::size_t m) {
 void SparseT::assign(const Eigen::MatrixXd& T, std::size_t m) {
   dim = m;
   entries.clear();
+  // A SARIMAX transition stores at most a few entries per row.
+  entries.reserve(2 * m);
   // Down the columns, where T is contiguous.
   for (std::size_t j = 0; j < m; ++j) {
     for_each_nonzero(T.col(static_cast<Eigen::Index>(j)).data(), 0, m,
@@ -38,6 +40,7 @@ SparseZ SparseZ::from_dense(const Eigen::VectorXd& Z, std::size_t m) {
 
 void SparseZ::assign(const Eigen::VectorXd& Z, std::size_t m) {
   entries.clear();
+  entries.reserve(m);
   for (std::size_t i = 0; i < m; ++i) {
     const double v = Z(static_cast<Eigen::Index>(i));
     if (v != 0.0) entries.push_back({i, v});
