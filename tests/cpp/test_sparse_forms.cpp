@@ -131,7 +131,7 @@ TEST(SparseForms, SymmetrizeAndMirrorWorkEntryByEntry) {
 TEST(SparseForms, MirrorLowerTimesMultipliesTheSymmetricMatrix) {
   std::mt19937_64 rng(5);
   std::normal_distribution<double> N;
-  for (const int m : {1, 2, 3, 4, 5, 8, 27, 28}) {
+  for (const int m : {1, 2, 3, 4, 5, 6, 7, 8, 27, 28}) {
     Eigen::MatrixXd A(m, m);
     for (int i = 0; i < m * m; ++i) A.data()[i] = N(rng);
     Eigen::VectorXd x(m), u(m);
