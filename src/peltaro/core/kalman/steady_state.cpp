@@ -19,13 +19,37 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
                                    const Eigen::MatrixXd& p_old) {
   if (t < first_check_) return false;
   const Eigen::Index m = p_new.rows();
-  double diagonal = 0.0;
-  double trace = 0.0;
-  for (Eigen::Index i = 0; i < m; ++i) {
-    const double d = p_new(i, i) - p_old(i, i);
-    diagonal += d * d;
-    trace += p_old(i, i);
+  // Four partial sums each, element i into sum i mod 4: one running sum
+  // would be a chain of m dependent additions that the steps after it wait
+  // on. Two sums to a vector.
+  using Pair = double __attribute__((vector_size(16)));
+  const double* pn = p_new.data();
+  const double* po = p_old.data();
+  const Eigen::Index step = m + 1;
+  Pair diag01{0.0, 0.0}, diag23{0.0, 0.0}, trace01{0.0, 0.0}, trace23{0.0, 0.0};
+  Eigen::Index i = 0;
+  for (; i + 4 <= m; i += 4) {
+    const double* o = po + i * step;
+    const double* n = pn + i * step;
+    const Pair old01{o[0], o[step]};
+    const Pair old23{o[2 * step], o[3 * step]};
+    const Pair d01 = Pair{n[0], n[step]} - old01;
+    const Pair d23 = Pair{n[2 * step], n[3 * step]} - old23;
+    diag01 += d01 * d01;
+    diag23 += d23 * d23;
+    trace01 += old01;
+    trace23 += old23;
   }
+  double diag_part[4] = {diag01[0], diag01[1], diag23[0], diag23[1]};
+  double trace_part[4] = {trace01[0], trace01[1], trace23[0], trace23[1]};
+  for (int l = 0; i < m; ++i, ++l) {
+    const double old_value = po[i * step];
+    const double d = pn[i * step] - old_value;
+    diag_part[l] += d * d;
+    trace_part[l] += old_value;
+  }
+  const double diagonal = (diag_part[0] + diag_part[1]) + (diag_part[2] + diag_part[3]);
+  const double trace = (trace_part[0] + trace_part[1]) + (trace_part[2] + trace_part[3]);
   // A trace that is not positive, or NaN, gives 1e-15: the change is then
   // judged all but absolutely.
   const double scale = std::fmax(trace, 1e-15);
