@@ -197,8 +197,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     const double ratio = v_ / f_;
     a_filt_ = a_ + g_ * ratio;
     predict_derivatives(t, a_filt_);
-    core::predict_state(system_.strategy, ss_.transition, system_.sparse_t, a_, a_pred_,
-                        intercept_, t, ss_.k_diff);
+    system_.predict_state(ss_.transition, a_, a_pred_, intercept_, t, ss_.k_diff);
     a_pred_ += gain_ * ratio;
     a_.swap(a_pred_);
     return;
@@ -226,8 +225,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
                update ? &*update : nullptr, out_, cov_ws_);
     dP_[j].swap(out_);
   }
-  core::predict_state(system_.strategy, ss_.transition, system_.sparse_t, a_, a_pred_, intercept_,
-                      t, ss_.k_diff);
+  system_.predict_state(ss_.transition, a_, a_pred_, intercept_, t, ss_.k_diff);
   a_.swap(a_pred_);
 
   // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.

@@ -76,7 +76,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       out.f_values.push_back(steady->f);
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
+        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
         scratch += steady->gain * (v / steady->f);
         states[i].swap(scratch);
       }
@@ -90,7 +90,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
         states[i] += (v * f) * PZ;
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
+        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       // As in the single-series filter: the next covariance is predicted
@@ -115,7 +115,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       // Not an update step: states and covariance are only predicted.
       for (std::size_t i = 0; i < k; ++i) {
         innovation(i);
-        predict_state(sys.strategy, T, sys.sparse_t, states[i], scratch, intercept, t, ss.k_diff);
+        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));

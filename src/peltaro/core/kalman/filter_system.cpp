@@ -34,6 +34,59 @@ void FilterSystem::refresh(const StateSpace& ss) {
   z_columns_.reserve(sparse_z.entries.size());
   for (const auto& e : sparse_z.entries) z_columns_.push_back(e.index);
   covariance.assign(sparse_t, rqr_scratch_, z_columns_);
+
+  state_runs_.clear();
+  state_values_.clear();
+  state_rows_.clear();
+  const auto& entries = sparse_t.entries;
+  const std::size_t m = sparse_t.dim;
+  std::size_t e = 0;
+  for (std::size_t r = 0; r < m;) {
+    std::size_t end = e;
+    while (end < entries.size() && entries[end].row == r) ++end;
+    if (end - e != 1) {
+      state_rows_.push_back({r++, e, end});
+      e = end;
+      continue;
+    }
+    // A run: the rows after r with one entry each, one column further on.
+    StateRun run{r, 0, entries[e].col, state_values_.size()};
+    while (r < m && e < entries.size() && entries[e].row == r &&
+           (e + 1 == entries.size() || entries[e + 1].row != r) &&
+           entries[e].col == run.source + run.length) {
+      state_values_.push_back(entries[e].value);
+      ++run.length;
+      ++r;
+      ++e;
+    }
+    state_runs_.push_back(run);
+  }
+}
+
+void FilterSystem::predict_state(const Eigen::MatrixXd& T, const Eigen::VectorXd& a,
+                                 Eigen::VectorXd& out, std::span<const double> intercept,
+                                 std::size_t t, std::size_t row) const {
+  if (strategy != KalmanStrategy::Sparse) {
+    core::predict_state(strategy, T, sparse_t, a, out, intercept, t, row);
+    return;
+  }
+  // Each value summed from +0.0 in the order of its row's entries, as the
+  // entry-by-entry form sums it.
+  const double* x = a.data();
+  double* __restrict o = out.data();
+  for (const StateRun& run : state_runs_) {
+    const double* __restrict v = state_values_.data() + run.value;
+    const double* __restrict src = x + run.source;
+    double* __restrict dst = o + run.first;
+    for (std::size_t k = 0; k < run.length; ++k) dst[k] = 0.0 + v[k] * src[k];
+  }
+  const auto& entries = sparse_t.entries;
+  for (const StateRow& r : state_rows_) {
+    double sum = 0.0;
+    for (std::size_t e = r.begin; e < r.end; ++e) sum += entries[e].value * x[entries[e].col];
+    o[r.row] = sum;
+  }
+  if (!intercept.empty()) o[row] += intercept[t];
 }
 
 Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {

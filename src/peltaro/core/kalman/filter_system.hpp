@@ -5,6 +5,7 @@
 
 #include <Eigen/Dense>
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "peltaro/core/error.hpp"
@@ -32,6 +33,12 @@ struct FilterSystem {
   // objective keeps one system per model and refreshes it with the model.
   void refresh(const StateSpace& ss);
 
+  // out ← T·a (+ intercept[t] at state `row` unless `intercept` is empty),
+  // as `core::predict_state` forms it, bit for bit: for `Sparse`, the rows
+  // with one entry each run as contiguous sweeps.
+  void predict_state(const Eigen::MatrixXd& T, const Eigen::VectorXd& a, Eigen::VectorXd& out,
+                     std::span<const double> intercept, std::size_t t, std::size_t row) const;
+
   // T·v by the pass's strategy (the steady gain T·P·Z at the switch).
   [[nodiscard]] Eigen::VectorXd times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const;
 
@@ -47,6 +54,23 @@ struct FilterSystem {
                    CovarianceOrder order) const;
 
  private:
+  // Consecutive rows first … first + length − 1 of T with one entry each, in
+  // column source + (r − first), weights state_values_[value …].
+  struct StateRun {
+    std::size_t first = 0;
+    std::size_t length = 0;
+    std::size_t source = 0;
+    std::size_t value = 0;
+  };
+  std::vector<StateRun> state_runs_;
+  std::vector<double> state_values_;
+  // The rows with no entry or several: sparse_t.entries[begin … end).
+  struct StateRow {
+    std::size_t row = 0;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+  };
+  std::vector<StateRow> state_rows_;
   Eigen::MatrixXd rqr_scratch_;
   std::vector<std::size_t> z_columns_;
 };

@@ -88,7 +88,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
     if (steady) {
       if (store_outputs) out.f_values.push_back(steady->f);
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
+      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
       const double ratio = v / steady->f;
       scratch += steady->gain * ratio;
       if (store_outputs) out.filtered_state = a + steady->pz * ratio;
@@ -111,7 +111,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_cov = P;
         for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
+      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
       if (lower_only && covariance_order(t, burn) == CovarianceOrder::Folded) {
@@ -148,7 +148,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         out.filtered_cov = P;
       }
-      predict_state(sys.strategy, T, sys.sparse_t, a, scratch, intercept, t, ss.k_diff);
+      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
       rule.after_skip();

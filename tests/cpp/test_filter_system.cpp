@@ -1,0 +1,62 @@
+// The filter system's state prediction against the entry-by-entry product,
+// bit for bit: runs of single-entry rows, rows with several entries (AR and
+// differencing), rows without entries, weights other than 1, signed zeros
+// and NaN in the state, and the trend's intercept.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "peltaro/core/kalman/filter_system.hpp"
+#include "peltaro/core/params.hpp"
+#include "peltaro/core/state_space.hpp"
+
+namespace peltaro::core {
+namespace {
+
+TEST(FilterSystem, StatePredictionIsTheEntryByEntryProductBitForBit) {
+  const SarimaxOrder orders[] = {{0, 1, 1, 0, 1, 1, 12}, {2, 1, 2, 1, 1, 1, 12}, {2, 2, 1, 0, 1, 0, 12},
+                                 {3, 0, 0, 2, 0, 0, 4},  {0, 0, 3, 0, 0, 2, 4},  {1, 0, 0, 0, 0, 0, 0},
+                                 {5, 0, 3, 0, 0, 0, 0},  {4, 1, 0, 1, 0, 0, 12}};
+  std::mt19937_64 rng(17);
+  std::normal_distribution<double> N;
+  for (const SarimaxOrder& o : orders) {
+    for (const bool trend : {false, true}) {
+      SarimaxConfig config;
+      config.order = o;
+      if (trend) config.trend = Trend::Constant;
+      SarimaxParams p;
+      if (trend) p.trend = {0.3};
+      p.ar.assign(o.p, -0.3);
+      p.ma.assign(o.q, 0.4);
+      p.seasonal_ar.assign(o.P, 0.2);
+      p.seasonal_ma.assign(o.Q, -0.5);
+      p.sigma2 = 1.0;
+      const Vec y(30, 0.0);
+      const StateSpace ss = *StateSpace::create(config, p, y, nullptr);
+      const FilterSystem sys(ss);
+      const auto m = static_cast<Eigen::Index>(ss.k_states);
+      Eigen::VectorXd a(m), expected(m), got(m);
+      for (Eigen::Index i = 0; i < m; ++i) {
+        a[i] = i % 5 == 1 ? -0.0 : i % 7 == 3 ? std::numeric_limits<double>::quiet_NaN() : N(rng);
+      }
+      const std::string name = std::to_string(o.p) + std::to_string(o.d) + std::to_string(o.q) +
+                               std::to_string(o.P) + std::to_string(o.D) + std::to_string(o.Q) +
+                               (trend ? " trend" : "");
+      for (const std::size_t t : {0u, 7u}) {
+        predict_state(sys.strategy, ss.transition, sys.sparse_t, a, expected, ss.state_intercept,
+                      t, ss.k_diff);
+        got.setConstant(5.0);
+        sys.predict_state(ss.transition, a, got, ss.state_intercept, t, ss.k_diff);
+        EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace peltaro::core
