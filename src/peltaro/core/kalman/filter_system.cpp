@@ -63,13 +63,9 @@ void FilterSystem::refresh(const StateSpace& ss) {
   }
 }
 
-void FilterSystem::predict_state(const Eigen::MatrixXd& T, const Eigen::VectorXd& a,
-                                 Eigen::VectorXd& out, std::span<const double> intercept,
-                                 std::size_t t, std::size_t row) const {
-  if (strategy != KalmanStrategy::Sparse) {
-    core::predict_state(strategy, T, sparse_t, a, out, intercept, t, row);
-    return;
-  }
+void FilterSystem::predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
+                                         std::span<const double> intercept, std::size_t t,
+                                         std::size_t row) const {
   // Each value summed from +0.0 in the order of its row's entries, as the
   // entry-by-entry form sums it.
   const double* x = a.data();

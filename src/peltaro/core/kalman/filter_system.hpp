@@ -37,7 +37,14 @@ struct FilterSystem {
   // as `core::predict_state` forms it, bit for bit: for `Sparse`, the rows
   // with one entry each run as contiguous sweeps.
   void predict_state(const Eigen::MatrixXd& T, const Eigen::VectorXd& a, Eigen::VectorXd& out,
-                     std::span<const double> intercept, std::size_t t, std::size_t row) const;
+                     std::span<const double> intercept, std::size_t t, std::size_t row) const {
+    // A few short runs cost more in loops than their entries one by one.
+    if (strategy != KalmanStrategy::Sparse || state_values_.size() < MIN_RUN_ROWS) {
+      core::predict_state(strategy, T, sparse_t, a, out, intercept, t, row);
+    } else {
+      predict_state_by_runs(a, out, intercept, t, row);
+    }
+  }
 
   // T·v by the pass's strategy (the steady gain T·P·Z at the switch).
   [[nodiscard]] Eigen::VectorXd times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const;
@@ -54,6 +61,10 @@ struct FilterSystem {
                    CovarianceOrder order) const;
 
  private:
+  void predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
+                             std::span<const double> intercept, std::size_t t,
+                             std::size_t row) const;
+
   // Consecutive rows first … first + length − 1 of T with one entry each, in
   // column source + (r − first), weights state_values_[value …].
   struct StateRun {
@@ -62,6 +73,7 @@ struct FilterSystem {
     std::size_t source = 0;
     std::size_t value = 0;
   };
+  static constexpr std::size_t MIN_RUN_ROWS = 8;  // rows in runs for the sweeps to pay
   std::vector<StateRun> state_runs_;
   std::vector<double> state_values_;
   // The rows with no entry or several: sparse_t.entries[begin … end).
