@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "peltaro/core/kalman/pairs.hpp"
+
 namespace peltaro::core {
 using detail::Correction;
 
@@ -46,16 +48,6 @@ inline void stretch(double* __restrict o, const double* __restrict x, const doub
   }
 }
 
-using Pair = double __attribute__((vector_size(16)));
-
-inline Pair load2(const double* p) {
-  Pair v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline void store2(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
-
 // `stretch` for the plain copies that assign, by pairs: the same
 // operations on each entry, with less to set up per stretch.
 template <Correction U>
@@ -65,14 +57,14 @@ inline void copy_pairs(double* __restrict o, const double* __restrict x,
   const Pair sv = {s, s};
   const Pair s2v = {s2, s2};
   auto value = [&](std::size_t k) {
-    if constexpr (U == Correction::RankOne) return load2(x + k) - load2(h + k) * sv;
+    if constexpr (U == Correction::RankOne) return load_pair(x + k) - load_pair(h + k) * sv;
     if constexpr (U == Correction::RankTwo) {
-      return load2(x + k) + (load2(h + k) * sv + load2(h2 + k) * s2v);
+      return load_pair(x + k) + (load_pair(h + k) * sv + load_pair(h2 + k) * s2v);
     }
-    return load2(x + k);
+    return load_pair(x + k);
   };
   const std::uint32_t pairs = n >> 1;
-  for (std::uint32_t k = 0; k < pairs; ++k) store2(o + 2 * k, value(2 * k));
+  for (std::uint32_t k = 0; k < pairs; ++k) store_pair(o + 2 * k, value(2 * k));
   if (n & 1) {
     const std::size_t k = n - 1;
     if constexpr (U == Correction::RankOne) o[k] = x[k] - h[k] * s;

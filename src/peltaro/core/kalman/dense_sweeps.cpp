@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "peltaro/core/kalman/pairs.hpp"
+
 namespace peltaro::core {
 namespace {
 

@@ -38,28 +38,26 @@ void FilterSystem::refresh(const StateSpace& ss) {
   state_runs_.clear();
   state_values_.clear();
   state_rows_.clear();
+  // Entries are in row order: each row is one range of them.
   const auto& entries = sparse_t.entries;
-  const std::size_t m = sparse_t.dim;
-  std::size_t e = 0;
-  for (std::size_t r = 0; r < m;) {
-    std::size_t end = e;
+  std::size_t begin = 0;
+  for (std::size_t r = 0; r < sparse_t.dim; ++r) {
+    std::size_t end = begin;
     while (end < entries.size() && entries[end].row == r) ++end;
-    if (end - e != 1) {
-      state_rows_.push_back({r++, e, end});
-      e = end;
-      continue;
+    if (end - begin != 1) {
+      state_rows_.push_back({r, begin, end});
+    } else {
+      // A single entry extends the run of the row above when it reads the
+      // next column.
+      const SparseTEntry& entry = entries[begin];
+      const bool extends = !state_runs_.empty() &&
+                           state_runs_.back().first + state_runs_.back().length == r &&
+                           state_runs_.back().source + state_runs_.back().length == entry.col;
+      if (!extends) state_runs_.push_back({r, 0, entry.col, state_values_.size()});
+      ++state_runs_.back().length;
+      state_values_.push_back(entry.value);
     }
-    // A run: the rows after r with one entry each, one column further on.
-    StateRun run{r, 0, entries[e].col, state_values_.size()};
-    while (r < m && e < entries.size() && entries[e].row == r &&
-           (e + 1 == entries.size() || entries[e + 1].row != r) &&
-           entries[e].col == run.source + run.length) {
-      state_values_.push_back(entries[e].value);
-      ++run.length;
-      ++r;
-      ++e;
-    }
-    state_runs_.push_back(run);
+    begin = end;
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "peltaro/core/kalman/pairs.hpp"
+
 namespace peltaro::core {
 
 // The change of a step is ‖P_new − P_old‖_F / trace(P_old): relative to the
@@ -22,7 +24,6 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
   // Four partial sums each, element i into sum i mod 4: one running sum
   // would be a chain of m dependent additions that the steps after it wait
   // on. Two sums to a vector.
-  using Pair = double __attribute__((vector_size(16)));
   const double* pn = p_new.data();
   const double* po = p_old.data();
   const Eigen::Index step = m + 1;
