@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
@@ -224,6 +227,106 @@ TEST(CovarianceKernel, LowerFormFeedsTheNextStepAsTheWholeOneDoes) {
     }
     mirror_lower(lower.data(), static_cast<std::size_t>(m));
     EXPECT_TRUE(lower.cwiseEqual(whole).all()) << s.name;
+  }
+}
+
+// Bit for bit over the lower triangle (signed zeros told apart, any NaN
+// matching any NaN).
+bool same_lower_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+  for (Eigen::Index j = 0; j < a.cols(); ++j) {
+    for (Eigen::Index i = j; i < a.rows(); ++i) {
+      const double x = a(i, j), y = b(i, j);
+      if (std::isnan(x) && std::isnan(y)) continue;
+      if (std::bit_cast<std::uint64_t>(x) != std::bit_cast<std::uint64_t>(y)) return false;
+    }
+  }
+  return true;
+}
+
+// Rows the SARIMAX systems do not have: weights other than 1 on rows with
+// one entry, an empty row between runs, rows with several entries below
+// runs; and an RQR that is not symmetric bit for bit, with zeros of both signs.
+System odd_rows() {
+  const Eigen::Index m = 8;
+  System s{"odd rows", Eigen::MatrixXd::Zero(m, m), Eigen::MatrixXd::Zero(m, m),
+           Eigen::VectorXd::Zero(m)};
+  s.T(0, 1) = 0.5, s.T(0, 3) = -2.0;  // several
+  s.T(1, 0) = 1.0, s.T(2, 1) = -0.7, s.T(3, 2) = 1.0;  // one run, weighted
+  // row 4 empty
+  s.T(5, 6) = 1.0, s.T(6, 7) = 1.0;  // a plain run
+  s.T(7, 0) = 1.5, s.T(7, 7) = 0.3;  // several, below the runs
+  std::mt19937_64 rng(9);
+  std::normal_distribution<double> N;
+  for (Eigen::Index j = 0; j < m; ++j) {
+    for (Eigen::Index i = 0; i < m; ++i) s.rqr(i, j) = (i + j) % 3 == 0 ? N(rng) : 0.0;
+  }
+  s.rqr(5, 6) = -0.0, s.rqr(6, 5) = 0.0, s.rqr(4, 1) = -0.0, s.rqr(2, 6) = 0.25;
+  s.z(0) = 1.0, s.z(5) = 1.0;
+  return s;
+}
+
+// Three steps of the lower form from a P whose upper triangle is left stale
+// (NaN), against the whole reference order: the lower triangles, Z's
+// columns and a folded step after them.
+TEST(CovarianceKernel, LowerReferenceOrderIsTheWholeOneBitForBit) {
+  auto all = systems();
+  all.push_back(odd_rows());
+  for (const System& s : all) {
+    const auto m = s.T.rows();
+    std::vector<std::size_t> z_columns;
+    for (Eigen::Index i = 0; i < m; ++i) {
+      if (s.z[i] != 0.0) z_columns.push_back(static_cast<std::size_t>(i));
+    }
+    const CovarianceKernel kernel(SparseT::from_dense(s.T, static_cast<std::size_t>(m)), s.rqr,
+                                  z_columns, LowerReference::Always);
+    ASSERT_TRUE(kernel.has_lower_reference_order()) << s.name;
+    CovarianceWorkspace ws(m);
+    Eigen::MatrixXd whole = covariance(m, 23, 1e6);
+    // A last state known exactly, its covariances −0.0 and no gain to it:
+    // where entries are −0.0 every sum that starts from +0.0 shows.
+    if (m > 2) {
+      whole.row(m - 1).setConstant(-0.0);
+      whole.col(m - 1).setConstant(-0.0);
+    }
+    Eigen::MatrixXd lower = whole, next(m, m);
+    for (int step = 0; step < 4; ++step) {
+      Eigen::VectorXd g = whole * s.z;
+      if (m > 2) g(m - 1) = 0.0;
+      const double f = 1.0 / s.z.dot(g);
+      const Eigen::VectorXd* gp = step == 2 ? nullptr : &g;  // a step without an update
+      const std::string name = s.name + ", step " + std::to_string(step);
+      if (step < 3) {
+        kernel.predict_in_reference_order(whole, gp, f, next, ws);
+        whole.swap(next);
+        next.setConstant(std::numeric_limits<double>::quiet_NaN());
+        kernel.predict_lower_in_reference_order(lower, gp, f, next, ws);
+      } else {
+        kernel.predict_lower(whole, gp, f, next, ws);
+        whole.swap(next);
+        next.setConstant(std::numeric_limits<double>::quiet_NaN());
+        kernel.predict_lower(lower, gp, f, next, ws);
+      }
+      lower.swap(next);
+      EXPECT_TRUE(same_lower_bits(lower, whole)) << name;
+      for (const std::size_t c : z_columns) {
+        const auto col = static_cast<Eigen::Index>(c);
+        EXPECT_TRUE(lower.col(col).cwiseEqual(whole.col(col)).all()) << name << ", column " << c;
+      }
+    }
+  }
+}
+
+// Where few rows are plain shifts the whole reference order is kept.
+TEST(CovarianceKernel, LowerReferenceOrderIsPlannedWhereItIsFaster) {
+  for (const auto& [name, planned] : {std::pair{"airline", true},
+                                     std::pair{"(2,1,2)(1,1,1,12)", false},
+                                     std::pair{"dense 5x5", false}}) {
+    for (const System& s : systems()) {
+      if (s.name != name) continue;
+      const CovarianceKernel kernel(SparseT::from_dense(s.T, static_cast<std::size_t>(s.T.rows())),
+                                    s.rqr, {}, LowerReference::WhereFaster);
+      EXPECT_EQ(kernel.has_lower_reference_order(), planned) << name;
+    }
   }
 }
 

@@ -69,13 +69,16 @@ std::vector<std::vector<double>> run_all(std::size_t m) {
   s.reference_rows(terms.data(), terms.size(), a.data(), nullptr, nullptr, m, plain.data());
   s.reference_columns(row_start.data(), entries.data(), updated.data(), averaged.data(), m,
                       product.data());
-  return {turned, mirrored, fused, u, averaged, updated, plain, product};
+  std::vector<double> shifted(m);
+  s.reference_plain(shifted.data(), a.data(), x.data(), gf.data(), x[0], gf[m - 1], m);
+  return {turned, mirrored, fused, u, averaged, updated, plain, product, shifted};
 }
 
 TEST(DenseSweeps, EveryInstructionSetGivesTheBaselineBits) {
   const char* names[] = {"transpose", "mirror_lower",   "mirror_lower_times (copy)",
                          "mirror_lower_times (product)", "symmetrize", "reference_rows",
-                         "reference_rows (no update)",   "reference_columns"};
+                         "reference_rows (no update)",   "reference_columns",
+                         "reference_plain"};
   for (const std::size_t m : {1u, 2u, 3u, 5u, 8u, 27u, 28u}) {
     use_baseline_sweeps(true);
     const auto baseline = run_all(m);

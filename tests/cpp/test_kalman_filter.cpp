@@ -254,6 +254,7 @@ TEST(KalmanFilter, PassWithoutOutputsIsBitForBitThePassWithThem) {
       {"(2,1,2)(1,1,1,4)", {2, 1, 2, 1, 1, 1, 4}, 300},
       {"(3,0,0)(2,0,0,4)", {3, 0, 0, 2, 0, 0, 4}, 200},
       {"(2,2,1)(0,1,0,12)", {2, 2, 1, 0, 1, 0, 12}, 120},
+      {"(0,1,1)(1,1,1,12)", {0, 1, 1, 1, 1, 1, 12}, 144},
   };
   for (const Case& c : cases) {
     const Vec y = simulate_noise(c.n, 23);

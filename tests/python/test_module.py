@@ -200,7 +200,8 @@ def test_each_load_builds_a_fresh_module():
 
 
 def test_loglike_releases_the_interpreter_lock():
-    # A long seasonal series keeps the filter busy for a while.
-    y = np.random.default_rng(1).standard_normal(1_000_000)
+    # A long seasonal series keeps the filter busy for a while (about 0.1 s:
+    # a million points had become too quick to observe).
+    y = np.random.default_rng(1).standard_normal(3_000_000)
     params = np.array([0.3, 0.1, 0.2, 0.2, 0.1, 1.0])
     assert_lock_released(lambda: peltaro.sarimax_loglike(y, (2, 0, 1), (1, 0, 1, 52), params))

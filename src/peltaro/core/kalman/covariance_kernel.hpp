@@ -43,6 +43,11 @@
 
 namespace peltaro::core {
 
+// Whether a kernel plans `predict_lower_in_reference_order`: never, where it
+// is faster than the whole reference order, or always (the tests, which check
+// every path of it).
+enum class LowerReference : std::uint8_t { Never, WhereFaster, Always };
+
 namespace detail {
 // What an entry of X takes where a product reads it: nothing, the update
 // −g·g'·f, or the symmetric rank-two term g·p' + p·g'.
@@ -65,15 +70,23 @@ class CovarianceKernel {
  public:
   CovarianceKernel() = default;
   CovarianceKernel(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
-                   std::span<const std::size_t> whole_columns = {}) {
-    assign(sparse_t, rqr, whole_columns);
+                   std::span<const std::size_t> whole_columns = {},
+                   LowerReference reference_lower = LowerReference::Never) {
+    assign(sparse_t, rqr, whole_columns, reference_lower);
   }
 
   // Takes on another T and RQR, reusing its storage where it can.
   // `whole_columns`: columns of P that the caller reads whole between steps
-  // (see `predict_lower`).
+  // (see `predict_lower`); `reference_lower`, whether to plan
+  // `predict_lower_in_reference_order`.
   void assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
-              std::span<const std::size_t> whole_columns = {});
+              std::span<const std::size_t> whole_columns = {},
+              LowerReference reference_lower = LowerReference::Never);
+
+  // Whether `predict_lower_in_reference_order` was planned: asked for always,
+  // or where faster and T has enough rows that are plain shifts (with weight
+  // 1) for it to be.
+  [[nodiscard]] bool has_lower_reference_order() const { return reference_lower_; }
 
   // P ← T·(P − g·g'·f)·T' + RQR with the update folded in; no update when `g`
   // is null. The result is exactly symmetric.
@@ -102,6 +115,19 @@ class CovarianceKernel {
   // such a prediction; `mirror_lower` completes one.
   void predict_lower(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                      Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+
+  // (Planned only where `has_lower_reference_order`.)
+  // `predict_in_reference_order` out of place for the same recursions as
+  // `predict_lower`: the lower triangle is the reference order's, bit for bit,
+  // and of the upper one only the entries that the next step of either order
+  // and the columns named to `assign` read are mirrored. Each entry is formed
+  // where it is written, from P, g and RQR, as the two triangles' values are
+  // formed and then averaged: the result is the same, without W, its turn or
+  // a pass over the whole matrix to average it. P may itself be such a
+  // result; `out` must not alias P or `g`.
+  void predict_lower_in_reference_order(const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
+                                        double f, Eigen::MatrixXd& out,
+                                        CovarianceWorkspace& ws) const;
 
   // out ← T·(X − g·g'·f)·T' + C for an exactly symmetric X (C null: no term;
   // g null: no update), formed as `predict` forms it. `out` must not alias X
@@ -227,6 +253,67 @@ class CovarianceKernel {
     std::size_t from = 0;
   };
   std::vector<UpperRead> upper_reads_;
+
+  // `predict_lower_in_reference_order`'s plan. Rows of T with one entry
+  // (c_r, a_r) are cut into runs of consecutive rows with one offset c_r − r;
+  // a stretch is the part of a run at or below the diagonal of one output
+  // column j, and its kind is that of row j (one entry, several, none). A row
+  // s with several entries also meets the runs above it, in its own row of
+  // the output: the entry (s, r) takes the value that (r, s) would in the
+  // column s, and those are `turned` stretches. The entries between rows
+  // with several entries or none are formed one at a time, or are zeros
+  // where their value is +0.0 whatever P holds.
+  enum class RowKind : std::uint8_t { One, Several, None };
+  struct ReferenceStretch {
+    RowKind column_kind = RowKind::One;
+    bool plain = false;  // run and row j all weights 1: RQR's terms left to `reference_singles_`
+    bool turned = false;  // rows lo … hi − 1 of the run are columns of row `column`
+    std::uint32_t column = 0;
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    std::int32_t offset = 0;
+  };
+  struct Entry {
+    std::uint32_t row = 0;
+    std::uint32_t column = 0;
+  };
+  // Plans it (unless where faster only and too few entries would go by
+  // plain stretches).
+  void build_reference_lower(bool always);
+  bool reference_lower_ = false;
+  [[nodiscard]] RowKind row_kind(std::size_t r) const {
+    const std::size_t count = row_start_[r + 1] - row_start_[r];
+    return count == 0 ? RowKind::None : count == 1 ? RowKind::One : RowKind::Several;
+  }
+  std::vector<ReferenceStretch> reference_stretches_;
+  std::vector<std::uint32_t> reference_zeros_;  // output entries (j·m + i) that are +0.0
+  std::vector<Entry> reference_singles_;       // formed one at a time, after the stretches
+  std::vector<double> row_value_;              // a_r of rows with one entry, by row (else 0)
+  std::vector<std::uint32_t> row_column_;      // c_r
+  std::vector<UpperRead> reference_upper_reads_;
+  struct Run {
+    std::size_t first, end;
+    std::ptrdiff_t offset;
+    bool unit;  // all weights 1
+  };
+  // The plain stretches again, in the offsets their sweep takes: output
+  // `out`, P's entries from `source`, g's from `g`; the diagonal first at
+  // `diagonal` (j·m + j) unless that is npos.
+  struct PlainStretch {
+    std::uint32_t out = 0;
+    std::uint32_t source = 0;
+    std::uint32_t g = 0;
+    std::uint32_t column = 0;  // c_j
+    std::uint32_t length = 0;
+    std::uint32_t diagonal = 0;
+  };
+  static constexpr std::uint32_t NO_DIAGONAL = 0xffffffffU;
+  std::vector<PlainStretch> plain_stretches_;
+  std::size_t general_stretches_ = 0;  // reference_stretches_ that are not plain, listed first
+  std::vector<double> rqr_rows_;  // RQR's row r for the rows with several entries, as in summed_
+  std::vector<Run> reference_runs_;
+  std::vector<std::size_t> special_rows_;  // rows with several entries or none
+  std::vector<std::size_t> first_row_;
 
   // Storage of the set-up, kept so that a kernel assigned again allocates nothing.
   std::vector<char> flags_;  // entries: member, taken; pieces: in the cover, tried; rows: covered

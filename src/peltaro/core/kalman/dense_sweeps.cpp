@@ -14,7 +14,8 @@ namespace baseline {
 
 constexpr DenseSweeps BASELINE{&baseline::transpose,         &baseline::mirror_lower,
                                &baseline::mirror_lower_times, &baseline::symmetrize,
-                               &baseline::reference_rows,     &baseline::reference_columns};
+                               &baseline::reference_rows,     &baseline::reference_columns,
+                               &baseline::reference_plain};
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #pragma GCC push_options
@@ -26,7 +27,8 @@ namespace avx2 {
 
 constexpr DenseSweeps AVX2{&avx2::transpose,         &avx2::mirror_lower,
                            &avx2::mirror_lower_times, &avx2::symmetrize,
-                           &avx2::reference_rows,     &avx2::reference_columns};
+                           &avx2::reference_rows,     &avx2::reference_columns,
+                           &avx2::reference_plain};
 
 const DenseSweeps* widest() {
   __builtin_cpu_init();

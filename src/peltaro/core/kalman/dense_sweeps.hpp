@@ -49,6 +49,11 @@ struct DenseSweeps {
   // row_start[r + 1]).
   void (*reference_columns)(const std::size_t* row_start, const SparseTEntry* entries,
                             const double* w, const double* rqr, std::size_t m, double* out);
+  // o[k] ← 0.5·((0.0 + (x[k] − gi[k]·sl)) + (x[k] − su·gfi[k])) for k < n: the
+  // reference order's averaged entry where T's two rows are plain shifts (see
+  // CovarianceKernel::predict_lower_in_reference_order).
+  void (*reference_plain)(double* o, const double* x, const double* gi, const double* gfi,
+                          double sl, double su, std::size_t n);
 };
 
 // The sweeps this processor runs.

@@ -33,7 +33,10 @@ void FilterSystem::refresh(const StateSpace& ss) {
   z_columns_.clear();
   z_columns_.reserve(sparse_z.entries.size());
   for (const auto& e : sparse_z.entries) z_columns_.push_back(e.index);
-  covariance.assign(sparse_t, rqr_scratch_, z_columns_);
+  // The diffuse start of differencing states is when the reference order
+  // runs (the first steps).
+  covariance.assign(sparse_t, rqr_scratch_, z_columns_,
+                    ss.k_diff > 0 ? LowerReference::WhereFaster : LowerReference::Never);
 
   state_runs_.clear();
   state_values_.clear();

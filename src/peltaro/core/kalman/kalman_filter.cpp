@@ -71,6 +71,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   // where it is read otherwise (the switch and the end).
   const bool lower_only =
       sys.strategy == KalmanStrategy::Sparse && !store_outputs && !snapshots;
+  const bool lower_reference = lower_only && sys.covariance.has_lower_reference_order();
 
   auto take_snapshots = [&](std::size_t t) {
     if (!snapshots) return;
@@ -116,6 +117,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
       if (lower_only && covariance_order(t, burn) == CovarianceOrder::Folded) {
         sys.covariance.predict_lower(P, &PZ, f, P_next, ws);
+      } else if (lower_reference) {
+        sys.covariance.predict_lower_in_reference_order(P, &PZ, f, P_next, ws);
       } else {
         sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
       }
@@ -150,7 +153,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       }
       sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
-      sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
+      if (lower_reference && covariance_order(t, burn) == CovarianceOrder::Reference) {
+        // P may hold only what the lower forms read: the whole reference
+        // order would read the rest.
+        sys.covariance.predict_lower_in_reference_order(P, nullptr, 0.0, P_next, ws);
+        P.swap(P_next);
+      } else {
+        sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
+      }
       rule.after_skip();
     }
   }
