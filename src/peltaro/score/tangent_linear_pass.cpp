@@ -230,11 +230,15 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
 
   // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
   // With the sparse P·Z, P is read otherwise only through its lower triangle
-  // (the dT columns) until the switch: the folded steps form the upper one
-  // only where the kernel's next step and P·Z read it, as the filter does.
+  // (the dT columns) until the switch: the folded steps, and the reference
+  // order where the kernel plans its lower form, form the upper one only
+  // where the kernel's next step and P·Z read it, as the filter does.
   const core::CovarianceOrder order = core::covariance_order(t, burn_);
   if (lower_only_ && order == core::CovarianceOrder::Folded && g != nullptr) {
     system_.covariance.predict_lower(P_, g, finv_, P_next_, cov_ws_);
+  } else if (lower_only_ && order == core::CovarianceOrder::Reference &&
+             system_.covariance.has_lower_reference_order()) {
+    system_.covariance.predict_lower_in_reference_order(P_, g, finv_, P_next_, cov_ws_);
   } else {
     system_.predict_cov(ss_.transition, P_, g, finv_, P_next_, cov_ws_, order);
   }
