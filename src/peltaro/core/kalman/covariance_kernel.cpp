@@ -428,29 +428,22 @@ void CovarianceKernel::build_upper_reads(std::span<const std::size_t> whole_colu
 void CovarianceKernel::build_reference_lower(bool always) {
   const std::size_t m = m_;
   row_value_.assign(m, 0.0);
-  row_column_.assign(m, 0);
   for (std::size_t r = 0; r < m; ++r) {
-    if (row_kind(r) != RowKind::One) continue;
-    row_value_[r] = entries_[row_start_[r]].value;
-    row_column_[r] = static_cast<std::uint32_t>(entries_[row_start_[r]].col);
+    if (row_kind(r) == RowKind::One) row_value_[r] = entries_[row_start_[r]].value;
   }
   auto offset_of = [&](std::size_t r) {
-    return static_cast<std::ptrdiff_t>(row_column_[r]) - static_cast<std::ptrdiff_t>(r);
+    return static_cast<std::ptrdiff_t>(row_column(r)) - static_cast<std::ptrdiff_t>(r);
   };
-  // The runs, and run_of[r] the run of row r (npos for the other rows,
-  // listed in `special`).
+  // The runs, and run_of[r] the run of row r (npos for the other rows: those
+  // of summed_ and empty_rows_).
   constexpr std::size_t npos = static_cast<std::size_t>(-1);
   std::vector<Run>& runs = reference_runs_;
   runs.clear();
   runs.reserve(m);
   std::vector<std::size_t>& run_of = count_;
   run_of.assign(m, npos);
-  std::vector<std::size_t>& special = special_rows_;
-  special.clear();
-  special.reserve(m);
   for (std::size_t r = 0; r < m;) {
     if (row_kind(r) != RowKind::One) {
-      special.push_back(r);
       ++r;
       continue;
     }
@@ -483,8 +476,9 @@ void CovarianceKernel::build_reference_lower(bool always) {
   reference_zeros_.clear();
   reference_singles_.clear();
   reference_stretches_.reserve(2 * runs.size() * m);
-  reference_zeros_.reserve(special.size() * m);
-  reference_singles_.reserve(special.size() * m + 2 * m);
+  const std::size_t special = summed_.size() + empty_rows_.size();
+  reference_zeros_.reserve(special * m);
+  reference_singles_.reserve(special * m + 2 * m);
   auto single = [&](std::size_t i, std::size_t j) {
     reference_singles_.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
   };
@@ -514,9 +508,10 @@ void CovarianceKernel::build_reference_lower(bool always) {
     for (std::size_t e = row_start_[j]; e < row_start_[j + 1]; ++e) {
       finite_row = finite_row && std::isfinite(entries_[e].value);
     }
-    for (const std::size_t i : special) {
-      if (i < j) continue;
-      if (row_kind(i) == RowKind::Several && run_of[j] != npos) continue;  // turned
+    // The rows with several entries or none at or below row j.
+    auto other_row = [&](std::size_t i) {
+      if (i < j) return;
+      if (row_kind(i) == RowKind::Several && run_of[j] != npos) return;  // turned
       // Row i without entries: Y(i, j) is RQR(i, j) plus terms v·0.0, a zero
       // when RQR(i, j) is, and Y(j, i) is RQR(j, i); their sum is +0.0 when
       // the latter is.
@@ -529,15 +524,21 @@ void CovarianceKernel::build_reference_lower(bool always) {
       } else {
         single(i, j);
       }
-    }
+    };
+    for (const Summed& several : summed_) other_row(several.row);
+    for (const std::size_t i : empty_rows_) other_row(i);
   }
-  // Entries of plain stretches where RQR or RQR' is not zero, each once.
-  for (std::size_t j = 0; j < m; ++j) {
-    for_each_nonzero(rqr + j * m, 0, m, [&](std::size_t i, double) {
-      if (i == j || (i < j && rqr[i * m + j] != 0.0)) return;  // the diagonal; or met below
-      const std::size_t lo = std::min(i, j);
-      const std::size_t hi = std::max(i, j);
-      if (run_of[hi] != npos && plain_column(lo) && runs[run_of[hi]].unit) single(hi, lo);
+  // Entries of plain stretches where RQR or RQR' is not zero, each once:
+  // the lower triangle's non-zeros, then those above it whose mirror is zero.
+  auto fix = [&](std::size_t i, std::size_t j) {  // i > j
+    if (run_of[i] != npos && plain_column(j) && runs[run_of[i]].unit) single(i, j);
+  };
+  for (const std::size_t index : rqr_index_) {
+    if (index % (m + 1) != 0) fix(index % m, index / m);
+  }
+  for (std::size_t j = 1; j < m; ++j) {
+    for_each_nonzero(rqr + j * m, 0, j, [&](std::size_t i, double) {
+      if (rqr[i * m + j] == 0.0) fix(j, i);
     });
   }
 
@@ -552,9 +553,9 @@ void CovarianceKernel::build_reference_lower(bool always) {
     const auto source = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(lo) + st.offset);
     PlainStretch& ps = plain_stretches_.emplace_back();
     ps.out = static_cast<std::uint32_t>(j * m + lo);
-    ps.source = static_cast<std::uint32_t>(row_column_[j] * m + source);
+    ps.source = static_cast<std::uint32_t>(row_column(j) * m + source);
     ps.g = static_cast<std::uint32_t>(source);
-    ps.column = row_column_[j];
+    ps.column = static_cast<std::uint32_t>(row_column(j));
     ps.length = static_cast<std::uint32_t>(st.hi - lo);
     ps.diagonal = st.lo == j ? static_cast<std::uint32_t>(j * m + j) : NO_DIAGONAL;
   }
@@ -569,7 +570,7 @@ void CovarianceKernel::build_reference_lower(bool always) {
 
   // The reads above the diagonal: a stretch reads the columns of row j's
   // entries from its first source row on.
-  std::vector<std::size_t>& first_row = first_row_;
+  std::vector<std::size_t>& first_row = count_;  // run_of no longer needed
   first_row.resize(m);
   for (std::size_t c = 0; c < m; ++c) first_row[c] = c;
   auto read = [&](std::size_t column, std::size_t row) {
@@ -985,7 +986,7 @@ void CovarianceKernel::predict_lower_in_reference_order(const Eigen::MatrixXd& P
         break;
       case RowKind::One: {
         const double a = row_value_[r];
-        const std::size_t c = row_column_[r];
+        const std::size_t c = row_column(r);
         for (; e != end; ++e) acc = acc + e->value * (0.0 + term(a, c, e->col));
         break;
       }
@@ -1028,7 +1029,7 @@ void CovarianceKernel::predict_lower_in_reference_order(const Eigen::MatrixXd& P
     const double* a = row_value_.data();
     switch (st.column_kind) {
       case RowKind::One: {
-        const std::size_t cj = row_column_[j];
+        const std::size_t cj = row_column(j);
         const double w = row_value_[j];
         const double* x = p + cj * m + source;
         const double sl = gd != nullptr ? gf[cj] : 0.0;

@@ -281,6 +281,8 @@ class CovarianceKernel {
   // plain stretches).
   void build_reference_lower(bool always);
   bool reference_lower_ = false;
+  // c_r of a row with one entry.
+  [[nodiscard]] std::size_t row_column(std::size_t r) const { return entries_[row_start_[r]].col; }
   [[nodiscard]] RowKind row_kind(std::size_t r) const {
     const std::size_t count = row_start_[r + 1] - row_start_[r];
     return count == 0 ? RowKind::None : count == 1 ? RowKind::One : RowKind::Several;
@@ -289,7 +291,6 @@ class CovarianceKernel {
   std::vector<std::uint32_t> reference_zeros_;  // output entries (j·m + i) that are +0.0
   std::vector<Entry> reference_singles_;       // formed one at a time, after the stretches
   std::vector<double> row_value_;              // a_r of rows with one entry, by row (else 0)
-  std::vector<std::uint32_t> row_column_;      // c_r
   std::vector<UpperRead> reference_upper_reads_;
   struct Run {
     std::size_t first, end;
@@ -312,8 +313,6 @@ class CovarianceKernel {
   std::size_t general_stretches_ = 0;  // reference_stretches_ that are not plain, listed first
   std::vector<double> rqr_rows_;  // RQR's row r for the rows with several entries, as in summed_
   std::vector<Run> reference_runs_;
-  std::vector<std::size_t> special_rows_;  // rows with several entries or none
-  std::vector<std::size_t> first_row_;
 
   // Storage of the set-up, kept so that a kernel assigned again allocates nothing.
   std::vector<char> flags_;  // entries: member, taken; pieces: in the cover, tried; rows: covered
