@@ -27,15 +27,27 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
   const double* pn = p_new.data();
   const double* po = p_old.data();
   const Eigen::Index step = m + 1;
+  // The diagonal of p_old, kept from the last check when p_old is the
+  // matrix that check had as p_new (the callers exchange the two after each
+  // step): one walk across the columns instead of two.
+  const auto mm = static_cast<std::size_t>(m);
+  if (diagonal_of_ != po || diagonal_.size() != mm) {
+    diagonal_.resize(mm);
+    for (Eigen::Index i = 0; i < m; ++i) diagonal_[static_cast<std::size_t>(i)] = po[i * step];
+  }
+  double* kept = diagonal_.data();
   Pair diag01{0.0, 0.0}, diag23{0.0, 0.0}, trace01{0.0, 0.0}, trace23{0.0, 0.0};
   Eigen::Index i = 0;
   for (; i + 4 <= m; i += 4) {
-    const double* o = po + i * step;
     const double* n = pn + i * step;
-    const Pair old01{o[0], o[step]};
-    const Pair old23{o[2 * step], o[3 * step]};
-    const Pair d01 = Pair{n[0], n[step]} - old01;
-    const Pair d23 = Pair{n[2 * step], n[3 * step]} - old23;
+    const Pair old01 = load_pair(kept + i);
+    const Pair old23 = load_pair(kept + i + 2);
+    const Pair new01{n[0], n[step]};
+    const Pair new23{n[2 * step], n[3 * step]};
+    store_pair(kept + i, new01);
+    store_pair(kept + i + 2, new23);
+    const Pair d01 = new01 - old01;
+    const Pair d23 = new23 - old23;
     diag01 += d01 * d01;
     diag23 += d23 * d23;
     trace01 += old01;
@@ -44,11 +56,14 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
   double diag_part[4] = {diag01[0], diag01[1], diag23[0], diag23[1]};
   double trace_part[4] = {trace01[0], trace01[1], trace23[0], trace23[1]};
   for (int l = 0; i < m; ++i, ++l) {
-    const double old_value = po[i * step];
-    const double d = pn[i * step] - old_value;
+    const double old_value = kept[i];
+    const double new_value = pn[i * step];
+    kept[i] = new_value;
+    const double d = new_value - old_value;
     diag_part[l] += d * d;
     trace_part[l] += old_value;
   }
+  diagonal_of_ = pn;
   const double diagonal = (diag_part[0] + diag_part[1]) + (diag_part[2] + diag_part[3]);
   const double trace = (trace_part[0] + trace_part[1]) + (trace_part[2] + trace_part[3]);
   // A trace that is not positive, or NaN, gives 1e-15: the change is then

@@ -19,6 +19,7 @@
 #include <Eigen/Dense>
 #include <cstddef>
 #include <limits>
+#include <vector>
 
 namespace peltaro::core {
 
@@ -52,7 +53,9 @@ class SteadyStateRule {
   // t + 1, `p_old` the one predicted for t. True when the caller should freeze
   // `p_new`; a caller that cannot (F not finite and positive) keeps calling,
   // and the next passing check tries again. Both must be exactly symmetric;
-  // only their lower triangles are read.
+  // only their lower triangles are read. A p_old stored where the last
+  // check's p_new was must be that matrix, unchanged: its diagonal is
+  // taken from that check.
   bool after_update(std::size_t t, const Eigen::MatrixXd& p_new, const Eigen::MatrixXd& p_old);
 
   // A step without an update predicts P by another map: the changes before it
@@ -60,6 +63,7 @@ class SteadyStateRule {
   void after_skip() {
     last_change_ = std::numeric_limits<double>::quiet_NaN();
     passed_ = 0;
+    diagonal_of_ = nullptr;
   }
 
  private:
@@ -70,6 +74,12 @@ class SteadyStateRule {
   // first check and after a skip.
   double last_change_ = std::numeric_limits<double>::quiet_NaN();
   int passed_ = 0;
+  // The diagonal of the last check's p_new, and where that matrix's storage
+  // was: the next check reads it as p_old's if p_old lives there. So a p_old
+  // at that address must be that p_new, unchanged (the callers exchange the
+  // two matrices after each check, as the tests do).
+  std::vector<double> diagonal_;
+  const double* diagonal_of_ = nullptr;
 };
 
 }  // namespace peltaro::core
