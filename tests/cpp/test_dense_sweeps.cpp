@@ -42,10 +42,13 @@ std::vector<std::vector<double>> run_all(std::size_t m) {
   const DenseSweeps& s = dense_sweeps();
   const std::vector<double> a = values(m * m, 7 + static_cast<unsigned>(m));
   const std::vector<double> x = values(m, 3 + static_cast<unsigned>(m));
-  std::vector<double> turned(m * m), mirrored = a, fused = a, u(m), averaged = a;
+  std::vector<double> turned(m * m), mirrored = a, fused = a, u(m), averaged = a, read_only(m);
   s.transpose(a.data(), m, turned.data());
   s.mirror_lower(mirrored.data(), m);
   s.mirror_lower_times(fused.data(), m, x.data(), u.data());
+  s.lower_times(a.data(), m, x.data(), read_only.data());
+  // The product from the lower triangle alone is the fused sweep's, bit for bit.
+  EXPECT_TRUE(same(read_only, u)) << "m = " << m << ": lower_times";
   s.symmetrize(averaged.data(), m);
 
   // Rows of T with one to three entries and weights 1, −0.5 and 2; the rows

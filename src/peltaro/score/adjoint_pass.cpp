@@ -147,12 +147,36 @@ Vec AdjointPass::gradient(double s2) const {
   Vec Sbar(rqr_at.size(), 0.0);
   bool pbar_live = false;  // P̄ is zero until a covariance first matters
 
+  // The products form P̄'s lower triangle. P̄ is exactly symmetric, and the
+  // next step reads above the diagonal only the entries the kernel of T'
+  // reads and the columns that meet dT whole: where those are few, each step
+  // copies just them up (`lower`); otherwise the whole triangle, in the same
+  // sweep as P̃̄·g.
+  std::vector<std::size_t> dt_rows;
+  for (const auto& entries : derivs_.dt_entries) {
+    for (const auto& e : entries) dt_rows.push_back(e.row);
+  }
+  std::sort(dt_rows.begin(), dt_rows.end());
+  dt_rows.erase(std::unique(dt_rows.begin(), dt_rows.end()), dt_rows.end());
+  std::size_t reads = transposed.upper_read_count();
+  for (const std::size_t r : dt_rows) reads += r;
+  const bool lower = 4 * reads < m_ * (m_ - 1) / 2;
+  auto complete = [&] {
+    if (!lower) return;
+    transposed.mirror_reads(Pbar);
+    double* pb = Pbar.data();
+    for (const std::size_t r : dt_rows) {
+      for (std::size_t i = 0; i < r; ++i) pb[r * m_ + i] = pb[i * m_ + r];
+    }
+  };
+
   // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z' = Z·p' + p·Z' with p = ½·ḡ + ½·F̄·Z:
-  // column c whole for every entry c of Z, and row c outside Z's entries
-  // (the runs of rows where Z is zero, listed once). Each entry takes one
-  // value, the same as its mirror (Z_i·p_c + p_i·Z_c rounds alike both
-  // ways), so P̄ stays exactly symmetric: the kernel reads its columns as its
-  // rows.
+  // column c for every entry c of Z, and row c outside Z's entries (the runs
+  // of rows where Z is zero, listed once); the entries of row c at Z's other
+  // entries are in those columns. Each entry takes one value, the same as its
+  // mirror (Z_i·p_c + p_i·Z_c rounds alike both ways). Over the lower
+  // triangle alone (`lower`): column c from the diagonal down, row c left of
+  // it.
   std::vector<std::pair<Eigen::Index, Eigen::Index>> off_z;
   for (Eigen::Index i = 0; i < m;) {
     while (i < m && Z[i] != 0.0) ++i;
@@ -161,16 +185,17 @@ Vec AdjointPass::gradient(double s2) const {
     if (i > from) off_z.emplace_back(from, i);
   }
   Eigen::VectorXd p(m);
-  auto add_pz_terms = [&] {
+  auto add_pz_terms = [&]() __attribute__((always_inline)) {
     double* pb = Pbar.data();
     for (const auto& ze : z_entries) {
       const auto c = static_cast<Eigen::Index>(ze.index);
       const double zc = Z[c];
       const double pc = p[c];
       double* col = pb + c * m;
-      for (Eigen::Index i = 0; i < m; ++i) col[i] += Z[i] * pc + p[i] * zc;
+      for (Eigen::Index i = lower ? c : 0; i < m; ++i) col[i] += Z[i] * pc + p[i] * zc;
       for (const auto& [from, to] : off_z) {
-        for (Eigen::Index i = from; i < to; ++i) pb[i * m + c] += p[i] * zc;
+        const Eigen::Index end = lower ? std::min(to, c) : to;
+        for (Eigen::Index i = from; i < end; ++i) pb[i * m + c] += p[i] * zc;
       }
     }
   };
@@ -228,6 +253,7 @@ Vec AdjointPass::gradient(double s2) const {
       end -= (update ? m_ : 0) + m_ * nc;
       const double* kept = kept_.data() + end;
       if (pbar_live) {
+        complete();
         // P⁺ = T·P̃·T' + RQR: dT·P̃·T' + T·P̃·dT' meets P̄ twice.
         const double* tp = kept + (update ? m_ : 0);
         for (std::size_t j = 0; j < k_; ++j) {
@@ -241,9 +267,11 @@ Vec AdjointPass::gradient(double s2) const {
         }
         for (std::size_t q = 0; q < rqr_at.size(); ++q) Sbar[q] += Pbar.data()[rqr_at[q]];
         transposed.sandwich_triangle(Pbar, Pnext_bar, ws);
-        Pbar.swap(Pnext_bar);  // now P̃̄, whole once mirrored
-        if (update) {
-          core::mirror_lower_times(Pbar.data(), m_, kept, u.data());  // u = P̃̄·g
+        Pbar.swap(Pnext_bar);  // now P̃̄
+        if (lower) {
+          if (update) core::lower_times(Pbar.data(), m_, kept, u.data());  // u = P̃̄·g
+        } else if (update) {
+          core::mirror_lower_times(Pbar.data(), m_, kept, u.data());
         } else {
           core::mirror_lower(Pbar.data(), m_);
         }
@@ -277,6 +305,7 @@ Vec AdjointPass::gradient(double s2) const {
   }
 
   // The initial state, and R·Q·R' summed over the predictions.
+  if (lower) core::mirror_lower(Pbar.data(), m_);
   const Vec start = initial_state_adjoint(ss_, init_, derivs_, abar, Pbar);
   for (std::size_t j = 0; j < k_; ++j) {
     grad[j] += start[j];

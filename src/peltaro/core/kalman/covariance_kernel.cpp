@@ -801,8 +801,12 @@ void CovarianceKernel::predict(const Eigen::MatrixXd& P, const Eigen::VectorXd* 
 void CovarianceKernel::predict_lower(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                                      Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {
   predict_triangle(P, g, f, out, ws);
+  mirror_reads(out);
+}
+
+void CovarianceKernel::mirror_reads(Eigen::MatrixXd& X) const {
   const std::size_t m = m_;
-  double* o = out.data();
+  double* o = X.data();
   for (const UpperRead& read : upper_reads_) {
     double* column = o + read.column * m;
     for (std::size_t i = read.from; i < read.column; ++i) column[i] = o[i * m + read.column];

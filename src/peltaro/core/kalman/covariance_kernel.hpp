@@ -151,6 +151,17 @@ class CovarianceKernel {
   // out ← T·x over the stored entries (m values each; no aliasing).
   void times_t(const double* x, double* out) const;
 
+  // X's strict upper triangle copied from the lower one where `sandwich`,
+  // `sandwich_triangle` and the columns named to `assign` read it: a
+  // recursion that forms only lower triangles completes them so.
+  void mirror_reads(Eigen::MatrixXd& X) const;
+  // How many entries `mirror_reads` copies.
+  [[nodiscard]] std::size_t upper_read_count() const {
+    std::size_t count = 0;
+    for (const UpperRead& read : upper_reads_) count += read.column - read.from;
+    return count;
+  }
+
   [[nodiscard]] const Eigen::MatrixXd& rqr() const { return rqr_; }
   [[nodiscard]] std::size_t dim() const { return m_; }
 

@@ -13,7 +13,8 @@ namespace baseline {
 }  // namespace baseline
 
 constexpr DenseSweeps BASELINE{&baseline::transpose,         &baseline::mirror_lower,
-                               &baseline::mirror_lower_times, &baseline::symmetrize,
+                               &baseline::mirror_lower_times, &baseline::lower_times,
+                               &baseline::symmetrize,
                                &baseline::reference_rows,     &baseline::reference_columns,
                                &baseline::reference_plain};
 
@@ -26,7 +27,8 @@ namespace avx2 {
 #pragma GCC pop_options
 
 constexpr DenseSweeps AVX2{&avx2::transpose,         &avx2::mirror_lower,
-                           &avx2::mirror_lower_times, &avx2::symmetrize,
+                           &avx2::mirror_lower_times, &avx2::lower_times,
+                           &avx2::symmetrize,
                            &avx2::reference_rows,     &avx2::reference_columns,
                            &avx2::reference_plain};
 

@@ -38,6 +38,9 @@ struct DenseSweeps {
   void (*mirror_lower)(double* a, std::size_t m);
   // `mirror_lower`, and u ← A·x for the whole symmetric A.
   void (*mirror_lower_times)(double* a, std::size_t m, const double* x, double* u);
+  // u ← A·x for the symmetric A of which the lower triangle is read, the
+  // same bits as `mirror_lower_times`'s u.
+  void (*lower_times)(const double* a, std::size_t m, const double* x, double* u);
   // (i, j) and (j, i), i > j, both become 0.5·(A(i, j) + A(j, i)).
   void (*symmetrize)(double* a, std::size_t m);
   // W' by its terms in order (g and gf null: no update); rows of T without

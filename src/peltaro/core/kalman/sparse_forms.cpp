@@ -83,6 +83,10 @@ void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {
   dense_sweeps().mirror_lower_times(a, m, x, u);
 }
 
+void lower_times(const double* a, std::size_t m, const double* x, double* u) {
+  dense_sweeps().lower_times(a, m, x, u);
+}
+
 void symmetrize(Eigen::MatrixXd& P) {
   dense_sweeps().symmetrize(P.data(), static_cast<std::size_t>(P.rows()));
 }

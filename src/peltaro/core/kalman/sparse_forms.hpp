@@ -90,6 +90,9 @@ void transpose_into(const double* a, std::size_t m, double* b);
 // both products (m values each in x and u, neither inside a).
 void mirror_lower_times(double* a, std::size_t m, const double* x, double* u);
 
+// u ← A·x from A's lower triangle alone, bit for bit `mirror_lower_times`'s u.
+void lower_times(const double* a, std::size_t m, const double* x, double* u);
+
 // P ← T·P·T' + RQR, with W as workspace; the result is exactly symmetric.
 void predict_cov(KalmanStrategy strategy, const Eigen::MatrixXd& T, const Eigen::MatrixXd& Tt,
                  const SparseT& sparse_t, Eigen::MatrixXd& P, const Eigen::MatrixXd& RQR,
