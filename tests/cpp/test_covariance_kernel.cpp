@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -316,8 +317,15 @@ TEST(CovarianceKernel, LowerReferenceOrderIsTheWholeOneBitForBit) {
   }
 }
 
-// Where few rows are plain shifts the whole reference order is kept.
+// Where few rows are plain shifts the whole reference order is kept, and
+// the lower form is refused where it was not planned.
 TEST(CovarianceKernel, LowerReferenceOrderIsPlannedWhereItIsFaster) {
+  const System air = systems()[0];
+  const CovarianceKernel unplanned(SparseT::from_dense(air.T, 27), air.rqr);
+  CovarianceWorkspace ws(27);
+  Eigen::MatrixXd out(27, 27);
+  EXPECT_THROW(unplanned.predict_lower_in_reference_order(air.rqr, nullptr, 0.0, out, ws),
+               std::logic_error);
   for (const auto& [name, planned] : {std::pair{"airline", true},
                                      std::pair{"(2,1,2)(1,1,1,12)", false},
                                      std::pair{"dense 5x5", false}}) {

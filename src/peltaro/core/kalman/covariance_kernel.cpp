@@ -930,6 +930,9 @@ void CovarianceKernel::predict_lower_in_reference_order(const Eigen::MatrixXd& P
                                                         const Eigen::VectorXd* g, double f,
                                                         Eigen::MatrixXd& out,
                                                         CovarianceWorkspace& ws) const {
+  if (!reference_lower_) {
+    throw std::logic_error("covariance kernel: the lower reference order was not planned");
+  }
   const std::size_t m = m_;
   out.resize(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
   if (entries_.empty()) {

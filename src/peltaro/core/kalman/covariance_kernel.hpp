@@ -116,9 +116,9 @@ class CovarianceKernel {
   void predict_lower(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                      Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
-  // (Planned only where `has_lower_reference_order`.)
   // `predict_in_reference_order` out of place for the same recursions as
-  // `predict_lower`: the lower triangle is the reference order's, bit for bit,
+  // `predict_lower`, where `has_lower_reference_order` (a logic error
+  // elsewhere): the lower triangle is the reference order's, bit for bit,
   // and of the upper one only the entries that the next step of either order
   // and the columns named to `assign` read are mirrored. Each entry is formed
   // where it is written, from P, g and RQR, as the two triangles' values are
@@ -310,7 +310,7 @@ class CovarianceKernel {
   };
   // The plain stretches again, in the offsets their sweep takes: output
   // `out`, P's entries from `source`, g's from `g`; the diagonal first at
-  // `diagonal` (j·m + j) unless that is npos.
+  // `diagonal` (j·m + j) unless that is NO_DIAGONAL.
   struct PlainStretch {
     std::uint32_t out = 0;
     std::uint32_t source = 0;
