@@ -338,6 +338,27 @@ TEST(CovarianceKernel, LowerReferenceOrderIsPlannedWhereItIsFaster) {
   }
 }
 
+// A kernel without RQR gives the products that do not use it, the same bits
+// as one with RQR = 0, and refuses to plan the reference orders.
+TEST(CovarianceKernel, KernelWithoutRqrGivesTheSandwichAlone) {
+  for (const System& s : systems()) {
+    const auto m = s.T.rows();
+    const SparseT st = SparseT::from_dense(s.T, static_cast<std::size_t>(m));
+    const CovarianceKernel zero(st, Eigen::MatrixXd::Zero(m, m));
+    const CovarianceKernel none(st, Eigen::MatrixXd());
+    CovarianceWorkspace ws(m);
+    const Eigen::MatrixXd X = covariance(m, 29, 1.0);
+    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(m, m), b = a;
+    zero.sandwich_triangle(X, a, ws);
+    none.sandwich_triangle(X, b, ws);
+    EXPECT_TRUE(same_lower_bits(a, b)) << s.name;
+    CovarianceKernel planned;
+    EXPECT_THROW(planned.assign(st, Eigen::MatrixXd(), {}, LowerReference::Always),
+                 std::invalid_argument)
+        << s.name;
+  }
+}
+
 TEST(CovarianceKernel, ReassignedKernelForgetsItsFormerSystem) {
   const auto all = systems();
   const System& first = all[0];

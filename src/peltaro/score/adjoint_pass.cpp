@@ -1,6 +1,7 @@
 #include "peltaro/score/adjoint_pass.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/score/initial_derivatives.hpp"
@@ -113,15 +114,22 @@ Vec AdjointPass::gradient(double s2) const {
   const bool trend = ss_.state_intercept.size() == n_;
   const auto k_diff = static_cast<Eigen::Index>(ss_.k_diff);
 
-  // T' as a kernel of its own: T'·X·T.
-  core::SparseT tt;
+  // T' as a kernel of its own: T'·X·T (without RQR). Its storage stays with
+  // the thread from one pass to the next, for systems of up to
+  // FilterSystem::MAX_KEPT_STATES states.
+  thread_local core::SparseT tt;
+  thread_local core::CovarianceKernel kept_transposed;
+  std::optional<core::CovarianceKernel> own_transposed;
   tt.dim = m_;
-  tt.entries.reserve(system_.sparse_t.entries.size());
+  tt.entries.clear();
   for (const auto& e : system_.sparse_t.entries) tt.entries.push_back({e.col, e.row, e.value});
   std::sort(tt.entries.begin(), tt.entries.end(), [](const auto& a, const auto& b) {
     return a.row != b.row ? a.row < b.row : a.col < b.col;
   });
-  const core::CovarianceKernel transposed(tt, Eigen::MatrixXd::Zero(m, m));
+  const Eigen::MatrixXd no_rqr;
+  core::CovarianceKernel& transposed =
+      m_ <= core::FilterSystem::MAX_KEPT_STATES ? kept_transposed : own_transposed.emplace();
+  transposed.assign(tt, no_rqr);
   core::CovarianceWorkspace ws(m);
 
   Vec grad(k_, 0.0);

@@ -110,12 +110,13 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   }
 
   // R·Q·R' of one shock touches only the states the MA coefficients reach.
+  // An empty one: a kernel for the products without it (see assign).
   rqr_ = rqr;
   rqr_index_.clear();
   rqr_values_.clear();
   rqr_index_.reserve(m_);
   rqr_values_.reserve(m_);
-  for (std::size_t j = 0; j < m_; ++j) {
+  for (std::size_t j = 0; j < m_ && rqr.size() != 0; ++j) {
     for_each_nonzero(rqr.col(static_cast<Eigen::Index>(j)).data(), j, m_,
                      [&](std::size_t i, double v) {
                        rqr_index_.push_back(j * m_ + i);
@@ -127,6 +128,9 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   build_plan();
   build_upper_reads(whole_columns);
   reference_lower_ = false;
+  if (rqr.size() == 0 && reference_lower != LowerReference::Never) {
+    throw std::invalid_argument("covariance kernel: the reference orders need R·Q·R'");
+  }
   if (reference_lower != LowerReference::Never) {
     build_reference_lower(reference_lower == LowerReference::Always);
   }

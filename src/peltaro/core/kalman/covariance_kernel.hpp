@@ -75,8 +75,9 @@ class CovarianceKernel {
     assign(sparse_t, rqr, whole_columns, reference_lower);
   }
 
-  // Takes on another T and RQR, reusing its storage where it can.
-  // `whole_columns`: columns of P that the caller reads whole between steps
+  // Takes on another T and RQR, reusing its storage where it can. An empty
+  // RQR makes a kernel for `sandwich_triangle`, `times_t` and `mirror_reads`
+  // alone. `whole_columns`: columns of P that the caller reads whole between steps
   // (see `predict_lower`); `reference_lower`, whether to plan
   // `predict_lower_in_reference_order`.
   void assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,

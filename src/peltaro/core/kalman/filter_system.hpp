@@ -29,6 +29,11 @@ struct FilterSystem {
   FilterSystem() = default;
   explicit FilterSystem(const StateSpace& ss);
 
+  // Passes that form their own products of a system per call may keep the
+  // storage with the thread up to this many states (a few hundred kilobytes
+  // at most); larger ones form and free it per call.
+  static constexpr std::size_t MAX_KEPT_STATES = 128;
+
   // Everything formed again for `ss`, in the storage already held: an
   // objective keeps one system per model and refreshes it with the model.
   void refresh(const StateSpace& ss);
