@@ -567,6 +567,15 @@ void CovarianceKernel::build_reference_lower(bool always) {
       std::partition(reference_stretches_.begin(), reference_stretches_.end(),
                      [](const ReferenceStretch& st) { return !st.plain; }) -
       reference_stretches_.begin());
+  // The terms of the rows with several entries, each row's W in its slot of
+  // summed_ (layer by layer, as reference_terms_ are).
+  several_terms_.clear();
+  for (const ReferenceTerm& term : reference_terms_) {
+    if (summed_index_[term.row] < summed_.size()) {
+      several_terms_.push_back(term);
+      several_terms_.back().row = static_cast<std::uint32_t>(summed_index_[term.row]);
+    }
+  }
   rqr_rows_.resize(summed_.size() * m);
   for (std::size_t q = 0; q < summed_.size(); ++q) {
     for (std::size_t k = 0; k < m; ++k) rqr_rows_[q * m + k] = rqr[k * m + summed_[q].row];
@@ -581,6 +590,7 @@ void CovarianceKernel::build_reference_lower(bool always) {
     first_row[column] = std::min(first_row[column], row);
   };
   for (const UpperRead& r : upper_reads_) read(r.column, r.from);
+  for (const ReferenceTerm& term : several_terms_) read(term.col, 0);
   for (const ReferenceStretch& st : reference_stretches_) {
     const auto source = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(st.lo) + st.offset);
     for (std::size_t e = row_start_[st.column]; e < row_start_[st.column + 1]; ++e) {
@@ -808,10 +818,11 @@ void CovarianceKernel::predict_lower(const Eigen::MatrixXd& P, const Eigen::Vect
   mirror_reads(out);
 }
 
-void CovarianceKernel::mirror_reads(Eigen::MatrixXd& X) const {
+void CovarianceKernel::mirror_reads(Eigen::MatrixXd& X) const { mirror(upper_reads_, X.data()); }
+
+void CovarianceKernel::mirror(std::span<const UpperRead> reads, double* o) const {
   const std::size_t m = m_;
-  double* o = X.data();
-  for (const UpperRead& read : upper_reads_) {
+  for (const UpperRead& read : reads) {
     double* column = o + read.column * m;
     for (std::size_t i = read.from; i < read.column; ++i) column[i] = o[i * m + read.column];
   }
@@ -958,34 +969,12 @@ void CovarianceKernel::predict_lower_in_reference_order(const Eigen::MatrixXd& P
     return gd != nullptr ? a * (p_at(k, c) - gd[c] * gf[k]) : a * p_at(k, c);
   };
 
-  // W(r, ·) whole for the rows with several entries, from +0.0 in the
-  // order of the row's entries, as the reference order forms it.
+  // W(r, ·) whole for the rows with several entries, by the reference
+  // order's own sweep over their terms (the columns it reads are kept whole).
   double* wt = ws.columns.data();
-  for (std::size_t q = 0; q < summed_.size(); ++q) {
-    const std::size_t r = summed_[q].row;
-    double* __restrict w = wt + q * m;
-    for (std::size_t e = row_start_[r]; e < row_start_[r + 1]; ++e) {
-      const double a = entries_[e].value;
-      const std::size_t c = entries_[e].col;
-      const double gc = gd != nullptr ? gd[c] : 0.0;
-      const bool first = e == row_start_[r];
-      // P(k, c) along row c above the diagonal, down column c from it.
-      const double* __restrict x = p + c * m;
-      if (gd != nullptr && first) {
-        for (std::size_t k = 0; k < c; ++k) w[k] = 0.0 + a * (p[k * m + c] - gc * gf[k]);
-        for (std::size_t k = c; k < m; ++k) w[k] = 0.0 + a * (x[k] - gc * gf[k]);
-      } else if (gd != nullptr) {
-        for (std::size_t k = 0; k < c; ++k) w[k] += a * (p[k * m + c] - gc * gf[k]);
-        for (std::size_t k = c; k < m; ++k) w[k] += a * (x[k] - gc * gf[k]);
-      } else if (first) {
-        for (std::size_t k = 0; k < c; ++k) w[k] = 0.0 + a * p[k * m + c];
-        for (std::size_t k = c; k < m; ++k) w[k] = 0.0 + a * x[k];
-      } else {
-        for (std::size_t k = 0; k < c; ++k) w[k] += a * p[k * m + c];
-        for (std::size_t k = c; k < m; ++k) w[k] += a * x[k];
-      }
-    }
-  }
+  const DenseSweeps& sweeps = dense_sweeps();
+  sweeps.reference_rows(several_terms_.data(), several_terms_.size(), p, gd,
+                        gd != nullptr ? gf : nullptr, m, wt);
   // Y(r, s) = RQR(r, s) + Σ over row s's entries (s, c, v) of v·W(r, c).
   auto y_at = [&](std::size_t r, std::size_t s) {
     double acc = rqr[s * m + r];
@@ -1012,7 +1001,6 @@ void CovarianceKernel::predict_lower_in_reference_order(const Eigen::MatrixXd& P
 
   // The plain stretches, in one tight loop.
   if (gd != nullptr) {
-    const DenseSweeps& sweeps = dense_sweeps();
     for (const PlainStretch& ps : plain_stretches_) {
       const std::size_t cj = ps.column;
       const double sl = gf[cj];
@@ -1120,10 +1108,7 @@ void CovarianceKernel::predict_lower_in_reference_order(const Eigen::MatrixXd& P
     const std::size_t j = e.column;
     o[j * m + i] = i == j ? y_at(j, j) : 0.5 * (y_at(i, j) + y_at(j, i));
   }
-  for (const UpperRead& read : reference_upper_reads_) {
-    double* column = o + read.column * m;
-    for (std::size_t i = read.from; i < read.column; ++i) column[i] = o[i * m + read.column];
-  }
+  mirror(reference_upper_reads_, o);
 }
 
 }  // namespace peltaro::core

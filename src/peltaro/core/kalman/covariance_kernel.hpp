@@ -292,6 +292,8 @@ class CovarianceKernel {
   // Plans it (unless where faster only and too few entries would go by
   // plain stretches).
   void build_reference_lower(bool always);
+  // The strict upper triangle of o copied from the lower one at `reads`.
+  void mirror(std::span<const UpperRead> reads, double* o) const;
   bool reference_lower_ = false;
   // c_r of a row with one entry.
   [[nodiscard]] std::size_t row_column(std::size_t r) const { return entries_[row_start_[r]].col; }
@@ -324,6 +326,7 @@ class CovarianceKernel {
   std::vector<PlainStretch> plain_stretches_;
   std::size_t general_stretches_ = 0;  // reference_stretches_ that are not plain, listed first
   std::vector<double> rqr_rows_;  // RQR's row r for the rows with several entries, as in summed_
+  std::vector<ReferenceTerm> several_terms_;  // their terms, in rows numbered as in summed_
   std::vector<Run> reference_runs_;
 
   // Storage of the set-up, kept so that a kernel assigned again allocates nothing.
