@@ -437,3 +437,23 @@ TEST(Score, RefusesInputsNotBuiltForTheConfiguration) {
   // Regressors the model does not use are neither read nor checked.
   EXPECT_EQ(both(cfg({1, 0, 0, 0, 0, 0, 0}, Trend::Constant, 0), ev.ss, ev.init, y, &short_col), "ok");
 }
+
+// The way back keeps its plan of T' from one pass to the next while T' is the
+// same: a score after a model with T's pattern but other values must be the
+// score after a model of another size, which plans anew, bit for bit.
+TEST(Score, KeepsThePlanOfTOnlyWhileTIsTheSame) {
+  const Vec y = percent(air());  // the covariance never settles: T' is used at every step
+  const SarimaxConfig c = cfg({1, 1, 0, 0, 1, 1, 12});
+  const SarimaxConfig smaller = cfg({1, 0, 0, 0, 0, 0, 0});
+  auto score_at = [&](const SarimaxConfig& config, const Vec& theta) {
+    const fx::Evaluation ev = evaluation(config, theta, y);
+    return *score_of(config, ev);
+  };
+  const Vec theta{-0.3, -0.5, 14.0};
+  score_at(c, {0.2, -0.5, 14.0});
+  const Vec after_other_values = score_at(c, theta);
+  score_at(smaller, {0.5, 14.0});
+  const Vec fresh = score_at(c, theta);
+  ASSERT_EQ(fresh.size(), after_other_values.size());
+  for (std::size_t j = 0; j < fresh.size(); ++j) EXPECT_EQ(fresh[j], after_other_values[j]) << j;
+}

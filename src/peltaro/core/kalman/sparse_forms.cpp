@@ -79,6 +79,19 @@ void transpose_into(const double* a, std::size_t m, double* b) {
   dense_sweeps().transpose(a, m, b);
 }
 
+bool SparseT::same_as(const SparseT& other) const {
+  if (dim != other.dim || entries.size() != other.entries.size()) return false;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    const SparseTEntry& a = entries[k];
+    const SparseTEntry& b = other.entries[k];
+    if (a.row != b.row || a.col != b.col ||
+        std::memcmp(&a.value, &b.value, sizeof a.value) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {
   dense_sweeps().mirror_lower_times(a, m, x, u);
 }

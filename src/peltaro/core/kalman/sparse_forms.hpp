@@ -20,6 +20,8 @@ struct SparseT {
   static SparseT from_dense(const Eigen::MatrixXd& T, std::size_t m);
   // The same in place, keeping the storage.
   void assign(const Eigen::MatrixXd& T, std::size_t m);
+  // The same dimension and entries, values bit for bit.
+  [[nodiscard]] bool same_as(const SparseT& other) const;
 };
 
 struct SparseZEntry {
