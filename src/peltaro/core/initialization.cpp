@@ -16,18 +16,22 @@ KalmanInit KalmanInit::approximate_diffuse(std::size_t k) {
 }
 
 bool cholesky_test(const Eigen::MatrixXd& M) {
-  const Eigen::Index n = M.rows();
-  Eigen::MatrixXd L = Eigen::MatrixXd::Zero(n, n);
-  for (Eigen::Index j = 0; j < n; ++j) {
-    double pivot = M(j, j);
-    for (Eigen::Index k = 0; k < j; ++k) pivot -= L(j, k) * L(j, k);
+  // L by rows, so that each sum over k runs along two contiguous rows.
+  const auto n = static_cast<std::size_t>(M.rows());
+  std::vector<double> L(n * n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* lj = L.data() + j * n;
+    double pivot = M(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j));
+    for (std::size_t k = 0; k < j; ++k) pivot -= lj[k] * lj[k];
     if (!(pivot > 0.0)) return false;
     const double ljj = std::sqrt(pivot);
-    L(j, j) = ljj;
-    for (Eigen::Index i = j + 1; i < n; ++i) {
-      double v = M(i, j);
-      for (Eigen::Index k = 0; k < j; ++k) v -= L(i, k) * L(j, k);
-      L(i, j) = v / ljj;
+    L[j * n + j] = ljj;
+    const double* mj = M.col(static_cast<Eigen::Index>(j)).data();
+    for (std::size_t i = j + 1; i < n; ++i) {
+      double* li = L.data() + i * n;
+      double v = mj[i];
+      for (std::size_t k = 0; k < j; ++k) v -= li[k] * lj[k];
+      li[j] = v / ljj;
     }
   }
   return true;
