@@ -383,5 +383,48 @@ TEST(CovarianceKernel, ReassignedKernelForgetsItsFormerSystem) {
   EXPECT_TRUE(a.cwiseEqual(b).all());
 }
 
+// A kernel given the same T keeps its plan and takes RQR's new values; where
+// a zero of RQR appears, goes or changes sign it plans anew. Either way its
+// steps are a fresh kernel's, bit for bit.
+TEST(CovarianceKernel, ReassignedKernelTakesNewRqrValuesOrPlansAnew) {
+  auto all = systems();
+  all.push_back(odd_rows());
+  for (const System& s : all) {
+    const auto m = s.T.rows();
+    const SparseT st = SparseT::from_dense(s.T, static_cast<std::size_t>(m));
+    std::vector<std::size_t> z_columns;
+    for (Eigen::Index i = 0; i < m; ++i) {
+      if (s.z[i] != 0.0) z_columns.push_back(static_cast<std::size_t>(i));
+    }
+    Eigen::MatrixXd scaled = 1.3 * s.rqr;  // the same zeros
+    Eigen::MatrixXd moved = s.rqr;  // a zero gone or come
+    moved(m - 1, 0) = moved(m - 1, 0) == 0.0 ? 0.5 : 0.0;
+    Eigen::MatrixXd signed_zeros = s.rqr;  // every zero −0.0
+    for (Eigen::Index k = 0; k < m * m; ++k) {
+      if (signed_zeros.data()[k] == 0.0) signed_zeros.data()[k] = -0.0;
+    }
+    CovarianceKernel reused(st, s.rqr, z_columns, LowerReference::Always);
+    for (const Eigen::MatrixXd* rqr : {&scaled, &moved, &scaled, &signed_zeros}) {
+      const std::string name = s.name + (rqr == &scaled ? ", scaled" : rqr == &moved ? ", moved" : ", signed zeros");
+      reused.assign(st, *rqr, z_columns, LowerReference::Always);
+      const CovarianceKernel fresh(st, *rqr, z_columns, LowerReference::Always);
+      CovarianceWorkspace ws(m);
+      const Eigen::MatrixXd P0 = covariance(m, 31, 1e6);
+      const Eigen::VectorXd g = P0 * s.z;
+      const double f = 1.0 / s.z.dot(g);
+      Eigen::MatrixXd a(m, m), b(m, m);
+      reused.predict(P0, &g, f, a, ws);
+      fresh.predict(P0, &g, f, b, ws);
+      EXPECT_TRUE(same_lower_bits(a, b)) << name << ", folded";
+      reused.predict_in_reference_order(P0, &g, f, a, ws);
+      fresh.predict_in_reference_order(P0, &g, f, b, ws);
+      EXPECT_TRUE(same_lower_bits(a, b)) << name << ", reference";
+      reused.predict_lower_in_reference_order(P0, &g, f, a, ws);
+      fresh.predict_lower_in_reference_order(P0, &g, f, b, ws);
+      EXPECT_TRUE(same_lower_bits(a, b)) << name << ", lower reference";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace peltaro::core

@@ -116,11 +116,10 @@ Vec AdjointPass::gradient(double s2) const {
 
   // T' as a kernel of its own: T'·X·T (without RQR). It stays with the
   // thread from one pass to the next, for systems of up to
-  // FilterSystem::MAX_KEPT_STATES states, and keeps its plan while T' is the
-  // same, bit for bit (T does not move with the MA coefficients, the
-  // variance or the regressors' coefficients).
+  // FilterSystem::MAX_KEPT_STATES states, and so keeps its plan while T' is
+  // the same (T does not move with the MA coefficients, the variance or the
+  // regressors' coefficients).
   thread_local core::SparseT tt;
-  thread_local core::SparseT kept_tt;  // what the kept kernel was planned for
   thread_local core::CovarianceKernel kept_transposed;
   std::optional<core::CovarianceKernel> own_transposed;
   tt.dim = m_;
@@ -130,12 +129,9 @@ Vec AdjointPass::gradient(double s2) const {
     return a.row != b.row ? a.row < b.row : a.col < b.col;
   });
   const Eigen::MatrixXd no_rqr;
-  const bool kept = m_ <= core::FilterSystem::MAX_KEPT_STATES;
-  core::CovarianceKernel& transposed = kept ? kept_transposed : own_transposed.emplace();
-  if (!kept || !tt.same_as(kept_tt)) {
-    transposed.assign(tt, no_rqr);
-    if (kept) kept_tt = tt;
-  }
+  core::CovarianceKernel& transposed =
+      m_ <= core::FilterSystem::MAX_KEPT_STATES ? kept_transposed : own_transposed.emplace();
+  transposed.assign(tt, no_rqr);
   core::CovarianceWorkspace ws(m);
 
   Vec grad(k_, 0.0);

@@ -92,9 +92,47 @@ void add_lower(const Eigen::MatrixXd* C, double* o, std::size_t m) {
 
 }  // namespace
 
+// The plan reads T's values (which rows are plain shifts, the weights it
+// copies) and, of RQR, which entries are zeros and of which sign; RQR's values
+// it keeps apart (rqr_, rqr_values_, rqr_rows_).
+bool CovarianceKernel::plan_holds(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
+                                  std::span<const std::size_t> whole_columns,
+                                  LowerReference reference_lower) const {
+  if (!planned_ || sparse_t.dim != m_ || reference_lower != planned_reference_ ||
+      rqr.rows() != rqr_.rows() || rqr.cols() != rqr_.cols() ||
+      !std::ranges::equal(whole_columns, planned_whole_columns_)) {
+    return false;
+  }
+  if (!same_entries(sparse_t.entries, entries_)) return false;
+  const double* now = rqr.data();
+  const double* was = rqr_.data();
+  for (Eigen::Index k = 0; k < rqr.size(); ++k) {
+    const bool zero = now[k] == 0.0;
+    if (zero != (was[k] == 0.0) || (zero && std::signbit(now[k]) != std::signbit(was[k]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void CovarianceKernel::take_rqr_values(const Eigen::MatrixXd& rqr) {
+  rqr_ = rqr;
+  const double* v = rqr_.data();
+  for (std::size_t p = 0; p < rqr_index_.size(); ++p) rqr_values_[p] = v[rqr_index_[p]];
+  if (!reference_lower_) return;
+  for (std::size_t q = 0; q < summed_.size(); ++q) {
+    for (std::size_t k = 0; k < m_; ++k) rqr_rows_[q * m_ + k] = v[k * m_ + summed_[q].row];
+  }
+}
+
 void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
                               std::span<const std::size_t> whole_columns,
                               LowerReference reference_lower) {
+  if (plan_holds(sparse_t, rqr, whole_columns, reference_lower)) {
+    take_rqr_values(rqr);
+    return;
+  }
+  planned_ = false;
   m_ = sparse_t.dim;
   // The plan keeps offsets into m × m matrices in 32 bits; the module's own
   // limit on the state count (1024) is far below this.
@@ -134,6 +172,9 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   if (reference_lower != LowerReference::Never) {
     build_reference_lower(reference_lower == LowerReference::Always);
   }
+  planned_whole_columns_.assign(whole_columns.begin(), whole_columns.end());
+  planned_reference_ = reference_lower;
+  planned_ = true;
 }
 
 void CovarianceKernel::split(const char* member, std::size_t min_run,

@@ -75,7 +75,9 @@ class CovarianceKernel {
     assign(sparse_t, rqr, whole_columns, reference_lower);
   }
 
-  // Takes on another T and RQR, reusing its storage where it can. An empty
+  // Takes on another T and RQR, reusing its storage where it can, and its
+  // plan where T is the same, bit for bit, and RQR has its zeros (of the same
+  // signs) where they were: then only RQR's values are taken. An empty
   // RQR makes a kernel for `sandwich_triangle`, `times_t` and `mirror_reads`
   // alone. `whole_columns`: columns of P that the caller reads whole between steps
   // (see `predict_lower`); `reference_lower`, whether to plan
@@ -233,6 +235,15 @@ class CovarianceKernel {
                               double* out, CovarianceWorkspace& ws, AddC add_c) const;
 
   std::size_t m_ = 0;
+  // Whether the plan below was completed for entries_, RQR's zeros, and:
+  bool planned_ = false;
+  std::vector<std::size_t> planned_whole_columns_;
+  LowerReference planned_reference_ = LowerReference::Never;
+  [[nodiscard]] bool plan_holds(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
+                                std::span<const std::size_t> whole_columns,
+                                LowerReference reference_lower) const;
+  void take_rqr_values(const Eigen::MatrixXd& rqr);
+
   std::vector<SparseTEntry> entries_;  // T's stored entries, row ascending, then column
   std::vector<std::size_t> row_start_;  // row r: entries_[row_start_[r] … row_start_[r + 1])
   std::vector<std::size_t> empty_rows_;  // rows of T without entries

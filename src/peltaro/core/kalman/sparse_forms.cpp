@@ -79,18 +79,17 @@ void transpose_into(const double* a, std::size_t m, double* b) {
   dense_sweeps().transpose(a, m, b);
 }
 
-bool SparseT::same_as(const SparseT& other) const {
-  if (dim != other.dim || entries.size() != other.entries.size()) return false;
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    const SparseTEntry& a = entries[k];
-    const SparseTEntry& b = other.entries[k];
-    if (a.row != b.row || a.col != b.col ||
-        std::memcmp(&a.value, &b.value, sizeof a.value) != 0) {
+bool same_entries(std::span<const SparseTEntry> a, std::span<const SparseTEntry> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (a[k].row != b[k].row || a[k].col != b[k].col ||
+        std::memcmp(&a[k].value, &b[k].value, sizeof(double)) != 0) {
       return false;
     }
   }
   return true;
 }
+
 
 void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {
   dense_sweeps().mirror_lower_times(a, m, x, u);

@@ -20,9 +20,10 @@ struct SparseT {
   static SparseT from_dense(const Eigen::MatrixXd& T, std::size_t m);
   // The same in place, keeping the storage.
   void assign(const Eigen::MatrixXd& T, std::size_t m);
-  // The same dimension and entries, values bit for bit.
-  [[nodiscard]] bool same_as(const SparseT& other) const;
 };
+
+// The same entries in the same order, values bit for bit.
+bool same_entries(std::span<const SparseTEntry> a, std::span<const SparseTEntry> b);
 
 struct SparseZEntry {
   std::size_t index;
