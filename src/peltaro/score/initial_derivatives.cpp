@@ -12,7 +12,7 @@ InitialDerivatives initial_derivatives(const core::StateSpace& ss, const core::K
   out.da0.assign(k, Eigen::VectorXd::Zero(m));
   out.dp0.assign(k, Eigen::MatrixXd::Zero(m, m));
   out.dp0_nonzero.assign(k, false);
-  if (!init.stationary_block) return out;
+  if (!init.stationary_block || k == 0) return out;
 
   const auto s0 = static_cast<Eigen::Index>(init.stationary_block->first);
   const auto b = static_cast<Eigen::Index>(init.stationary_block->second);

@@ -92,7 +92,7 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   g_ = Eigen::VectorXd::Zero(m);
   g_new_ = Eigen::VectorXd::Zero(m);
   p_ = Eigen::VectorXd::Zero(m);
-  out_ = Eigen::MatrixXd::Zero(m, m);
+  if (k_ > 0) out_ = Eigen::MatrixXd::Zero(m, m);  // the derivatives' products alone
 
   InitialDerivatives start = initial_derivatives(ss, init, derivs);
   const auto kk = static_cast<Eigen::Index>(k_);
