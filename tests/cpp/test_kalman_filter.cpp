@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "reference_filter.hpp"
@@ -366,5 +367,29 @@ TEST(KalmanFilter, BurnStepsKeepTheReferenceOrderBitForBit) {
       }
       predict_cov(strategy, T, T.transpose(), st, P, rqr, W);
     }
+  }
+}
+
+// A pass keeps the thread's system from one call to the next: whatever ran
+// before it (the same T with other MA values, another model), it gives what
+// a system formed for it alone gives, bit for bit.
+TEST(KalmanFilter, PassesOnOneThreadGiveWhatAFreshSystemGives) {
+  const Vec y = simulate_noise(150, 29);
+  const SarimaxOrder airline{0, 1, 1, 0, 1, 1, 12};
+  SarimaxParams other = uniform_coefficients(airline);
+  other.ma = {-0.7};  // the same signs: R·Q·R' has its zeros where they were
+  other.seasonal_ma = {-0.1};
+  other.sigma2 = 2.0;
+  const Model models[] = {make(airline, uniform_coefficients(airline), y.size()),
+                          make(airline, other, y.size()),
+                          make({2, 1, 2, 1, 1, 1, 12}, uniform_coefficients({2, 1, 2, 1, 1, 1, 12}), y.size()),
+                          make({1, 0, 0, 0, 0, 0, 0}, ar1(0.5, 1.0), y.size()),
+                          make(airline, uniform_coefficients(airline), y.size())};
+  for (const Model& m : models) {
+    const auto kept = kalman_core(y, m.ss, m.init, false, false);
+    const auto fresh = kalman_core(y, m.ss, m.init, FilterSystem(m.ss), false, false);
+    ASSERT_TRUE(kept.has_value() && fresh.has_value());
+    EXPECT_EQ(kept->loglike, fresh->loglike);
+    EXPECT_TRUE(kept->predicted_cov.cwiseEqual(fresh->predicted_cov).all());
   }
 }

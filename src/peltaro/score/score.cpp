@@ -158,7 +158,10 @@ core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
   if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
   if (derivs.n_params == 0) return Vec{};
-  auto out = summed_score(y, ss, init, derivs, concentrate_scale, core::FilterSystem(ss));
+  thread_local core::FilterSystem kept;
+  std::optional<core::FilterSystem> own;
+  auto out = summed_score(y, ss, init, derivs, concentrate_scale,
+                          core::FilterSystem::refreshed(kept, own, ss));
   if (!out) return core::fail(std::move(out.error()));
   return std::move(out->gradient);
 }

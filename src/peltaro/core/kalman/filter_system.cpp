@@ -18,6 +18,13 @@ void shock_covariance(const StateSpace& ss, Eigen::MatrixXd& rqr) {
 
 FilterSystem::FilterSystem(const StateSpace& ss) { refresh(ss); }
 
+const FilterSystem& FilterSystem::refreshed(FilterSystem& kept, std::optional<FilterSystem>& own,
+                                            const StateSpace& ss) {
+  if (ss.k_states > MAX_KEPT_STATES) return own.emplace(ss);
+  kept.refresh(ss);
+  return kept;
+}
+
 void FilterSystem::refresh(const StateSpace& ss) {
   sparse_z.assign(ss.design, ss.k_states);
   sparse_t.assign(ss.transition, ss.k_states);

@@ -5,6 +5,7 @@
 
 #include <Eigen/Dense>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -37,6 +38,13 @@ struct FilterSystem {
   // Everything formed again for `ss`, in the storage already held: an
   // objective keeps one system per model and refreshes it with the model.
   void refresh(const StateSpace& ss);
+
+  // The system of `ss` for one pass: for up to MAX_KEPT_STATES states,
+  // `kept` (a thread's own, held by one caller) refreshed, which keeps its
+  // storage and, while T and the zeros of R·Q·R' stay, its kernel's plan
+  // from one call to the next; otherwise one formed anew in `own`.
+  static const FilterSystem& refreshed(FilterSystem& kept, std::optional<FilterSystem>& own,
+                                       const StateSpace& ss);
 
   // out ← T·a (+ intercept[t] at state `row` unless `intercept` is empty),
   // as `core::predict_state` forms it, bit for bit: for `Sparse`, the rows

@@ -23,7 +23,10 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
                                        bool store_outputs, std::optional<SnapshotRequest> snapshots) {
   if (y.size() <= init.burn) return fail(not_enough_observations(y.size(), init.burn));
   require_consistent_sizes(ss, init, "kalman_core");
-  return kalman_core(y, ss, init, FilterSystem(ss), concentrate_scale, store_outputs, snapshots);
+  thread_local FilterSystem kept;
+  std::optional<FilterSystem> own;
+  return kalman_core(y, ss, init, FilterSystem::refreshed(kept, own, ss), concentrate_scale,
+                     store_outputs, snapshots);
 }
 
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
