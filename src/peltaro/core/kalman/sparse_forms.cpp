@@ -90,7 +90,6 @@ bool same_entries(std::span<const SparseTEntry> a, std::span<const SparseTEntry>
   return true;
 }
 
-
 void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {
   dense_sweeps().mirror_lower_times(a, m, x, u);
 }
