@@ -90,6 +90,18 @@ void add_lower(const Eigen::MatrixXd* C, double* o, std::size_t m) {
   }
 }
 
+// The same entries in the same order, values bit for bit.
+bool same_entries(std::span<const SparseTEntry> a, std::span<const SparseTEntry> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (a[k].row != b[k].row || a[k].col != b[k].col ||
+        std::memcmp(&a[k].value, &b[k].value, sizeof(double)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 // The plan reads T's values (which rows are plain shifts, the weights it

@@ -1,7 +1,6 @@
 #include "peltaro/core/kalman/sparse_forms.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 namespace peltaro::core {
@@ -77,17 +76,6 @@ void lower_column(const double* a, std::size_t m, std::size_t c, double* out) {
 
 void transpose_into(const double* a, std::size_t m, double* b) {
   dense_sweeps().transpose(a, m, b);
-}
-
-bool same_entries(std::span<const SparseTEntry> a, std::span<const SparseTEntry> b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (a[k].row != b[k].row || a[k].col != b[k].col ||
-        std::memcmp(&a[k].value, &b[k].value, sizeof(double)) != 0) {
-      return false;
-    }
-  }
-  return true;
 }
 
 void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {

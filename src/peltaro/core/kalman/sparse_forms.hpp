@@ -22,9 +22,6 @@ struct SparseT {
   void assign(const Eigen::MatrixXd& T, std::size_t m);
 };
 
-// The same entries in the same order, values bit for bit.
-bool same_entries(std::span<const SparseTEntry> a, std::span<const SparseTEntry> b);
-
 struct SparseZEntry {
   std::size_t index;
   double value;
