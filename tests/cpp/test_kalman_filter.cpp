@@ -35,6 +35,16 @@ Model make(SarimaxOrder o, SarimaxParams p, std::size_t n, bool stationary = tru
   return m;
 }
 
+// The airline model at the usual coefficients, approximately diffuse
+// differencing states.
+Model airline(std::size_t n) {
+  SarimaxParams p;
+  p.ma = {-0.4};
+  p.seasonal_ma = {-0.6};
+  p.sigma2 = 0.0014;
+  return make({0, 1, 1, 0, 1, 1, 12}, p, n);
+}
+
 Vec simulate_noise(std::size_t n, unsigned seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> N;
@@ -269,16 +279,49 @@ TEST(KalmanFilter, PassWithoutOutputsIsBitForBitThePassWithThem) {
   }
 }
 
+// A pass that follows the filter sees each step as the filter runs it: its
+// terms give the filter's own log-likelihood bit for bit, and its steady
+// steps start at the switch. A stop fails the pass where it is asked.
+TEST(KalmanFilter, AnObserverSeesEveryStepAsTheFilterRunsIt) {
+  struct Log final : FilterObserver {
+    std::vector<FilterStep> steps;
+    std::size_t stop_at = static_cast<std::size_t>(-1);
+    bool step(const FilterStep& s) override {
+      steps.push_back(s);
+      return s.t != stop_at;
+    }
+  };
+  const Vec y = simulate_noise(600, 21);
+  auto m = airline(y.size());
+  const FilterSystem sys(m.ss);
+  Log log;
+  auto out = kalman_core(y, m.ss, m.init, sys, false, false, std::nullopt, &log);
+  ASSERT_TRUE(out.has_value() && out->steady_from.has_value());
+  ASSERT_EQ(log.steps.size(), y.size());
+  double sum_ln_f = 0.0, sum_v2_f = 0.0;
+  for (const FilterStep& s : log.steps) {
+    EXPECT_EQ(s.v, out->innovations[s.t]) << s.t;
+    EXPECT_EQ(s.kind, s.t < *out->steady_from ? StepKind::Update : StepKind::Steady) << s.t;
+    if (s.t < m.init.burn) continue;
+    sum_ln_f += s.ln_f;
+    sum_v2_f += s.v2_f;
+  }
+  const auto value = loglike_from_sums(sum_ln_f, sum_v2_f, y.size() - m.init.burn, false, 0.0014);
+  EXPECT_EQ(value->loglike, out->loglike);
+  EXPECT_EQ(value->loglike, kalman_core(y, m.ss, m.init, sys, false, false)->loglike);
+
+  Log stopping;
+  stopping.stop_at = 5;
+  EXPECT_FALSE(kalman_core(y, m.ss, m.init, sys, false, false, std::nullopt, &stopping));
+  EXPECT_EQ(stopping.steps.size(), 6u);
+}
+
 TEST(KalmanFilter, DifferencedSeasonalModelSettlesIntoSteadyMode) {
   // The airline model with approximately diffuse differencing states: the
   // recursion must settle (steady steps repeat F_ss exactly) and still give
   // the likelihood of the plain recursion.
   const Vec y = simulate_noise(1500, 21);
-  SarimaxParams p;
-  p.ma = {-0.4};
-  p.seasonal_ma = {-0.6};
-  p.sigma2 = 0.0014;
-  auto m = make({0, 1, 1, 0, 1, 1, 12}, p, y.size());
+  auto m = airline(y.size());
   auto out = kalman_core(y, m.ss, m.init, false, true);
   ASSERT_TRUE(out.has_value());
   const double last = out->f_values.back();

@@ -43,59 +43,70 @@ bool AdjointPass::run_forward(std::size_t budget) {
   mean_columns_.resize(n_ * nc);
   kept_.clear();
   frozen_pz_.resize(0);
+  column_.resize(static_cast<Eigen::Index>(m_));
   // Room for every step at once, up to the budget: no copying as it grows.
   const std::size_t per_step = m_ + m_ * nc;
   kept_.reserve(n_ > budget / std::max<std::size_t>(per_step, 1) ? budget : n_ * per_step);
+  budget_ = budget;
+  seen_ = 0;
   sums_ = TlkfResult{};
 
-  // The filter's own recursion, without parameters.
-  const SystemDerivatives none;
-  TangentLinearRecursion rec(y_, ss_, init_, none, &system_);
-  Eigen::VectorXd column(static_cast<Eigen::Index>(m_));
-  for (std::size_t t = 0; t < n_; ++t) {
-    rec.begin_step(t);
-    const StepKind kind = rec.kind();
-    const double v = rec.v();
-    const double finv = rec.finv();
-    kind_[t] = kind;
-    v_[t] = v;
-    finv_[t] = finv;
-    if (t >= burn_) {
-      sums_.sumsq += (v * v) * finv;
-      sums_.sum_ln_f += rec.ln_f();
-      sums_.sum_v2_f += rec.v2_f();
-    }
-    const Eigen::VectorXd& a = rec.mean();
-    const Eigen::VectorXd& g = rec.pz();
-    const double w = kind == StepKind::Skip ? 0.0 : v * finv;
-    for (std::size_t s = 0; s < nc; ++s) {
-      const auto c = static_cast<Eigen::Index>(columns_[s]);
-      mean_columns_[t * nc + s] = a[c] + g[c] * w;
-    }
-    if (kind == StepKind::Steady) {
-      if (frozen_pz_.size() == 0) frozen_pz_ = g;
-    } else {
-      const bool update = kind == StepKind::Update;
-      const std::size_t need = (update ? m_ : 0) + m_ * nc;
-      if (kept_.size() + need > budget) {
-        kept_ = Vec();
-        return false;
-      }
-      if (update) kept_.insert(kept_.end(), g.data(), g.data() + m_);
-      // T times column c of the covariance the prediction starts from,
-      // P − g·g'·f after an update (a column of T·P for a symmetric P).
-      for (const std::size_t c : columns_) {
-        const auto cc = static_cast<Eigen::Index>(c);
-        rec.cov_column(c, column.data());
-        if (update) column -= g * (g[cc] * finv);
-        const std::size_t at = kept_.size();
-        kept_.resize(at + m_);
-        system_.covariance.times_t(column.data(), kept_.data() + at);
-      }
-    }
-    rec.finish_step(t);
+  // The filter itself, followed step by step: its covariances, switch step
+  // and sums are the log-likelihood's own.
+  auto res = core::kalman_core(y_, ss_, init_, system_, false, false, std::nullopt, this);
+  if (seen_ != n_) {
+    kept_ = Vec();
+    return false;
   }
-  sums_.steady_from = rec.steady_from();
+  // A pass whose sums are not finite fails in the filter but is complete
+  // here: its gradient is NaN, as the log-likelihood's would be.
+  if (res) {
+    sums_.steady_from = res->steady_from;
+  } else {
+    const auto first = std::find(kind_.begin(), kind_.end(), StepKind::Steady);
+    if (first != kind_.end()) sums_.steady_from = static_cast<std::size_t>(first - kind_.begin());
+  }
+  return true;
+}
+
+bool AdjointPass::step(const core::FilterStep& s) {
+  const std::size_t t = s.t;
+  const std::size_t nc = columns_.size();
+  const StepKind kind = s.kind;
+  kind_[t] = kind;
+  v_[t] = s.v;
+  finv_[t] = s.finv;
+  if (t >= burn_) {
+    sums_.sumsq += (s.v * s.v) * s.finv;
+    sums_.sum_ln_f += s.ln_f;
+    sums_.sum_v2_f += s.v2_f;
+  }
+  const Eigen::VectorXd& a = s.mean;
+  const Eigen::VectorXd& g = s.pz;
+  const double w = kind == StepKind::Skip ? 0.0 : s.v * s.finv;
+  for (std::size_t q = 0; q < nc; ++q) {
+    const auto c = static_cast<Eigen::Index>(columns_[q]);
+    mean_columns_[t * nc + q] = a[c] + g[c] * w;
+  }
+  if (kind == StepKind::Steady) {
+    if (frozen_pz_.size() == 0) frozen_pz_ = g;
+  } else {
+    const bool update = kind == StepKind::Update;
+    const std::size_t need = (update ? m_ : 0) + m_ * nc;
+    if (kept_.size() + need > budget_) return false;
+    if (update) kept_.insert(kept_.end(), g.data(), g.data() + m_);
+    // T times column c of the covariance the prediction starts from,
+    // P − g·g'·f after an update (a column of T·P for a symmetric P).
+    for (const std::size_t c : columns_) {
+      const auto cc = static_cast<Eigen::Index>(c);
+      core::lower_column(s.cov.data(), m_, c, column_.data());
+      if (update) column_ -= g * (g[cc] * s.finv);
+      const std::size_t at = kept_.size();
+      kept_.resize(at + m_);
+      system_.covariance.times_t(column_.data(), kept_.data() + at);
+    }
+  }
+  ++seen_;
   return true;
 }
 

@@ -32,7 +32,7 @@ namespace peltaro::score {
 // Values kept for the non-steady steps, at most: 8 MiB.
 inline constexpr std::size_t ADJOINT_BUDGET = std::size_t{1} << 20;
 
-class AdjointPass {
+class AdjointPass : private core::FilterObserver {
  public:
   // `system` must be made from `ss`, and both must outlive the pass; sizes
   // are the caller's to check, as for `tlkf_pass`.
@@ -51,7 +51,13 @@ class AdjointPass {
   [[nodiscard]] Vec gradient(double s2) const;
 
  private:
-  using StepKind = TangentLinearRecursion::StepKind;
+  using StepKind = core::StepKind;
+
+  // The filter's steps, kept as they pass.
+  bool step(const core::FilterStep& step) override;
+  std::size_t budget_ = 0;
+  std::size_t seen_ = 0;
+  Eigen::VectorXd column_;
 
   std::span<const double> y_;
   const core::StateSpace& ss_;

@@ -183,7 +183,7 @@ void TangentLinearRecursion::begin_step(std::size_t t) {
       compute_dv(t);
       std::fill(df_.begin(), df_.end(), 0.0);
     }
-    finv_ = SKIP_FINV;
+    finv_ = core::SKIP_FINV;
     ln_f_ = core::LN_SKIP_F;
     v2_f_ = (v_ * v_) / core::SKIP_F;
   }

@@ -21,6 +21,7 @@
 #include "peltaro/core/initialization.hpp"
 #include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/core/kalman/filter_system.hpp"
+#include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
 #include "peltaro/core/kalman/steady_state.hpp"
 #include "peltaro/core/state_space.hpp"
@@ -35,10 +36,6 @@ concept TlkfSink = requires(S& sink, std::span<const double> dv, std::span<const
                             double v, double finv) {
   { sink.record(dv, df, v, finv) } -> std::same_as<void>;
 };
-
-// 1/F recorded for a step whose F is not positive (or NaN): such a step counts
-// as if F were 1e10, as in the filter.
-inline constexpr double SKIP_FINV = 1e-10;
 
 struct TlkfResult {
   // Σ over t ≥ burn of v_t²·(1/F_t).
@@ -55,7 +52,7 @@ struct TlkfResult {
 // the constructor; the steps allocate nothing.
 class TangentLinearRecursion {
  public:
-  enum class StepKind : std::uint8_t { Update, Skip, Steady };
+  using StepKind = core::StepKind;
 
   // Throws std::logic_error when the sizes of the inputs do not fit together
   // (a programming fault: the score entries check their inputs first).

@@ -1,6 +1,7 @@
 #include "peltaro/core/kalman/kalman_filter.hpp"
 
 #include <cmath>
+#include <string>
 
 #include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
@@ -11,6 +12,7 @@ namespace {
 
 struct SteadyMode {
   double f = 0.0;
+  double finv = 0.0;
   double ln_f = 0.0;
   Eigen::VectorXd pz;    // P·Z frozen at the switch
   Eigen::VectorXd gain;  // T·P·Z, not divided by F
@@ -32,7 +34,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, const FilterSystem& sys,
                                        bool concentrate_scale, bool store_outputs,
-                                       std::optional<SnapshotRequest> snapshots) {
+                                       std::optional<SnapshotRequest> snapshots,
+                                       FilterObserver* observer) {
   const std::size_t n = y.size();
   const std::size_t burn = init.burn;
   if (n <= burn) return fail(not_enough_observations(n, burn));
@@ -90,7 +93,19 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     const double v = (y[t] - sparse_dot(sys.sparse_z, a)) - d_t;
     out.innovations.push_back(v);
 
+    // The observer sees the step before its update; a stop ends the pass.
+    auto observed = [&](StepKind kind, double finv, double ln_f, double v2_f,
+                        const Eigen::VectorXd& pz) {
+      return observer == nullptr || observer->step(FilterStep{t, kind, v, finv, ln_f, v2_f, a, pz, P});
+    };
+    auto stopped = [&] {
+      return fail(SarimaxError::invalid_input("filter pass stopped by its observer at step " +
+                                              std::to_string(t)));
+    };
+
     if (steady) {
+      const double v2_f = (v * v) / steady->f;
+      if (!observed(StepKind::Steady, steady->finv, steady->ln_f, v2_f, steady->pz)) return stopped();
       if (store_outputs) out.f_values.push_back(steady->f);
       sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
       const double ratio = v / steady->f;
@@ -99,7 +114,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       a.swap(scratch);
       if (t >= burn) {
         sum_ln_f += steady->ln_f;
-        sum_v2_f += (v * v) / steady->f;
+        sum_v2_f += v2_f;
       }
       continue;
     }
@@ -108,6 +123,9 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     if (store_outputs) out.f_values.push_back(F);
     if (F > 0.0) {
       const double f = 1.0 / F;
+      const double ln_f = t >= burn ? std::log(F) : 0.0;
+      const double v2_f = v * v * f;
+      if (!observed(StepKind::Update, f, ln_f, v2_f, PZ)) return stopped();
       const double vf = v * f;
       a += vf * PZ;
       if (store_outputs) {
@@ -126,8 +144,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
       }
       if (t >= burn) {
-        sum_ln_f += std::log(F);
-        sum_v2_f += v * v * f;
+        sum_ln_f += ln_f;
+        sum_v2_f += v2_f;
       }
       const bool settled = rule.after_update(t, P_next, P);
       P.swap(P_next);
@@ -138,6 +156,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         if (std::isfinite(f_ss) && f_ss > 0.0) {
           SteadyMode sm;
           sm.f = f_ss;
+          sm.finv = 1.0 / f_ss;
           sm.ln_f = std::log(f_ss);
           sm.pz = PZ;
           sm.gain = sys.times_t(T, PZ);
@@ -146,9 +165,11 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         }
       }
     } else {
+      const double v2_f = (v * v) / SKIP_F;
+      if (!observed(StepKind::Skip, SKIP_FINV, LN_SKIP_F, v2_f, PZ)) return stopped();
       if (t >= burn) {
         sum_ln_f += LN_SKIP_F;
-        sum_v2_f += (v * v) / SKIP_F;
+        sum_v2_f += v2_f;
       }
       if (store_outputs) {
         out.filtered_state = a;

@@ -3,6 +3,7 @@
 // log-likelihood of one series.
 
 #include <Eigen/Dense>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -18,6 +19,8 @@ inline constexpr double LN_2PI = 1.8378770664093453;
 // A step whose F is not positive is counted as if F were 1e10.
 inline constexpr double SKIP_F = 1e10;
 inline constexpr double LN_SKIP_F = 23.025850929940457;
+// 1/F handed on for such a step.
+inline constexpr double SKIP_FINV = 1e-10;
 
 struct KalmanOutput {
   Vec innovations;
@@ -54,6 +57,33 @@ struct SnapshotRequest {
 
 struct FilterSystem;
 
+// How a step runs: updated by its observation, skipped (F not positive, or
+// NaN), or with the covariance frozen at the steady-state switch.
+enum class StepKind : std::uint8_t { Update, Skip, Steady };
+
+// One step as the filter holds it before its update: what a pass that
+// follows the filter (the score's way forward) reads. `mean` and `cov` are
+// the predicted mean and covariance of step t (only cov's lower triangle is
+// whole with the sparse forms; not current in steady mode), `pz` is P·Z
+// (frozen in steady mode); `finv` is 1/F (SKIP_FINV for a skipped step),
+// `ln_f` and `v2_f` the step's terms of the sums (ln_f is 0 for an updated
+// step before `burn`).
+struct FilterStep {
+  std::size_t t;
+  StepKind kind;
+  double v, finv, ln_f, v2_f;
+  const Eigen::VectorXd& mean;
+  const Eigen::VectorXd& pz;
+  const Eigen::MatrixXd& cov;
+};
+
+class FilterObserver {
+ public:
+  virtual ~FilterObserver() = default;
+  // False stops the pass, which then fails.
+  virtual bool step(const FilterStep& step) = 0;
+};
+
 struct LoglikeValue {
   double loglike = 0.0;
   double scale = 0.0;
@@ -71,11 +101,13 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
                                        bool store_outputs,
                                        std::optional<SnapshotRequest> snapshots = std::nullopt);
 // The same with the system's forms made beforehand (`sys` must be made from
-// `ss`), for callers that filter one model many times.
+// `ss`), for callers that filter one model many times; `observer`, when
+// given, sees every step.
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, const FilterSystem& sys,
                                        bool concentrate_scale, bool store_outputs,
-                                       std::optional<SnapshotRequest> snapshots = std::nullopt);
+                                       std::optional<SnapshotRequest> snapshots = std::nullopt,
+                                       FilterObserver* observer = nullptr);
 
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
                                     const KalmanInit& init, bool concentrate_scale);
