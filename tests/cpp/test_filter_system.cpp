@@ -1,7 +1,7 @@
 // The filter system's state prediction against the entry-by-entry product,
 // bit for bit: runs of single-entry rows, rows with several entries (AR and
 // differencing), rows without entries, weights other than 1, signed zeros
-// and NaN in the state, and the trend's intercept.
+// and NaN in the state, and the trend's intercept; and the product with T'.
 
 #include <gtest/gtest.h>
 
@@ -54,6 +54,19 @@ TEST(FilterSystem, StatePredictionIsTheEntryByEntryProductBitForBit) {
         sys.predict_state(ss.transition, a, got, ss.state_intercept, t, ss.k_diff);
         EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name;
       }
+      // T'·a over the rows of the transpose, against the sums down T's
+      // columns entry by entry.
+      SparseT tt;
+      tt.assign_transpose(sys.sparse_t);
+      RowRuns runs;
+      runs.assign(tt);
+      expected.setZero();
+      for (const auto& e : sys.sparse_t.entries) {
+        expected[static_cast<Eigen::Index>(e.col)] += e.value * a[static_cast<Eigen::Index>(e.row)];
+      }
+      got.setConstant(5.0);
+      runs.times(tt, a.data(), got.data());
+      EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name << " T'";
     }
   }
 }

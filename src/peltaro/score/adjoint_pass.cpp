@@ -121,7 +121,6 @@ Vec AdjointPass::gradient(double s2) const {
   const std::size_t nc = columns_.size();
   const Eigen::VectorXd& Z = ss_.design;
   const auto& z_entries = system_.sparse_z.entries;
-  const auto& t_entries = system_.sparse_t.entries;
   const bool trend = ss_.state_intercept.size() == n_;
   const auto k_diff = static_cast<Eigen::Index>(ss_.k_diff);
 
@@ -129,16 +128,13 @@ Vec AdjointPass::gradient(double s2) const {
   // thread from one pass to the next, for systems of up to
   // FilterSystem::MAX_KEPT_STATES states, and so keeps its plan while T' is
   // the same (T does not move with the MA coefficients, the variance or the
-  // regressors' coefficients).
+  // regressors' coefficients). T'·ā runs over its rows.
   thread_local core::SparseT tt;
+  thread_local core::RowRuns tt_runs;
   thread_local core::CovarianceKernel kept_transposed;
   std::optional<core::CovarianceKernel> own_transposed;
-  tt.dim = m_;
-  tt.entries.clear();
-  for (const auto& e : system_.sparse_t.entries) tt.entries.push_back({e.col, e.row, e.value});
-  std::sort(tt.entries.begin(), tt.entries.end(), [](const auto& a, const auto& b) {
-    return a.row != b.row ? a.row < b.row : a.col < b.col;
-  });
+  tt.assign_transpose(system_.sparse_t);
+  tt_runs.assign(tt);
   const Eigen::MatrixXd no_rqr;
   core::CovarianceKernel& transposed =
       m_ <= core::FilterSystem::MAX_KEPT_STATES ? kept_transposed : own_transposed.emplace();
@@ -248,13 +244,9 @@ Vec AdjointPass::gradient(double s2) const {
       const Vec& dc = derivs_.dstate_intercept[j];
       if (trend && !dc.empty()) grad[j] += abar[k_diff] * dc[t];
     }
-    // T'·ā over T's own entries: each sum still runs down T's rows in order,
-    // and a row's entries add into different values, one after another.
-    afilt_bar.setZero();
-    for (const auto& e : t_entries) {
-      afilt_bar[static_cast<Eigen::Index>(e.col)] +=
-          e.value * abar[static_cast<Eigen::Index>(e.row)];
-    }
+    // T'·ā: each sum runs down a column of T in the order of its rows, and
+    // the shifts run as sweeps.
+    tt_runs.times(tt, abar.data(), afilt_bar.data());
 
     double vbar = Lv;
     if (kind == StepKind::Steady) {

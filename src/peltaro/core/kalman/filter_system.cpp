@@ -45,52 +45,14 @@ void FilterSystem::refresh(const StateSpace& ss) {
   covariance.assign(sparse_t, rqr_scratch_, z_columns_,
                     ss.k_diff > 0 ? LowerReference::WhereFaster : LowerReference::Never);
 
-  state_runs_.clear();
-  state_values_.clear();
-  state_rows_.clear();
-  // Entries are in row order: each row is one range of them.
-  const auto& entries = sparse_t.entries;
-  std::size_t begin = 0;
-  for (std::size_t r = 0; r < sparse_t.dim; ++r) {
-    std::size_t end = begin;
-    while (end < entries.size() && entries[end].row == r) ++end;
-    if (end - begin != 1) {
-      state_rows_.push_back({r, begin, end});
-    } else {
-      // A single entry extends the run of the row above when it reads the
-      // next column.
-      const SparseTEntry& entry = entries[begin];
-      const bool extends = !state_runs_.empty() &&
-                           state_runs_.back().first + state_runs_.back().length == r &&
-                           state_runs_.back().source + state_runs_.back().length == entry.col;
-      if (!extends) state_runs_.push_back({r, 0, entry.col, state_values_.size()});
-      ++state_runs_.back().length;
-      state_values_.push_back(entry.value);
-    }
-    begin = end;
-  }
+  state_runs_.assign(sparse_t);
 }
 
 void FilterSystem::predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
                                          std::span<const double> intercept, std::size_t t,
                                          std::size_t row) const {
-  // Each value summed from +0.0 in the order of its row's entries, as the
-  // entry-by-entry form sums it.
-  const double* x = a.data();
-  double* __restrict o = out.data();
-  for (const StateRun& run : state_runs_) {
-    const double* __restrict v = state_values_.data() + run.value;
-    const double* __restrict src = x + run.source;
-    double* __restrict dst = o + run.first;
-    for (std::size_t k = 0; k < run.length; ++k) dst[k] = 0.0 + v[k] * src[k];
-  }
-  const auto& entries = sparse_t.entries;
-  for (const StateRow& r : state_rows_) {
-    double sum = 0.0;
-    for (std::size_t e = r.begin; e < r.end; ++e) sum += entries[e].value * x[entries[e].col];
-    o[r.row] = sum;
-  }
-  if (!intercept.empty()) o[row] += intercept[t];
+  state_runs_.times(sparse_t, a.data(), out.data());
+  if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
 }
 
 Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {

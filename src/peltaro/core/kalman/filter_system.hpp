@@ -52,7 +52,7 @@ struct FilterSystem {
   void predict_state(const Eigen::MatrixXd& T, const Eigen::VectorXd& a, Eigen::VectorXd& out,
                      std::span<const double> intercept, std::size_t t, std::size_t row) const {
     // A few short runs cost more in loops than their entries one by one.
-    if (strategy != KalmanStrategy::Sparse || state_values_.size() < MIN_RUN_ROWS) {
+    if (strategy != KalmanStrategy::Sparse || state_runs_.run_rows() < MIN_RUN_ROWS) {
       core::predict_state(strategy, T, sparse_t, a, out, intercept, t, row);
     } else {
       predict_state_by_runs(a, out, intercept, t, row);
@@ -78,24 +78,8 @@ struct FilterSystem {
                              std::span<const double> intercept, std::size_t t,
                              std::size_t row) const;
 
-  // Consecutive rows first … first + length − 1 of T with one entry each, in
-  // column source + (r − first), weights state_values_[value …].
-  struct StateRun {
-    std::size_t first = 0;
-    std::size_t length = 0;
-    std::size_t source = 0;
-    std::size_t value = 0;
-  };
   static constexpr std::size_t MIN_RUN_ROWS = 8;  // rows in runs for the sweeps to pay
-  std::vector<StateRun> state_runs_;
-  std::vector<double> state_values_;
-  // The rows with no entry or several: sparse_t.entries[begin … end).
-  struct StateRow {
-    std::size_t row = 0;
-    std::size_t begin = 0;
-    std::size_t end = 0;
-  };
-  std::vector<StateRow> state_rows_;
+  RowRuns state_runs_;
   Eigen::MatrixXd rqr_scratch_;
   std::vector<std::size_t> z_columns_;
 };

@@ -31,6 +31,17 @@ void SparseT::assign(const Eigen::MatrixXd& T, std::size_t m) {
   entries.swap(sorted);
 }
 
+void SparseT::assign_transpose(const SparseT& a) {
+  dim = a.dim;
+  // A's entries of one column lie in ascending rows: a stable counting sort
+  // by column leaves each row of the transpose in ascending columns.
+  std::vector<std::size_t> next(dim + 1, 0);
+  for (const auto& e : a.entries) ++next[e.col + 1];
+  for (std::size_t c = 0; c < dim; ++c) next[c + 1] += next[c];
+  entries.resize(a.entries.size());
+  for (const auto& e : a.entries) entries[next[e.col]++] = {e.col, e.row, e.value};
+}
+
 SparseZ SparseZ::from_dense(const Eigen::VectorXd& Z, std::size_t m) {
   SparseZ out;
   out.assign(Z, m);
@@ -158,6 +169,48 @@ double compute_pz_and_f(KalmanStrategy strategy, const Eigen::MatrixXd& P, const
   double f = -0.0;
   for (const auto& e : sparse_z.entries) f += e.value * PZ[static_cast<Eigen::Index>(e.index)];
   return f;
+}
+
+void RowRuns::assign(const SparseT& a) {
+  runs_.clear();
+  values_.clear();
+  rows_.clear();
+  // Entries are in row order: each row is one range of them.
+  const auto& entries = a.entries;
+  std::size_t begin = 0;
+  for (std::size_t r = 0; r < a.dim; ++r) {
+    std::size_t end = begin;
+    while (end < entries.size() && entries[end].row == r) ++end;
+    if (end - begin != 1) {
+      rows_.push_back({r, begin, end});
+    } else {
+      // A single entry extends the run of the row above when it reads the
+      // next column.
+      const SparseTEntry& entry = entries[begin];
+      const bool extends = !runs_.empty() && runs_.back().first + runs_.back().length == r &&
+                           runs_.back().source + runs_.back().length == entry.col;
+      if (!extends) runs_.push_back({r, 0, entry.col, values_.size()});
+      ++runs_.back().length;
+      values_.push_back(entry.value);
+    }
+    begin = end;
+  }
+}
+
+void RowRuns::times(const SparseT& a, const double* x, double* out) const {
+  double* __restrict o = out;
+  for (const Run& run : runs_) {
+    const double* __restrict v = values_.data() + run.value;
+    const double* __restrict src = x + run.source;
+    double* __restrict dst = o + run.first;
+    for (std::size_t k = 0; k < run.length; ++k) dst[k] = 0.0 + v[k] * src[k];
+  }
+  const auto& entries = a.entries;
+  for (const Row& r : rows_) {
+    double sum = 0.0;
+    for (std::size_t e = r.begin; e < r.end; ++e) sum += entries[e].value * x[entries[e].col];
+    o[r.row] = sum;
+  }
 }
 
 }  // namespace peltaro::core

@@ -20,6 +20,40 @@ struct SparseT {
   static SparseT from_dense(const Eigen::MatrixXd& T, std::size_t m);
   // The same in place, keeping the storage.
   void assign(const Eigen::MatrixXd& T, std::size_t m);
+  // The transpose of `a` (not this one), keeping the storage.
+  void assign_transpose(const SparseT& a);
+};
+
+// out ← A·x over a sparse A's stored entries, each value summed from +0.0 in
+// the order of its row's entries, as a product entry by entry sums it. Rows
+// with one entry each that read consecutive columns run as one contiguous
+// sweep; the rows with none or several are summed one at a time, in a
+// register.
+class RowRuns {
+ public:
+  void assign(const SparseT& a);
+  void times(const SparseT& a, const double* x, double* out) const;
+  // How many rows the sweeps take.
+  [[nodiscard]] std::size_t run_rows() const { return values_.size(); }
+
+ private:
+  // Consecutive rows first … first + length − 1 with one entry each, in
+  // column source + (r − first), weights values_[value …].
+  struct Run {
+    std::size_t first = 0;
+    std::size_t length = 0;
+    std::size_t source = 0;
+    std::size_t value = 0;
+  };
+  std::vector<Run> runs_;
+  std::vector<double> values_;
+  // The rows with no entry or several: entries[begin … end).
+  struct Row {
+    std::size_t row = 0;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+  };
+  std::vector<Row> rows_;
 };
 
 struct SparseZEntry {
