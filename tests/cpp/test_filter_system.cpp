@@ -58,14 +58,13 @@ TEST(FilterSystem, StatePredictionIsTheEntryByEntryProductBitForBit) {
       // columns entry by entry.
       SparseT tt;
       tt.assign_transpose(sys.sparse_t);
-      RowRuns runs;
-      runs.assign(tt);
+      const CovarianceKernel transposed(tt, Eigen::MatrixXd());
       expected.setZero();
       for (const auto& e : sys.sparse_t.entries) {
         expected[static_cast<Eigen::Index>(e.col)] += e.value * a[static_cast<Eigen::Index>(e.row)];
       }
       got.setConstant(5.0);
-      runs.times(tt, a.data(), got.data());
+      transposed.times_t(a.data(), got.data());
       EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name << " T'";
     }
   }

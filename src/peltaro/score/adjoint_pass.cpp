@@ -128,13 +128,11 @@ Vec AdjointPass::gradient(double s2) const {
   // thread from one pass to the next, for systems of up to
   // FilterSystem::MAX_KEPT_STATES states, and so keeps its plan while T' is
   // the same (T does not move with the MA coefficients, the variance or the
-  // regressors' coefficients). T'·ā runs over its rows.
+  // regressors' coefficients).
   thread_local core::SparseT tt;
-  thread_local core::RowRuns tt_runs;
   thread_local core::CovarianceKernel kept_transposed;
   std::optional<core::CovarianceKernel> own_transposed;
   tt.assign_transpose(system_.sparse_t);
-  tt_runs.assign(tt);
   const Eigen::MatrixXd no_rqr;
   core::CovarianceKernel& transposed =
       m_ <= core::FilterSystem::MAX_KEPT_STATES ? kept_transposed : own_transposed.emplace();
@@ -246,7 +244,7 @@ Vec AdjointPass::gradient(double s2) const {
     }
     // T'·ā: each sum runs down a column of T in the order of its rows, and
     // the shifts run as sweeps.
-    tt_runs.times(tt, abar.data(), afilt_bar.data());
+    transposed.times_t(abar.data(), afilt_bar.data());
 
     double vbar = Lv;
     if (kind == StepKind::Steady) {

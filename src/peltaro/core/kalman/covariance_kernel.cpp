@@ -167,6 +167,7 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   row_start_.assign(m_ + 1, 0);
   for (const auto& e : entries_) ++row_start_[e.row + 1];
   for (std::size_t r = 0; r < m_; ++r) row_start_[r + 1] += row_start_[r];
+  runs_.assign(sparse_t);
   empty_rows_.clear();
   empty_rows_.reserve(m_);
   for (std::size_t r = 0; r < m_; ++r) {
@@ -672,8 +673,7 @@ void CovarianceKernel::build_reference_lower(bool always) {
 }
 
 void CovarianceKernel::times_t(const double* x, double* out) const {
-  for (std::size_t i = 0; i < m_; ++i) out[i] = 0.0;
-  for (const auto& e : entries_) out[e.row] += e.value * x[e.col];
+  runs_.times(entries_, x, out);
 }
 
 template <Correction U, class AddC>

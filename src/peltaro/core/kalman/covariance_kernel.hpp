@@ -151,7 +151,8 @@ class CovarianceKernel {
                          const Eigen::VectorXd& g, const Eigen::VectorXd& p, Eigen::MatrixXd& out,
                          CovarianceWorkspace& ws) const;
 
-  // out ← T·x over the stored entries (m values each; no aliasing).
+  // out ← T·x over the stored entries (m values each; no aliasing), each
+  // value summed from +0.0 in the order of its row's entries.
   void times_t(const double* x, double* out) const;
 
   // X's strict upper triangle copied from the lower one where `sandwich`,
@@ -247,6 +248,7 @@ class CovarianceKernel {
   std::vector<SparseTEntry> entries_;  // T's stored entries, row ascending, then column
   std::vector<std::size_t> row_start_;  // row r: entries_[row_start_[r] … row_start_[r + 1])
   std::vector<std::size_t> empty_rows_;  // rows of T without entries
+  RowRuns runs_;                          // T's rows, for `times_t`
   Eigen::MatrixXd rqr_;
   std::vector<std::size_t> rqr_index_;  // non-zero entries of RQR's lower triangle (j·m + i)
   std::vector<double> rqr_values_;

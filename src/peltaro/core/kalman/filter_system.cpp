@@ -51,7 +51,7 @@ void FilterSystem::refresh(const StateSpace& ss) {
 void FilterSystem::predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
                                          std::span<const double> intercept, std::size_t t,
                                          std::size_t row) const {
-  state_runs_.times(sparse_t, a.data(), out.data());
+  state_runs_.times(sparse_t.entries, a.data(), out.data());
   if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
 }
 

@@ -197,7 +197,8 @@ void RowRuns::assign(const SparseT& a) {
   }
 }
 
-void RowRuns::times(const SparseT& a, const double* x, double* out) const {
+void RowRuns::times(std::span<const SparseTEntry> entries, const double* x,
+                    double* out) const {
   double* __restrict o = out;
   for (const Run& run : runs_) {
     const double* __restrict v = values_.data() + run.value;
@@ -205,7 +206,6 @@ void RowRuns::times(const SparseT& a, const double* x, double* out) const {
     double* __restrict dst = o + run.first;
     for (std::size_t k = 0; k < run.length; ++k) dst[k] = 0.0 + v[k] * src[k];
   }
-  const auto& entries = a.entries;
   for (const Row& r : rows_) {
     double sum = 0.0;
     for (std::size_t e = r.begin; e < r.end; ++e) sum += entries[e].value * x[entries[e].col];

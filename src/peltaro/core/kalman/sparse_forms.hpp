@@ -32,7 +32,8 @@ struct SparseT {
 class RowRuns {
  public:
   void assign(const SparseT& a);
-  void times(const SparseT& a, const double* x, double* out) const;
+  // `entries` are those of the A assigned.
+  void times(std::span<const SparseTEntry> entries, const double* x, double* out) const;
   // How many rows the sweeps take.
   [[nodiscard]] std::size_t run_rows() const { return values_.size(); }
 
