@@ -66,6 +66,11 @@ std::vector<System> systems() {
           sarimax("ARMA(5,3)", {5, 0, 3, 0, 0, 0, 0}, 0.1),
           // An AR column in two blocks of consecutive rows.
           sarimax("(4,1,0)(1,0,0,12)", {4, 1, 0, 1, 0, 0, 12}, 0.1),
+          // AR columns of a few rows among many, which the folded products
+          // take as a rank-two term beside a T of shifts: in column 13, and
+          // in column 0 from the first row on.
+          sarimax("(2,1,2)(2,1,2,12)", {2, 1, 2, 2, 1, 2, 12}, 0.2),
+          sarimax("(1,0,0)(2,0,0,12)", {1, 0, 0, 2, 0, 0, 12}, 0.3),
           dense,                                  zero};
 }
 

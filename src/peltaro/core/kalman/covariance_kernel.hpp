@@ -18,7 +18,9 @@
 //   P − g·g'·f is formed where a product reads it (so its cancellation comes
 //   before any product with T, as in the unfolded order), and only the lower
 //   triangle of the result is formed, then mirrored: the result is symmetric
-//   by construction and no updated or intermediate matrix is stored.
+//   by construction and no updated or intermediate matrix is stored. Where
+//   an AR column of T reaches a few of many rows, those entries are taken
+//   out of T and added back as one rank-two term (see choose_split).
 // - `predict_in_reference_order` forms P − g·g'·f, W = T·P, then W·T' + RQR,
 //   then averages the two triangles, each entry summed exactly as the filters
 //   always have. While the 1e6 variances of the differencing states are being
@@ -36,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "peltaro/core/kalman/dense_sweeps.hpp"
@@ -230,6 +233,17 @@ class CovarianceKernel {
   template <detail::Correction U, class AddC>
   void sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
                       const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
+  // A column c of T that holds one of the two entries of several rows (an
+  // AR column: T(r, c) = φ_r beside a shift) splits T into S + φ·e_c', S
+  // without those entries. Then
+  //   T·X·T' = S·X·S' + φ·t' + t·φ',  t = S·X·e_c + ½·X(c, c)·φ,
+  // and S's rows are shifts that the pieces copy: its plan is the rows of
+  // `split_` (one kernel, of S), the rank-two term is added over the rows
+  // and columns of φ. Chosen where that is faster (see choose_split).
+  void choose_split(const Eigen::MatrixXd& rqr, std::span<const std::size_t> whole_columns);
+  template <detail::Correction U, class AddC>
+  void split_sandwich(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
+                      const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
   // `sandwich_lower` of X − g·g'·f (of X when g is null).
   template <class AddC>
   void sandwich_lower_updated(const Eigen::MatrixXd& X, const Eigen::VectorXd* g, double f,
@@ -341,6 +355,17 @@ class CovarianceKernel {
   std::vector<double> rqr_rows_;  // RQR's row r for the rows with several entries, as in summed_
   std::vector<ReferenceTerm> several_terms_;  // their terms, in rows numbered as in summed_
   std::vector<Run> reference_runs_;
+
+  // The split (empty when T is not split): S's kernel, the column c, φ by
+  // row (zero off its rows), its rows ascending, those rows as runs of
+  // consecutive rows (first, length), and the columns outside them as
+  // ranges [from, to).
+  bool may_split_ = true;  // not for S itself
+  std::vector<CovarianceKernel> split_;
+  std::size_t split_column_ = 0;
+  std::vector<double> split_phi_;
+  std::vector<std::size_t> split_rows_;
+  std::vector<std::pair<std::size_t, std::size_t>> split_runs_, split_gaps_;
 
   // Storage of the set-up, kept so that a kernel assigned again allocates nothing.
   std::vector<char> flags_;  // entries: member, taken; pieces: in the cover, tried; rows: covered
