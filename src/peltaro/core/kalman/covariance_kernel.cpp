@@ -753,8 +753,10 @@ template <Correction U, class AddC>
 void CovarianceKernel::split_sandwich(const Eigen::MatrixXd& X, const double* g, double f,
                                       const double* gf, const double* p, double* out,
                                       CovarianceWorkspace& ws, AddC add_c) const {
+  // Through a lambda of its own: an instance of the pieces' products apart
+  // from the one the kernels without a split inline.
   const CovarianceKernel& inner = split_.front();
-  inner.sandwich_lower<U>(X, g, f, gf, p, out, ws, add_c);
+  inner.sandwich_lower<U>(X, g, f, gf, p, out, ws, [&](double* o) { add_c(o); });
   // The inner products are done with the workspace: x̃ = X̃·e_c and t take
   // its columns. X̃(k, c) is read from the lower triangle.
   const std::size_t m = m_;
@@ -808,10 +810,6 @@ template <Correction U, class AddC>
 void CovarianceKernel::sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f,
                                       const double* gf, const double* p, double* out,
                                       CovarianceWorkspace& ws, AddC add_c) const {
-  if (!split_.empty()) {
-    split_sandwich<U>(X, g, f, gf, p, out, ws, add_c);
-    return;
-  }
   const std::size_t m = m_;
   const double* x = X.data();
   const double* values = values_.data();
@@ -986,12 +984,22 @@ void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd*
                                 const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
                                 CovarianceWorkspace& ws) const {
   const std::size_t m = m_;
-  sandwich_lower_updated(X, g, f, out.data(), ws, [C, m](double* o) { add_lower(C, o, m); });
+  auto add_c = [C, m](double* o) { add_lower(C, o, m); };
+  if (split_.empty()) {
+    sandwich_lower_updated<false>(X, g, f, out.data(), ws, add_c);
+  } else {
+    sandwich_lower_updated<true>(X, g, f, out.data(), ws, add_c);
+  }
   mirror_lower(out.data(), m);
 }
 
 void CovarianceKernel::sandwich_triangle(const Eigen::MatrixXd& X, Eigen::MatrixXd& out,
                                          CovarianceWorkspace& ws) const {
+  if (!split_.empty()) {
+    split_sandwich<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws,
+                                     [](double*) {});
+    return;
+  }
   sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws,
                                    [](double*) {});
 }
@@ -1001,7 +1009,13 @@ void CovarianceKernel::sandwich_rank_two(const Eigen::MatrixXd& X, const Eigen::
                                          Eigen::MatrixXd& out, CovarianceWorkspace& ws) const {
   const std::size_t m = m_;
   auto add_c = [C, m](double* o) { add_lower(C, o, m); };
-  sandwich_lower<Correction::RankTwo>(X, g.data(), 0.0, nullptr, p.data(), out.data(), ws, add_c);
+  if (!split_.empty()) {
+    split_sandwich<Correction::RankTwo>(X, g.data(), 0.0, nullptr, p.data(), out.data(), ws,
+                                        add_c);
+  } else {
+    sandwich_lower<Correction::RankTwo>(X, g.data(), 0.0, nullptr, p.data(), out.data(), ws,
+                                        add_c);
+  }
   mirror_lower(out.data(), m);
 }
 
@@ -1031,22 +1045,35 @@ void CovarianceKernel::predict_triangle(const Eigen::MatrixXd& P, const Eigen::V
                                         double f, Eigen::MatrixXd& out,
                                         CovarianceWorkspace& ws) const {
   out.resize(static_cast<Eigen::Index>(m_), static_cast<Eigen::Index>(m_));
-  sandwich_lower_updated(P, g, f, out.data(), ws, [&](double* o) {
+  auto add_rqr = [&](double* o) {
     for (std::size_t p = 0; p < rqr_index_.size(); ++p) o[rqr_index_[p]] += rqr_values_[p];
-  });
+  };
+  if (split_.empty()) {
+    sandwich_lower_updated<false>(P, g, f, out.data(), ws, add_rqr);
+  } else {
+    sandwich_lower_updated<true>(P, g, f, out.data(), ws, add_rqr);
+  }
 }
 
-template <class AddC>
+template <bool Split, class AddC>
 void CovarianceKernel::sandwich_lower_updated(const Eigen::MatrixXd& X, const Eigen::VectorXd* g,
                                               double f, double* out, CovarianceWorkspace& ws,
                                               AddC add_c) const {
   if (g == nullptr) {
-    sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out, ws, add_c);
+    if constexpr (Split) {
+      split_sandwich<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out, ws, add_c);
+    } else {
+      sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out, ws, add_c);
+    }
     return;
   }
   double* gf = ws.scaled.data();
   for (std::size_t i = 0; i < m_; ++i) gf[i] = (*g)[static_cast<Eigen::Index>(i)] * f;
-  sandwich_lower<Correction::RankOne>(X, g->data(), f, gf, nullptr, out, ws, add_c);
+  if constexpr (Split) {
+    split_sandwich<Correction::RankOne>(X, g->data(), f, gf, nullptr, out, ws, add_c);
+  } else {
+    sandwich_lower<Correction::RankOne>(X, g->data(), f, gf, nullptr, out, ws, add_c);
+  }
 }
 
 // The result is formed in the workspace's matrix, which `sandwich_lower` does

@@ -229,7 +229,8 @@ class CovarianceKernel {
   // `predict`'s lower triangle, sized; the callers mirror it.
   void predict_triangle(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                         Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
-  // The lower triangle of the result; the callers mirror it.
+  // The lower triangle of the result by the pieces of T; the callers mirror
+  // it (and take `split_sandwich` instead where T is split).
   template <detail::Correction U, class AddC>
   void sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
                       const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
@@ -241,11 +242,13 @@ class CovarianceKernel {
   // `split_` (one kernel, of S), the rank-two term is added over the rows
   // and columns of φ. Chosen where that is faster (see choose_split).
   void choose_split(const Eigen::MatrixXd& rqr, std::span<const std::size_t> whole_columns);
+  // Out of line, so that the pieces' own path stays as compact as it was.
   template <detail::Correction U, class AddC>
-  void split_sandwich(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
+  [[gnu::noinline]] void split_sandwich(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
                       const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
-  // `sandwich_lower` of X − g·g'·f (of X when g is null).
-  template <class AddC>
+  // `sandwich_lower` (`split_sandwich` if Split) of X − g·g'·f (of X when g
+  // is null).
+  template <bool Split, class AddC>
   void sandwich_lower_updated(const Eigen::MatrixXd& X, const Eigen::VectorXd* g, double f,
                               double* out, CovarianceWorkspace& ws, AddC add_c) const;
 

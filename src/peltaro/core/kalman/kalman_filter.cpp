@@ -10,6 +10,16 @@
 namespace peltaro::core {
 namespace {
 
+// Out of the loop's way.
+[[gnu::noinline]] bool observe(FilterObserver& observer, const FilterStep& step) {
+  return observer.step(step);
+}
+
+[[gnu::noinline, gnu::cold]] SarimaxError observer_stopped(std::size_t t) {
+  return SarimaxError::invalid_input("filter pass stopped by its observer at step " +
+                                     std::to_string(t));
+}
+
 struct SteadyMode {
   double f = 0.0;
   double finv = 0.0;
@@ -94,18 +104,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     out.innovations.push_back(v);
 
     // The observer sees the step before its update; a stop ends the pass.
-    auto observed = [&](StepKind kind, double finv, double ln_f, double v2_f,
-                        const Eigen::VectorXd& pz) {
-      return observer == nullptr || observer->step(FilterStep{t, kind, v, finv, ln_f, v2_f, a, pz, P});
-    };
-    auto stopped = [&] {
-      return fail(SarimaxError::invalid_input("filter pass stopped by its observer at step " +
-                                              std::to_string(t)));
-    };
-
+    // Without one, the steps run as they always have: a steady step of a
+    // long series does little else.
     if (steady) {
-      const double v2_f = (v * v) / steady->f;
-      if (!observed(StepKind::Steady, steady->finv, steady->ln_f, v2_f, steady->pz)) return stopped();
+      if (observer != nullptr &&
+          !observe(*observer, {t, StepKind::Steady, v, steady->finv, steady->ln_f,
+                               (v * v) / steady->f, a, steady->pz, P})) {
+        return fail(observer_stopped(t));
+      }
       if (store_outputs) out.f_values.push_back(steady->f);
       sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
       const double ratio = v / steady->f;
@@ -114,7 +120,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       a.swap(scratch);
       if (t >= burn) {
         sum_ln_f += steady->ln_f;
-        sum_v2_f += v2_f;
+        sum_v2_f += (v * v) / steady->f;
       }
       continue;
     }
@@ -125,7 +131,10 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       const double f = 1.0 / F;
       const double ln_f = t >= burn ? std::log(F) : 0.0;
       const double v2_f = v * v * f;
-      if (!observed(StepKind::Update, f, ln_f, v2_f, PZ)) return stopped();
+      if (observer != nullptr &&
+          !observe(*observer, {t, StepKind::Update, v, f, ln_f, v2_f, a, PZ, P})) {
+        return fail(observer_stopped(t));
+      }
       const double vf = v * f;
       a += vf * PZ;
       if (store_outputs) {
@@ -166,7 +175,10 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       }
     } else {
       const double v2_f = (v * v) / SKIP_F;
-      if (!observed(StepKind::Skip, SKIP_FINV, LN_SKIP_F, v2_f, PZ)) return stopped();
+      if (observer != nullptr &&
+          !observe(*observer, {t, StepKind::Skip, v, SKIP_FINV, LN_SKIP_F, v2_f, a, PZ, P})) {
+        return fail(observer_stopped(t));
+      }
       if (t >= burn) {
         sum_ln_f += LN_SKIP_F;
         sum_v2_f += v2_f;

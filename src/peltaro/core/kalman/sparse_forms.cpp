@@ -197,20 +197,4 @@ void RowRuns::assign(const SparseT& a) {
   }
 }
 
-void RowRuns::times(std::span<const SparseTEntry> entries, const double* x,
-                    double* out) const {
-  double* __restrict o = out;
-  for (const Run& run : runs_) {
-    const double* __restrict v = values_.data() + run.value;
-    const double* __restrict src = x + run.source;
-    double* __restrict dst = o + run.first;
-    for (std::size_t k = 0; k < run.length; ++k) dst[k] = 0.0 + v[k] * src[k];
-  }
-  for (const Row& r : rows_) {
-    double sum = 0.0;
-    for (std::size_t e = r.begin; e < r.end; ++e) sum += entries[e].value * x[entries[e].col];
-    o[r.row] = sum;
-  }
-}
-
 }  // namespace peltaro::core

@@ -32,7 +32,8 @@ struct SparseT {
 class RowRuns {
  public:
   void assign(const SparseT& a);
-  // `entries` are those of the A assigned.
+  // `entries` are those of the A assigned. Inline: a steady step of a long
+  // series does little else.
   void times(std::span<const SparseTEntry> entries, const double* x, double* out) const;
   // How many rows the sweeps take.
   [[nodiscard]] std::size_t run_rows() const { return values_.size(); }
@@ -56,6 +57,22 @@ class RowRuns {
   };
   std::vector<Row> rows_;
 };
+
+inline void RowRuns::times(std::span<const SparseTEntry> entries, const double* x,
+                    double* out) const {
+  double* __restrict o = out;
+  for (const Run& run : runs_) {
+    const double* __restrict v = values_.data() + run.value;
+    const double* __restrict src = x + run.source;
+    double* __restrict dst = o + run.first;
+    for (std::size_t k = 0; k < run.length; ++k) dst[k] = 0.0 + v[k] * src[k];
+  }
+  for (const Row& r : rows_) {
+    double sum = 0.0;
+    for (std::size_t e = r.begin; e < r.end; ++e) sum += entries[e].value * x[entries[e].col];
+    o[r.row] = sum;
+  }
+}
 
 struct SparseZEntry {
   std::size_t index;
