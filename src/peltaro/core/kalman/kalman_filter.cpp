@@ -70,7 +70,10 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
                                      : std::span<const double>();
 
   KalmanFilterOutput out;
-  out.innovations.reserve(n);
+  // A pass with an observer hands each innovation to it and keeps none: its
+  // caller keeps what it needs, and a long series would hold both.
+  const bool keep_innovations = observer == nullptr;
+  if (keep_innovations) out.innovations.reserve(n);
   if (store_outputs) out.f_values.reserve(n);
   // Formed only for a pass that hands them out.
   if (store_outputs) {
@@ -101,7 +104,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     take_snapshots(t);
     const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
     const double v = (y[t] - sparse_dot(sys.sparse_z, a)) - d_t;
-    out.innovations.push_back(v);
+    if (keep_innovations) out.innovations.push_back(v);
 
     // The observer sees the step before its update; a stop ends the pass.
     // Without one, the steps run as they always have: a steady step of a

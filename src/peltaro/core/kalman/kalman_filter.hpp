@@ -102,7 +102,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
                                        std::optional<SnapshotRequest> snapshots = std::nullopt);
 // The same with the system's forms made beforehand (`sys` must be made from
 // `ss`), for callers that filter one model many times; `observer`, when
-// given, sees every step.
+// given, sees every step, and the output then holds no innovations.
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, const FilterSystem& sys,
                                        bool concentrate_scale, bool store_outputs,
