@@ -445,16 +445,11 @@ void CovarianceKernel::build_plan() {
   for (const Stretch& st : plan) plan_[next[phase_of(st.kind, st.assign)]++] = st;
 }
 
-// Every read of X in `sandwich_lower` that may fall above the diagonal:
-// the columns u_j sum, the sources of the stretches and the entries the
-// groups take one at a time. Per column only the first row read is kept,
-// so a column's list may hold entries read by nothing; copying those costs
-// little and keeps the list one range per column.
 // The split pays where φ has a few rows of many: its rank-two term costs
 // about an entry per row of φ and column, where the pieces of T spend a sum
 // of two columns per row of φ and a group over them, and S's pieces are
 // fewer. Measured: from four rows on, up to a quarter of the states (three
-// rows lose some 5%, six gain 4%, nine 10%).
+// rows lose 6–8%, six gain 4–9%, nine 10%).
 void CovarianceKernel::choose_split(const Eigen::MatrixXd& rqr,
                                     std::span<const std::size_t> whole_columns) {
   constexpr std::size_t MIN_ROWS = 4;
@@ -521,6 +516,11 @@ void CovarianceKernel::choose_split(const Eigen::MatrixXd& rqr,
   upper_reads_ = inner.upper_reads_;
 }
 
+// Every read of X in `sandwich_lower` that may fall above the diagonal:
+// the columns u_j sum, the sources of the stretches and the entries the
+// groups take one at a time. Per column only the first row read is kept,
+// so a column's list may hold entries read by nothing; copying those costs
+// little and keeps the list one range per column.
 void CovarianceKernel::build_upper_reads(std::span<const std::size_t> whole_columns) {
   std::vector<std::size_t>& first_row = count_;
   first_row.resize(m_);
