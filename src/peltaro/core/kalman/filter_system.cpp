@@ -57,8 +57,9 @@ void FilterSystem::predict_state_by_runs(const Eigen::VectorXd& a, Eigen::Vector
 
 Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {
   if (strategy == KalmanStrategy::Dense) return T * v;
-  Eigen::VectorXd out(v.size());
-  covariance.times_t(v.data(), out.data());
+  Eigen::VectorXd out = Eigen::VectorXd::Zero(v.size());
+  for (const auto& e : sparse_t.entries)
+    out[static_cast<Eigen::Index>(e.row)] += e.value * v[static_cast<Eigen::Index>(e.col)];
   return out;
 }
 
