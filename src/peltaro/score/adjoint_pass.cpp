@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/score/initial_derivatives.hpp"
+#include "peltaro/score/relabelled_sandwich.hpp"
 
 namespace peltaro::score {
 namespace {
@@ -124,26 +124,24 @@ Vec AdjointPass::gradient(double s2) const {
   const bool trend = ss_.state_intercept.size() == n_;
   const auto k_diff = static_cast<Eigen::Index>(ss_.k_diff);
 
-  // T' as a kernel of its own: T'·X·T (without RQR). It stays with the
-  // thread from one pass to the next, for systems of up to
-  // FilterSystem::MAX_KEPT_STATES states, and so keeps its plan while T' is
-  // the same (T does not move with the MA coefficients, the variance or the
-  // regressors' coefficients).
+  // T'·ā by the rows of T', and P̄ under labels: T'·P̄·T relabels P̄ but
+  // for the few rows of T' that are not shifts (see RelabelledSandwich).
+  // Their storage stays with the thread from one pass to the next, for
+  // systems of up to FilterSystem::MAX_KEPT_STATES states.
   thread_local core::SparseT tt;
-  thread_local core::CovarianceKernel kept_transposed;
-  std::optional<core::CovarianceKernel> own_transposed;
+  thread_local core::RowRuns transposed;
   tt.assign_transpose(system_.sparse_t);
-  const Eigen::MatrixXd no_rqr;
-  core::CovarianceKernel& transposed =
-      m_ <= core::FilterSystem::MAX_KEPT_STATES ? kept_transposed : own_transposed.emplace();
-  transposed.assign(tt, no_rqr);
-  core::CovarianceWorkspace ws(m);
+  transposed.assign(tt);
+  thread_local RelabelledSandwich kept_pbar;
+  std::optional<RelabelledSandwich> own_pbar;
+  RelabelledSandwich& pbar =
+      m_ <= core::FilterSystem::MAX_KEPT_STATES ? kept_pbar : own_pbar.emplace();
+  pbar.assign(system_.sparse_t);
 
   Vec grad(k_, 0.0);
-  Eigen::VectorXd abar = Eigen::VectorXd::Zero(m), afilt_bar(m), u(m);
+  Eigen::VectorXd abar = Eigen::VectorXd::Zero(m), afilt_bar(m);
   Eigen::VectorXd frozen_gbar = Eigen::VectorXd::Zero(m);
   double frozen_fbar = 0.0;
-  Eigen::MatrixXd Pbar = Eigen::MatrixXd::Zero(m, m), Pnext_bar(m, m);
   // Σ of the P̄ that met R·Q·R', kept over the lower triangle only where
   // some dRQR_j = q·(dR·R' + R·dR') may not be zero: the pairs of the rows
   // where R or a dR is not zero (a few).
@@ -153,67 +151,18 @@ Vec AdjointPass::gradient(double s2) const {
     core::for_each_nonzero(d->data(), 0, m_ * m_,
                            [&](std::size_t at, double) { reached[at / m_] = 1; });
   }
-  std::vector<std::size_t> rqr_at;
+  std::vector<std::pair<std::size_t, std::size_t>> rqr_at;  // (row, column)
   for (std::size_t c = 0; c < m_; ++c) {
     for (std::size_t i = c; i < m_ && reached[c]; ++i) {
-      if (reached[i]) rqr_at.push_back(c * m_ + i);
+      if (reached[i]) rqr_at.emplace_back(i, c);
     }
   }
   Vec Sbar(rqr_at.size(), 0.0);
   bool pbar_live = false;  // P̄ is zero until a covariance first matters
 
-  // The products form P̄'s lower triangle. P̄ is exactly symmetric, and the
-  // next step reads above the diagonal only the entries the kernel of T'
-  // reads and the columns that meet dT whole: where those are few, each step
-  // copies just them up (`lower`); otherwise the whole triangle, in the same
-  // sweep as P̃̄·g.
-  std::vector<std::size_t> dt_rows;
-  for (const auto& entries : derivs_.dt_entries) {
-    for (const auto& e : entries) dt_rows.push_back(e.row);
-  }
-  std::sort(dt_rows.begin(), dt_rows.end());
-  dt_rows.erase(std::unique(dt_rows.begin(), dt_rows.end()), dt_rows.end());
-  std::size_t reads = transposed.upper_read_count();
-  for (const std::size_t r : dt_rows) reads += r;
-  const bool lower = 4 * reads < m_ * (m_ - 1) / 2;
-  auto complete = [&] {
-    if (!lower) return;
-    transposed.mirror_reads(Pbar);
-    double* pb = Pbar.data();
-    for (const std::size_t r : dt_rows) {
-      for (std::size_t i = 0; i < r; ++i) pb[r * m_ + i] = pb[i * m_ + r];
-    }
-  };
-
-  // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z' = Z·p' + p·Z' with p = ½·ḡ + ½·F̄·Z:
-  // column c for every entry c of Z, and row c outside Z's entries (the runs
-  // of rows where Z is zero, listed once); the entries of row c at Z's other
-  // entries are in those columns. Each entry takes one value, the same as its
-  // mirror (Z_i·p_c + p_i·Z_c rounds alike both ways). Over the lower
-  // triangle alone (`lower`): column c from the diagonal down, row c left of
-  // it.
-  std::vector<std::pair<Eigen::Index, Eigen::Index>> off_z;
-  for (Eigen::Index i = 0; i < m;) {
-    while (i < m && Z[i] != 0.0) ++i;
-    const Eigen::Index from = i;
-    while (i < m && Z[i] == 0.0) ++i;
-    if (i > from) off_z.emplace_back(from, i);
-  }
-  Eigen::VectorXd p(m);
-  auto add_pz_terms = [&]() __attribute__((always_inline)) {
-    double* pb = Pbar.data();
-    for (const auto& ze : z_entries) {
-      const auto c = static_cast<Eigen::Index>(ze.index);
-      const double zc = Z[c];
-      const double pc = p[c];
-      double* col = pb + c * m;
-      for (Eigen::Index i = lower ? c : 0; i < m; ++i) col[i] += Z[i] * pc + p[i] * zc;
-      for (const auto& [from, to] : off_z) {
-        const Eigen::Index end = lower ? std::min(to, c) : to;
-        for (Eigen::Index i = from; i < end; ++i) pb[i * m + c] += p[i] * zc;
-      }
-    }
-  };
+  // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z' = Z·p' + p·Z' with p = ½·ḡ + ½·F̄·Z.
+  // u = P̃̄·g and p in the order of P̄'s slots.
+  Eigen::VectorXd p(m), u_slotted(m);
   auto subtract_z_times = [&](double x, Eigen::VectorXd& out) {
     for (const auto& e : z_entries) out[static_cast<Eigen::Index>(e.index)] -= e.value * x;
   };
@@ -244,7 +193,7 @@ Vec AdjointPass::gradient(double s2) const {
     }
     // T'·ā: each sum runs down a column of T in the order of its rows, and
     // the shifts run as sweeps.
-    transposed.times_t(abar.data(), afilt_bar.data());
+    transposed.times(tt.entries, abar.data(), afilt_bar.data());
 
     double vbar = Lv;
     if (kind == StepKind::Steady) {
@@ -255,8 +204,11 @@ Vec AdjointPass::gradient(double s2) const {
       frozen_fbar += -(wbar * v) * (f * f) + LF;
       if (t == steady_from) {
         // P̄ of the frozen covariance, through g = P·Z and F = Z'P·Z.
-        p = 0.5 * frozen_gbar + (0.5 * frozen_fbar) * Z;
-        add_pz_terms();
+        for (std::size_t b = 0; b < m_; ++b) {
+          const auto i = static_cast<Eigen::Index>(pbar.label(b));
+          p[static_cast<Eigen::Index>(b)] = 0.5 * frozen_gbar[i] + (0.5 * frozen_fbar) * Z[i];
+        }
+        pbar.add_outer(z_entries, Z, p.data());
         pbar_live = true;
       }
     } else {
@@ -264,46 +216,38 @@ Vec AdjointPass::gradient(double s2) const {
       end -= (update ? m_ : 0) + m_ * nc;
       const double* kept = kept_.data() + end;
       if (pbar_live) {
-        complete();
         // P⁺ = T·P̃·T' + RQR: dT·P̃·T' + T·P̃·dT' meets P̄ twice.
         const double* tp = kept + (update ? m_ : 0);
         for (std::size_t j = 0; j < k_; ++j) {
           for (const auto& e : derivs_.dt_entries[j]) {
-            const double* col = tp + slot_[e.col] * m_;
-            const double* pb = Pbar.col(static_cast<Eigen::Index>(e.row)).data();
-            double dot = 0.0;
-            for (std::size_t i = 0; i < m_; ++i) dot += col[i] * pb[i];
+            const double dot = pbar.column_dot(e.row, tp + slot_[e.col] * m_);
             grad[j] += 2.0 * e.value * dot;
           }
         }
-        for (std::size_t q = 0; q < rqr_at.size(); ++q) Sbar[q] += Pbar.data()[rqr_at[q]];
-        transposed.sandwich_triangle(Pbar, Pnext_bar, ws);
-        Pbar.swap(Pnext_bar);  // now P̃̄
-        if (lower) {
-          if (update) core::lower_times(Pbar.data(), m_, kept, u.data());  // u = P̃̄·g
-        } else if (update) {
-          core::mirror_lower_times(Pbar.data(), m_, kept, u.data());
-        } else {
-          core::mirror_lower(Pbar.data(), m_);
+        for (std::size_t q = 0; q < rqr_at.size(); ++q) {
+          Sbar[q] += pbar.at(rqr_at[q].first, rqr_at[q].second);
         }
-      } else {
-        u.setZero();
+        pbar.step();  // now P̃̄
+        if (update) pbar.times(kept, u_slotted.data());
       }
       if (update) {
         const Eigen::Map<const Eigen::VectorXd> g(kept, m);
         const double w = v * f;
         const double wbar = g.dot(afilt_bar);
         double fbar = wbar * v;
-        if (pbar_live) fbar -= g.dot(u);
+        if (pbar_live) fbar -= pbar.g_slotted().dot(u_slotted);
         vbar += wbar * f;
         const double Fbar = -fbar * (f * f) + LF;
-        // ḡ = w·ā − 2f·u, and p from it.
+        // ḡ = w·ā − 2f·u, and p from it (u is zero until P̄ lives).
         const double f2 = 2.0 * f;
         const double half_fbar = 0.5 * Fbar;
-        for (Eigen::Index i = 0; i < m; ++i) {
-          p[i] = 0.5 * (w * afilt_bar[i] - f2 * u[i]) + half_fbar * Z[i];
+        if (!pbar_live) u_slotted.setZero();
+        for (std::size_t b = 0; b < m_; ++b) {
+          const auto i = static_cast<Eigen::Index>(pbar.label(b));
+          const auto s = static_cast<Eigen::Index>(b);
+          p[s] = 0.5 * (w * afilt_bar[i] - f2 * u_slotted[s]) + half_fbar * Z[i];
         }
-        add_pz_terms();
+        pbar.add_outer(z_entries, Z, p.data());
         pbar_live = true;
       }
     }
@@ -316,17 +260,16 @@ Vec AdjointPass::gradient(double s2) const {
   }
 
   // The initial state, and R·Q·R' summed over the predictions.
-  if (lower) core::mirror_lower(Pbar.data(), m_);
-  const Vec start = initial_state_adjoint(ss_, init_, derivs_, abar, Pbar);
+  const Vec start = initial_state_adjoint(ss_, init_, derivs_, abar, pbar.logical());
   for (std::size_t j = 0; j < k_; ++j) {
     grad[j] += start[j];
     if (derivs_.drqr[j]) {
       // Both triangles: the off-diagonal entries count twice.
       const double* d = derivs_.drqr[j]->data();
       for (std::size_t q = 0; q < rqr_at.size(); ++q) {
-        const std::size_t at = rqr_at[q];
-        const double both = at % m_ == at / m_ ? 1.0 : 2.0;
-        grad[j] += both * (Sbar[q] * d[at]);
+        const auto [i, c] = rqr_at[q];
+        const double both = i == c ? 1.0 : 2.0;
+        grad[j] += both * (Sbar[q] * d[c * m_ + i]);
       }
     }
   }
