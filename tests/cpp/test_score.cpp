@@ -438,9 +438,9 @@ TEST(Score, RefusesInputsNotBuiltForTheConfiguration) {
   EXPECT_EQ(both(cfg({1, 0, 0, 0, 0, 0, 0}, Trend::Constant, 0), ev.ss, ev.init, y, &short_col), "ok");
 }
 
-// The way back keeps its plan of T' from one pass to the next while T' is the
-// same: a score after a model with T's pattern but other values must be the
-// score after a model of another size, which plans anew, bit for bit.
+// The way back keeps its storage from one pass to the next on the thread:
+// a score after a model with T's pattern but other values must be the score
+// after a model of another size, bit for bit.
 TEST(Score, KeepsThePlanOfTOnlyWhileTIsTheSame) {
   const Vec y = percent(air());  // the covariance never settles: T' is used at every step
   const SarimaxConfig c = cfg({1, 1, 0, 0, 1, 1, 12});

@@ -163,6 +163,7 @@ Vec AdjointPass::gradient(double s2) const {
   // P̄ += ½·(ḡ·Z' + Z·ḡ') + F̄·Z·Z' = Z·p' + p·Z' with p = ½·ḡ + ½·F̄·Z.
   // u = P̃̄·g and p in the order of P̄'s slots.
   Eigen::VectorXd p(m), u_slotted(m);
+  Vec tp_slotted(m_ * nc);
   auto subtract_z_times = [&](double x, Eigen::VectorXd& out) {
     for (const auto& e : z_entries) out[static_cast<Eigen::Index>(e.index)] -= e.value * x;
   };
@@ -217,11 +218,18 @@ Vec AdjointPass::gradient(double s2) const {
       const double* kept = kept_.data() + end;
       if (pbar_live) {
         // P⁺ = T·P̃·T' + RQR: dT·P̃·T' + T·P̃·dT' meets P̄ twice.
-        const double* tp = kept + (update ? m_ : 0);
-        for (std::size_t j = 0; j < k_; ++j) {
-          for (const auto& e : derivs_.dt_entries[j]) {
-            const double dot = pbar.column_dot(e.row, tp + slot_[e.col] * m_);
-            grad[j] += 2.0 * e.value * dot;
+        if (nc > 0) {
+          // The columns of T·P̃ in slot order, each read by every entry of
+          // dT in its column.
+          const double* tp = kept + (update ? m_ : 0);
+          for (std::size_t q = 0; q < nc; ++q) {
+            for (std::size_t b = 0; b < m_; ++b) tp_slotted[q * m_ + b] = tp[q * m_ + pbar.label(b)];
+          }
+          for (std::size_t j = 0; j < k_; ++j) {
+            for (const auto& e : derivs_.dt_entries[j]) {
+              const double dot = pbar.column_dot(e.row, tp_slotted.data() + slot_[e.col] * m_);
+              grad[j] += 2.0 * e.value * dot;
+            }
           }
         }
         for (std::size_t q = 0; q < rqr_at.size(); ++q) {

@@ -5,14 +5,6 @@
 namespace peltaro::score {
 namespace {
 
-// Column `c` of the symmetric matrix kept in the lower triangle of `x`: the
-// part above the diagonal along row c.
-void read_column(const double* x, std::size_t m, std::size_t c, double* __restrict out) {
-  for (std::size_t b = 0; b < c; ++b) out[b] = x[b * m + c];
-  const double* __restrict col = x + c * m;
-  for (std::size_t b = c; b < m; ++b) out[b] = col[b];
-}
-
 // w ← a·X(·, c) (First) or w + a·X(·, c), X kept in its lower triangle; a
 // weight of 1 multiplies exactly and is left out.
 template <bool First>
@@ -96,7 +88,6 @@ void RelabelledSandwich::assign(const core::SparseT& t) {
   const auto f = static_cast<Eigen::Index>(formed_.size());
   sums_.resize(m, f);
   meets_.resize(f, f);
-  column_.resize(m);
   g_slotted_.resize(m);
   z_slotted_.setZero(m);
   z_slots_.clear();
@@ -201,11 +192,14 @@ void RelabelledSandwich::times(const double* g, double* u) {
   core::lower_times(x_.data(), m_, gs, u);
 }
 
-double RelabelledSandwich::column_dot(std::size_t j, const double* v) {
-  double* __restrict col = column_.data();
-  read_column(x_.data(), m_, slot_[j], col);
+double RelabelledSandwich::column_dot(std::size_t j, const double* v) const {
+  // Down the slots: along row k above the diagonal, then down column k.
+  const std::size_t k = slot_[j];
+  const double* x = x_.data();
+  const double* col = x + k * m_;
   double dot = 0.0;
-  for (std::size_t i = 0; i < m_; ++i) dot += v[i] * col[slot_[i]];
+  for (std::size_t b = 0; b < k; ++b) dot += v[b] * x[b * m_ + k];
+  for (std::size_t b = k; b < m_; ++b) dot += v[b] * col[b];
   return dot;
 }
 

@@ -48,8 +48,8 @@ class RelabelledSandwich {
   void times(const double* g, double* u);
   [[nodiscard]] const Eigen::VectorXd& g_slotted() const { return g_slotted_; }
 
-  // Σ_i v_i·X(i, j), i ascending.
-  [[nodiscard]] double column_dot(std::size_t j, const double* v);
+  // Σ_i v_i·X(i, j) for v in slot order, summed in that order.
+  [[nodiscard]] double column_dot(std::size_t j, const double* v) const;
 
   [[nodiscard]] double at(std::size_t i, std::size_t j) const {
     const std::size_t a = slot_[i];
@@ -89,7 +89,7 @@ class RelabelledSandwich {
   // Per formed row, its sums over X (m values each), and where two formed
   // rows meet, their entry; vectors in slot order.
   Eigen::MatrixXd sums_, meets_;
-  Eigen::VectorXd column_, g_slotted_, z_slotted_;
+  Eigen::VectorXd g_slotted_, z_slotted_;
   std::vector<std::size_t> z_slots_;
   // Storage of the set-up, kept so that assigning again allocates nothing.
   std::vector<std::size_t> row_start_;
