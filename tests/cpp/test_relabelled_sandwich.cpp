@@ -65,7 +65,7 @@ TEST(RelabelledSandwich, FollowsTheDenseStepsAndCopiesTheShiftsExactly) {
     SCOPED_TRACE(c.name);
     const auto m = c.T.rows();
     const auto mu = static_cast<std::size_t>(m);
-    const core::SparseT t = core::SparseT::from_dense(c.T, mu);
+    const core::SparseT t = core::SparseT::from_dense(c.T.transpose(), mu);
     x.assign(t);
     Eigen::MatrixXd dense = Eigen::MatrixXd::Zero(m, m);
     // Start from a full symmetric matrix: z·p' + p·z' with dense z.
@@ -127,7 +127,7 @@ TEST(RelabelledSandwich, FormsOnlyTheRowsThatAreNotShifts) {
   for (const auto& [c, formed] : want) {
     SCOPED_TRACE(c.name);
     RelabelledSandwich x;
-    x.assign(core::SparseT::from_dense(c.T, static_cast<std::size_t>(c.T.rows())));
+    x.assign(core::SparseT::from_dense(c.T.transpose(), static_cast<std::size_t>(c.T.rows())));
     EXPECT_EQ(x.formed_rows(), formed);
   }
 }

@@ -136,7 +136,7 @@ Vec AdjointPass::gradient(double s2) const {
   std::optional<RelabelledSandwich> own_pbar;
   RelabelledSandwich& pbar =
       m_ <= core::FilterSystem::MAX_KEPT_STATES ? kept_pbar : own_pbar.emplace();
-  pbar.assign(system_.sparse_t);
+  pbar.assign(tt);
 
   Vec grad(k_, 0.0);
   Eigen::VectorXd abar = Eigen::VectorXd::Zero(m), afilt_bar(m);

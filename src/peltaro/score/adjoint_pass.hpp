@@ -7,9 +7,9 @@
 // The tangent-linear pass carries one covariance derivative per parameter
 // and costs about one covariance prediction per parameter and step; the way
 // back carries a single covariance adjoint, whatever the number of
-// parameters. Its forward half is the tangent-linear recursion without
-// parameters, so it has the filter's arithmetic, switch step and
-// log-likelihood sums, and its gradient is that of the same likelihood.
+// parameters. Its forward half is the filter itself, followed step by step,
+// so it has the filter's arithmetic, switch step and log-likelihood sums,
+// and its gradient is that of the same likelihood.
 //
 // The way back needs the non-steady steps' vectors: where they would pass a
 // fixed budget (a series that never settles, at length and size), the pass

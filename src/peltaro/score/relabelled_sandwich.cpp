@@ -27,22 +27,21 @@ void write_column(double* x, std::size_t m, std::size_t c, const double* __restr
 
 }  // namespace
 
-void RelabelledSandwich::assign(const core::SparseT& t) {
-  m_ = t.dim;
+void RelabelledSandwich::assign(const core::SparseT& transposed) {
+  m_ = transposed.dim;
   const auto m = static_cast<Eigen::Index>(m_);
   x_.setZero(m, m);
   slot_.resize(m_);
   next_slot_.resize(m_);
   label_.resize(m_);
   for (std::size_t i = 0; i < m_; ++i) slot_[i] = label_[i] = i;
-  // Row r of T' is column r of T: its entries lie in T's rows, ascending.
+  // T''s entries lie row by row: row r is terms_[start[r] … start[r + 1]).
   std::vector<std::size_t>& start = row_start_;
   start.assign(m_ + 1, 0);
-  for (const auto& e : t.entries) ++start[e.col + 1];
-  for (std::size_t c = 0; c < m_; ++c) start[c + 1] += start[c];
-  terms_.resize(t.entries.size());
-  std::copy(start.begin(), start.end() - 1, next_slot_.begin());
-  for (const auto& e : t.entries) terms_[next_slot_[e.col]++] = {e.row, e.value};
+  for (const auto& e : transposed.entries) ++start[e.row + 1];
+  for (std::size_t r = 0; r < m_; ++r) start[r + 1] += start[r];
+  terms_.clear();
+  for (const auto& e : transposed.entries) terms_.emplace_back(e.col, e.value);
 
   shifts_.clear();
   formed_.clear();

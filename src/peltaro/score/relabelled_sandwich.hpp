@@ -26,9 +26,9 @@ namespace peltaro::score {
 
 class RelabelledSandwich {
  public:
-  // Plans for T (its stored entries); X becomes zero, under the identity
-  // labels.
-  void assign(const core::SparseT& t);
+  // Plans for T' (its stored entries, as `SparseT::assign_transpose` gives
+  // them); X becomes zero, under the identity labels.
+  void assign(const core::SparseT& transposed);
 
   // X ← T'·X·T. A formed row's entries are Σ_c a_c·X(c, ·) in the order of
   // T''s row; where two formed rows r ≤ s meet, Σ_d T'(s, d)·(row r)(d).

@@ -162,12 +162,6 @@ class CovarianceKernel {
   // `sandwich_triangle` and the columns named to `assign` read it: a
   // recursion that forms only lower triangles completes them so.
   void mirror_reads(Eigen::MatrixXd& X) const;
-  // How many entries `mirror_reads` copies.
-  [[nodiscard]] std::size_t upper_read_count() const {
-    std::size_t count = 0;
-    for (const UpperRead& read : upper_reads_) count += read.column - read.from;
-    return count;
-  }
 
   [[nodiscard]] const Eigen::MatrixXd& rqr() const { return rqr_; }
   [[nodiscard]] std::size_t dim() const { return m_; }
