@@ -18,12 +18,16 @@ using core::Trend;
 using fx::cfg;
 
 TEST(ComputeBounds, BoxesFollowTheEnforcementFlags) {
-  const Bound free{}, unit{-0.999, 0.999}, log_variance{-50.0, std::nullopt};
+  // Entry i of an order-k block: ±binomial(k, i)·0.999.
+  const Bound free{}, unit{-0.999, 0.999}, two{-1.998, 1.998}, three{-2.997, 2.997},
+      log_variance{-50.0, std::nullopt};
   SarimaxConfig seasonal = cfg({0, 0, 0, 1, 0, 2, 12});
   seasonal.enforce_invertibility = false;
   const std::pair<SarimaxConfig, BoundsList> cases[] = {
-      {cfg({2, 0, 1, 0, 0, 0, 0}, Trend::None, 0, false, false), {unit, unit, free, log_variance}},
-      {seasonal, {free, unit, unit, log_variance}},
+      {cfg({2, 0, 1, 0, 0, 0, 0}, Trend::None, 0, false, false), {two, unit, free, log_variance}},
+      {cfg({3, 0, 0, 0, 0, 0, 0}, Trend::None, 0, false, false),
+       {three, three, unit, log_variance}},
+      {seasonal, {free, two, unit, log_variance}},
       {cfg({1, 0, 1, 0, 0, 0, 0}, Trend::ConstantLinear, 2, true, false),
        {free, free, free, free, unit, free}},
   };

@@ -103,7 +103,9 @@ TEST(MultistartPool, SameAtEveryPoolSizeAndWithoutRestartsInAForkedChild) {
     for (std::string line; std::getline(out, line);) got.push_back(line);
     if (owner.empty()) owner = got;
     ASSERT_EQ(owner.size(), 9u) << out.str();
-    EXPECT_TRUE(owner[3].starts_with("restarted") && owner[4].starts_with("restarted"));
+    // The adaptive strategy's single fit already ends at the top here, so
+    // only the hybrid's restarts show whether the pool was used.
+    EXPECT_TRUE(owner[3].starts_with("restarted")) << out.str();
     EXPECT_EQ(got, (std::vector<std::string>{threads, "owner", owner[2], owner[3], owner[4],
                                              "refused", owner[2], "unmoved", "unmoved"}));
   }
@@ -321,8 +323,13 @@ TEST(MultistartSingle, LeavesACancellationRidgeOnlyForAGainAboveTheMargin) {
     const auto r = run("lbfgsb", o, x0, 0);
     EXPECT_EQ(r->label, label);
     const bool escalated = multi->f < first->f - 0.1;
-    EXPECT_EQ(r->x, escalated ? multi->x : first->x) << label;
-    EXPECT_EQ(r->n_iter, escalated ? std::max(first->n_iter, multi->n_iter) : first->n_iter);
+    if (escalated) {
+      EXPECT_EQ(r->x, multi->x) << label;
+      EXPECT_EQ(r->n_iter, std::max(first->n_iter, multi->n_iter));
+    } else {  // the bounded run, or a better point its continuation found
+      EXPECT_LE(r->f, first->f) << label;
+      EXPECT_GE(r->n_iter, first->n_iter);
+    }
   }
 }
 

@@ -3,8 +3,9 @@
 Each case fits one model with statsmodels (L-BFGS from its own start, then BFGS polishing, both
 with tight tolerances) and records the maximised log-likelihood and the parameters in model
 (constrained) space, in the flat order trend, AR, MA, seasonal AR, seasonal MA, sigma2. A case
-named "..._fixed" holds the first AR coefficient at 0.999, the edge of the bounded runner's box,
-and maximises over the others: the runner's bounded optimum.
+named "..._fixed" would hold the coefficients given in its dict and maximise over the others. The
+lynx case is fitted without enforced stationarity: its maximum (phi1 near 1.4) lies beyond 0.999,
+inside the bounded runner's box for an AR(2) block, which bounds phi1 by 2 x 0.999.
 
 Line format: name,loglike,param,param,...
 Run from anywhere:  python tests/data/make_runner_reference.py
@@ -58,8 +59,8 @@ CASES = {
     "nile_ima11": (column("nile") / 100.0, {}, dict(order=(0, 1, 1))),
     "airline": (100.0 * np.log(column("airpassengers")), {},
                 dict(order=(0, 1, 1), seasonal_order=(0, 1, 1, 12))),
-    "lynx_ar2_c_fixed": (np.log10(column("lynx")), {"ar.L1": 0.999},
-                         dict(order=(2, 0, 0), trend="c", enforce_stationarity=False)),
+    "lynx_ar2_c": (np.log10(column("lynx")), {},
+                   dict(order=(2, 0, 0), trend="c", enforce_stationarity=False)),
 }
 
 

@@ -6,11 +6,11 @@
 
 namespace peltaro::core {
 
-KalmanInit KalmanInit::approximate_diffuse(std::size_t k) {
+KalmanInit KalmanInit::approximate_diffuse(std::size_t k, double variance) {
   KalmanInit init;
   const auto kk = static_cast<Eigen::Index>(k);
   init.a0 = Eigen::VectorXd::Zero(kk);
-  init.p0 = DIFFUSE_VARIANCE * Eigen::MatrixXd::Identity(kk, kk);
+  init.p0 = variance * Eigen::MatrixXd::Identity(kk, kk);
   init.burn = k;
   return init;
 }
@@ -283,10 +283,10 @@ std::optional<Eigen::VectorXd> stationary_mean(const Eigen::MatrixXd& T_b, const
 
 KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxConfig& config) {
   const std::size_t k = ss.k_states;
-  if (!config.enforce_stationarity) return approximate_diffuse(k);
+  if (!config.enforce_stationarity) return approximate_diffuse(k, config.diffuse_variance);
   const std::size_t k_diff = config.k_diff();
   const std::size_t k_arma = config.k_arma();
-  if (!(k_diff < k && k_arma != 0)) return approximate_diffuse(k);
+  if (!(k_diff < k && k_arma != 0)) return approximate_diffuse(k, config.diffuse_variance);
 
   const auto kd = static_cast<Eigen::Index>(k_diff);
   const auto ka = static_cast<Eigen::Index>(k_arma);
@@ -302,7 +302,7 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
   // no more than their own rounding does.
   const bool amplified = !config.simple_differencing && config.order.d >= 2;
   auto S = amplified ? solve_lyapunov_general(Ta, V) : stationary_covariance(Ta, V);
-  if (!S) return approximate_diffuse(k);
+  if (!S) return approximate_diffuse(k, config.diffuse_variance);
 
   Eigen::MatrixXd B;
   if (cholesky_test(*S)) {
@@ -322,7 +322,7 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
         break;
       }
     }
-    if (!ok) return approximate_diffuse(k);
+    if (!ok) return approximate_diffuse(k, config.diffuse_variance);
     B = std::move(J);
   }
 
@@ -334,14 +334,14 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
     Eigen::VectorXd c_b = Eigen::VectorXd::Zero(ka);  // the trend enters at the block's first row
     c_b(0) = ss.state_intercept[0];
     auto m = stationary_mean(Ta, c_b);
-    if (!m) return approximate_diffuse(k);
+    if (!m) return approximate_diffuse(k, config.diffuse_variance);
     mu = std::move(*m);
   }
 
   KalmanInit init;
   const auto kk = static_cast<Eigen::Index>(k);
   init.p0 = Eigen::MatrixXd::Zero(kk, kk);
-  for (Eigen::Index i = 0; i < kd; ++i) init.p0(i, i) = DIFFUSE_VARIANCE;
+  for (Eigen::Index i = 0; i < kd; ++i) init.p0(i, i) = config.diffuse_variance;
   init.p0.block(kd, kd, ka, ka) = B;
   init.a0 = Eigen::VectorXd::Zero(kk);
   init.a0.segment(kd, ka) = mu;

@@ -11,8 +11,6 @@
 
 namespace peltaro::core {
 
-inline constexpr double DIFFUSE_VARIANCE = 1e6;
-
 struct KalmanInit {
   // (start, size) of the block initialised from the stationary distribution.
   std::optional<std::pair<std::size_t, std::size_t>> stationary_block;
@@ -21,7 +19,8 @@ struct KalmanInit {
   // Leading observations left out of the likelihood: one per diffuse state.
   std::size_t burn = 0;
 
-  static KalmanInit approximate_diffuse(std::size_t k_states);
+  static KalmanInit approximate_diffuse(std::size_t k_states,
+                                        double variance = DIFFUSE_VARIANCE);
   static KalmanInit from_config_default(const StateSpace& ss, const SarimaxConfig& config);
 };
 

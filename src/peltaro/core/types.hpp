@@ -14,6 +14,10 @@ using Vec = std::vector<double>;
 // kept apart from a present, empty list.
 using Columns = std::vector<Vec>;
 
+// Variance of an approximately diffuse initial state, in the units of the
+// series squared.
+inline constexpr double DIFFUSE_VARIANCE = 1e6;
+
 enum class Trend : std::uint8_t { None = 0, Constant = 1, Linear = 2, ConstantLinear = 3 };
 
 // Number of trend coefficients, indexed by the trend code.
@@ -42,6 +46,10 @@ struct SarimaxConfig {
   bool enforce_invertibility = true;
   bool concentrate_scale = false;
   bool simple_differencing = false;
+  // The variance the approximately diffuse states start with. A fit that
+  // works on the series in other units scales it with them, so that the
+  // likelihood it maximises differs from the caller's by a constant only.
+  double diffuse_variance = DIFFUSE_VARIANCE;
 
   [[nodiscard]] std::uint64_t k_trend() const {
     return K_TREND_TABLE[static_cast<std::size_t>(trend)];

@@ -21,9 +21,10 @@ namespace peltaro::estimation::runners {
 
 // The box of each coordinate, in flat-vector order. Trend and regression
 // coefficients are free. An AR or MA block whose transform keeps the model
-// stationary or invertible needs no box; a block used as it stands is kept
-// inside (−0.999, 0.999) coefficient by coefficient. The log-variance is
-// bounded below by −50. Length n_params.
+// stationary or invertible needs no box; entry i of an order-k block used as
+// it stands is kept inside ±binomial(k, i)·0.999, the smallest box that holds
+// every stationary (invertible) polynomial of that order. The log-variance
+// is bounded below by −50. Length n_params.
 BoundsList compute_bounds(const SarimaxConfig& config);
 
 inline constexpr LbfgsbOptions RUNNER_OPTIONS{.m = 10, .factr = 1e7, .pgtol = 1e-5, .iprint = -1};

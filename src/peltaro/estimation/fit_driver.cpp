@@ -5,13 +5,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "peltaro/core/initialization.hpp"
-#include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/core/pipeline.hpp"
-#include "peltaro/core/state_space.hpp"
 #include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/bounded_runner.hpp"
 #include "peltaro/estimation/cancellation.hpp"
+#include "peltaro/estimation/data_units.hpp"
 #include "peltaro/estimation/multistart.hpp"
 #include "peltaro/estimation/objective.hpp"
 #include "peltaro/estimation/presteps.hpp"
@@ -42,49 +40,6 @@ std::string valid_methods() {
 bool is_seasonal(const SarimaxConfig& config) {
   const core::SarimaxOrder& o = config.order;
   return (o.P > 0 || o.Q > 0) && o.s > 1;
-}
-
-// A pure AR model with the scale concentrated needs no search when its start
-// values are a real estimate: the start rule gives the least-squares AR fit.
-bool direct_result_applies(const SarimaxConfig& config, bool start_given, std::string_view method) {
-  const core::SarimaxOrder& o = config.order;
-  return config.trend == core::Trend::None && o.p >= 3 && o.q == 0 && o.P == 0 && o.Q == 0 &&
-         config.n_exog == 0 && !start_given && method == DEFAULT_METHOD && config.concentrate_scale;
-}
-
-// The start values are a usable AR estimate only when the start rule kept the
-// block (it zeroes a block it distrusts, or one it could not fit) and the
-// polynomial is stationary: every inverted root strictly inside the unit circle.
-bool usable_ar_estimate(std::span<const double> ar) {
-  if (std::all_of(ar.begin(), ar.end(), [](double v) { return v == 0.0; })) return false;
-  const RootList roots = polynomial_roots(ar);
-  if (roots.size() != ar.size()) return false;
-  return std::all_of(roots.begin(), roots.end(),
-                     [](const auto& r) { return std::hypot(r.first, r.second) < 1.0; });
-}
-
-core::Result<FitResult> direct_result(std::span<const double> endog, const SarimaxConfig& config,
-                                      const Vec& start, const Columns* exog) {
-  auto params = core::SarimaxParams::from_flat(start, config);
-  if (!params) return core::fail(std::move(params.error()));
-  auto ss = core::StateSpace::create(config, *params, endog, exog);
-  if (!ss) return core::fail(std::move(ss.error()));
-  const core::KalmanInit init = core::KalmanInit::from_config_default(*ss, config);
-  auto out = core::kalman_loglike(endog, *ss, init, true);
-  if (!out) return core::fail(std::move(out.error()));
-  FitResult r;
-  r.params = start;
-  r.method = "burg-direct";
-  r.loglike = out->loglike;
-  r.scale = out->scale;
-  r.n_obs = endog.size();
-  r.n_params = config.order.p + 1;
-  r.n_iter = 0;
-  const double k = static_cast<double>(r.n_params);
-  r.aic = -2.0 * r.loglike + 2.0 * k;
-  r.bic = -2.0 * r.loglike + k * std::log(static_cast<double>(r.n_obs));
-  r.converged = true;
-  return r;
 }
 
 // Conditional-sum-of-squares pre-step, then the warm start under simple
@@ -188,36 +143,60 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
   if (n_params == 0) return build_zero_iter_result(endog, config, {}, exog_used, method);
 
   const Vec given = start_params ? Vec(start_params->begin(), start_params->end()) : Vec{};
-  auto start = validate_and_get_start_params(y, config, start_params ? &given : nullptr, exog);
-  if (!start) return core::fail(std::move(start.error()));
-  if (start->size() != n_params) throw std::logic_error("start values of the wrong length");
   if (start_params) {
     // A given variance must be positive and finite, as wherever model
     // parameters come in; NaN and infinity would survive the logarithm.
-    auto given_params = core::SarimaxParams::from_flat(*start, config);
+    auto given_params = core::SarimaxParams::from_flat(given, config);
     if (!given_params) return core::fail(std::move(given_params.error()));
     if (auto err = core::check_variance(*given_params, config)) return core::fail(std::move(*err));
   }
 
-  if (direct_result_applies(config, start_params.has_value(), method) &&
-      usable_ar_estimate(std::span<const double>(*start).first(config.order.p))) {
-    return direct_result(endog, config, *start, exog_used);
+  // Everything from the start values to the optimum works on the data in
+  // units of order one; the record is built in the caller's.
+  const DataUnits units = DataUnits::choose(y, exog, config);
+  const Vec y_fit = units.scale_series(y);
+  const std::optional<Columns> exog_fit =
+      exog != nullptr ? std::optional<Columns>(units.scale_columns(*exog)) : std::nullopt;
+  const Columns* exog_fit_ptr = exog_fit ? &*exog_fit : nullptr;
+  const SarimaxConfig config_fit = units.scale_config(config);
+
+  const Vec given_fit = units.params_to_fit(given, config);
+  auto start = validate_and_get_start_params(y_fit, config_fit,
+                                             start_params ? &given_fit : nullptr, exog_fit_ptr);
+  if (!start) return core::fail(std::move(start.error()));
+  if (start->size() != n_params) throw std::logic_error("start values of the wrong length");
+  if (maxiter == 0) {
+    const Vec at = start_params ? given : units.params_to_caller(*start, config);
+    return build_zero_iter_result(endog, config, at, exog_used, method);
   }
-  if (maxiter == 0) return build_zero_iter_result(endog, config, *start, exog_used, method);
+
+  auto prepared_fit = core::prepare_endog(y_fit, config_fit, exog_fit_ptr);
+  if (!prepared_fit) return core::fail(std::move(prepared_fit.error()));
+  const Vec& endog_fit = prepared_fit->series;
+  const Columns* exog_used_fit =
+      config.simple_differencing ? (prepared_fit->columns ? &*prepared_fit->columns : nullptr)
+                                 : exog_fit_ptr;
 
   Vec chosen = std::move(*start);
   if (!start_params && method != "trust-region") {
-    chosen = improve_start(y, endog, config, std::move(chosen), exog, exog_used);
+    chosen = improve_start(y_fit, endog_fit, config_fit, std::move(chosen), exog_fit_ptr,
+                           exog_used_fit);
   }
-  auto x0 = core::transform_params_inner(chosen, config, false);
+  auto x0 = core::transform_params_inner(chosen, config_fit, false);
   if (!x0) return core::fail(std::move(x0.error()));
 
   const SarimaxObjective objective(
-      endog, exog_used != nullptr ? std::optional<Columns>(*exog_used) : std::nullopt, config);
-  auto outcome = run_method(method, objective, *x0, config, maxiter, start_params.has_value());
+      endog_fit,
+      exog_used_fit != nullptr ? std::optional<Columns>(*exog_used_fit) : std::nullopt,
+      config_fit);
+  auto outcome =
+      run_method(method, objective, *x0, config_fit, maxiter, start_params.has_value());
   if (!outcome) return core::fail(std::move(outcome.error()));
-  return build_fit_result(endog, config, outcome->x, outcome->n_iter, outcome->converged,
-                          std::move(outcome->label), exog_used);
+  auto params_fit = core::transform_params_inner(outcome->x, config_fit, true);
+  if (!params_fit) return core::fail(std::move(params_fit.error()));
+  return build_fit_result_at(endog, config, units.params_to_caller(*params_fit, config),
+                             outcome->n_iter, outcome->converged, std::move(outcome->label),
+                             exog_used);
 }
 
 }  // namespace peltaro::estimation

@@ -60,7 +60,14 @@ core::Result<FitResult> build_fit_result(std::span<const double> y, const Sarima
                                          bool converged, std::string label, const Columns* exog) {
   auto params = core::transform_params_inner(x, config, true);
   if (!params) return core::fail(std::move(params.error()));
-  auto sp = core::SarimaxParams::from_flat(*params, config);
+  return build_fit_result_at(y, config, std::move(*params), n_iter, converged, std::move(label),
+                             exog);
+}
+
+core::Result<FitResult> build_fit_result_at(std::span<const double> y, const SarimaxConfig& config,
+                                            Vec params, std::uint64_t n_iter, bool converged,
+                                            std::string label, const Columns* exog) {
+  auto sp = core::SarimaxParams::from_flat(params, config);
   if (!sp) return core::fail(std::move(sp.error()));
   std::vector<std::string> warnings;
   const std::size_t p = config.order.p, q = config.order.q;
@@ -72,7 +79,7 @@ core::Result<FitResult> build_fit_result(std::span<const double> y, const Sarima
   }
   auto out = final_pass(y, config, *sp, exog, false);
   if (!out) return core::fail(std::move(out.error()));
-  return record(std::move(*params), std::move(label), std::move(warnings), *out, y.size(), config,
+  return record(std::move(params), std::move(label), std::move(warnings), *out, y.size(), config,
                 n_iter, converged);
 }
 

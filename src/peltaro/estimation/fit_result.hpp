@@ -37,6 +37,11 @@ core::Result<FitResult> build_fit_result(std::span<const double> y, const Sarima
                                          std::span<const double> x, std::uint64_t n_iter,
                                          bool converged, std::string label, const Columns* exog);
 
+// The same record at the optimum's model parameters `params` (flat order).
+core::Result<FitResult> build_fit_result_at(std::span<const double> y, const SarimaxConfig& config,
+                                            Vec params, std::uint64_t n_iter, bool converged,
+                                            std::string label, const Columns* exog);
+
 // The record at fixed model parameters when nothing is optimised; converged
 // only when the model has no parameters at all.
 core::Result<FitResult> build_zero_iter_result(std::span<const double> y,

@@ -173,6 +173,31 @@ TextResult<Vec> start_gradient(const SarimaxObjective& objective, std::span<cons
   return objective.clone().analytical_gradient_negloglike(x0);
 }
 
+bool inside(std::span<const double> x, const BoundsList& bounds) {
+  for (std::size_t i = 0; i < x.size() && i < bounds.size(); ++i) {
+    if (bounds[i].first && !(x[i] >= *bounds[i].first)) return false;
+    if (bounds[i].second && !(x[i] <= *bounds[i].second)) return false;
+  }
+  return true;
+}
+
+// L-BFGS-B reports convergence when an iteration lowers the cost by less than
+// a relative 1e-7·eps·|f|, which a run on a gentle slope along a curved
+// ridge can meet far from the top, and one whose gradient test passed may
+// still sit where a step of a full quasi-Newton model gains. So a converged
+// run continues with BFGS from its end point, and the better point stands,
+// if it stays inside the box. The continuation's iterations are added to the
+// count, and its own convergence test speaks for the point it found.
+RunnerResult continue_converged_run(const SarimaxObjective& objective, const RunnerResult& first,
+                                    const BoundsList& bounds, std::uint64_t maxiter) {
+  auto more = runners::run_bfgs(objective.clone(), first.x, maxiter);
+  if (!more || is_penalty(more->f) || !(more->f < first.f) || !inside(more->x, bounds)) {
+    return first;
+  }
+  more->n_iter = saturating_add(first.n_iter, more->n_iter);
+  return std::move(*more);
+}
+
 }  // namespace
 
 std::size_t automatic_start_count(const SarimaxConfig& config, std::size_t n) {
@@ -321,9 +346,8 @@ StrategyResult fit_lbfgs_argmin(const SarimaxObjective& objective, std::span<con
 StrategyResult fit_lbfgsb_single(const SarimaxObjective& objective, std::span<const double> x0,
                                  const SarimaxConfig& config, std::uint64_t maxiter) {
   const std::size_t n = x0.size();
-  const auto first =
-      runners::run_lbfgsb(objective, Vec(x0.begin(), x0.end()), runners::compute_bounds(config),
-                          maxiter);
+  const BoundsList bounds = runners::compute_bounds(config);
+  const auto first = runners::run_lbfgsb(objective, Vec(x0.begin(), x0.end()), bounds, maxiter);
   const std::size_t n_starts = automatic_start_count(config, n);
   // A run that ended on the penalty found nothing, so it falls back as a
   // failed one does; so does a multi-start that found nothing either.
@@ -335,14 +359,16 @@ StrategyResult fit_lbfgsb_single(const SarimaxObjective& objective, std::span<co
     }
     return nelder_mead_fallback(objective, x0, EvalBudget{maxiter});
   }
-  if (on_cancellation_ridge(first->x, config)) {
+  const RunnerResult run = first->converged ? continue_converged_run(objective, *first, bounds, maxiter)
+                                            : *first;
+  if (on_cancellation_ridge(run.x, config)) {
     auto multi = fit_lbfgsb_multi(objective, x0, n, config, maxiter, n_starts);
-    if (multi && multi->f < first->f - ESCALATION_MARGIN) {
-      return StrategyOutcome{std::move(multi->x), multi->f, std::max(first->n_iter, multi->n_iter),
+    if (multi && multi->f < run.f - ESCALATION_MARGIN) {
+      return StrategyOutcome{std::move(multi->x), multi->f, std::max(run.n_iter, multi->n_iter),
                              multi->converged, multi->label + " (cancellation escalation)"};
     }
   }
-  return StrategyOutcome{first->x, first->f, first->n_iter, first->converged, "lbfgsb"};
+  return StrategyOutcome{run.x, run.f, run.n_iter, run.converged, "lbfgsb"};
 }
 
 StrategyResult fit_lbfgsb_hybrid(const SarimaxObjective& objective, std::span<const double> x0,
