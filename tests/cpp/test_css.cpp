@@ -276,20 +276,34 @@ TEST(CssLoglike, RegressorColumnsAlignWithTheEnd) {
               1e-12 * std::fabs(want_single));
 }
 
-TEST(CssLoglike, TrendAndVarianceHaveNoEffect) {
+// The trend enters as the state intercept does: the value at the model's
+// time τ − 1 is taken from the differenced value at τ. Times are those of the
+// raw series, or of the differenced one under simple differencing. The
+// variance plays no part.
+TEST(CssLoglike, TrendIsTheInterceptOfTheArmaRecursion) {
   const Vec y = noise(50, 13);
-  SarimaxConfig plain = config_of({.p = 2, .q = 1});
-  SarimaxParams a;
-  a.ar = {0.5, -0.2};
-  a.ma = {0.3};
-  SarimaxConfig with_trend = plain;
-  with_trend.trend = Trend::ConstantLinear;
-  SarimaxParams b = a;
-  b.trend = {10.0, -2.0};
-  b.sigma2 = 123.0;
-  const double base = css_loglike_with_exog(y, plain, a, nullptr);
-  ASSERT_TRUE(std::isfinite(base));
-  EXPECT_EQ(css_loglike_with_exog(y, with_trend, b, nullptr), base);
+  const double phi1 = 0.5, phi2 = -0.2, theta = 0.3, b0 = 10.0, b1 = -2.0;
+  SarimaxParams params;
+  params.ar = {phi1, phi2};
+  params.ma = {theta};
+  params.trend = {b0, b1};
+  params.sigma2 = 123.0;
+  for (const bool simple : {false, true}) {
+    SarimaxConfig config = config_of({.p = 2, .d = 1, .q = 1});
+    config.trend = Trend::ConstantLinear;
+    config.simple_differencing = simple;
+    const std::size_t L = y.size() - 1;
+    const double first_time = simple ? 0.0 : 1.0;
+    Vec w(L), e(L, 0.0);
+    for (std::size_t t = 0; t < L; ++t) w[t] = y[t + 1] - y[t];
+    for (std::size_t t = 2; t < L; ++t) {
+      const double c = b0 + b1 * (first_time + static_cast<double>(t) - 1.0);
+      e[t] = w[t] - c - phi1 * w[t - 1] - phi2 * w[t - 2] - theta * e[t - 1];
+    }
+    const double want = concentrated(e, 2);
+    EXPECT_NEAR(css_loglike_with_exog(y, config, params, nullptr), want, 1e-12 * std::fabs(want))
+        << simple;
+  }
 }
 
 }  // namespace

@@ -76,17 +76,29 @@ TEST(CssEvaluation, CountsRequestsUpToTheLimitThenAnswersWithoutGradient) {
 TEST(RunLbfgsbCss, StaysInTheBoxAndStopsAtTheLimit) {
   std::size_t calls = 0;
   const CountingQuadratic far{{20.0, -3.0}, &calls};
-  const auto free_run = run_lbfgsb_css(far, Vec{0.0, 0.0}, 100);
+  const BoundsList box{{-CSS_BOX, CSS_BOX}, {-CSS_BOX, CSS_BOX}};
+  const auto free_run = run_lbfgsb_css(far, Vec{0.0, 0.0}, 100, box);
   ASSERT_TRUE(free_run.has_value());
   EXPECT_TRUE(free_run->converged && free_run->n_iter < 100u);
   EXPECT_EQ(free_run->x[0], 10.0);
   EXPECT_NEAR(free_run->x[1], -3.0, 1e-6);
 
   calls = 0;
-  const auto limited = run_lbfgsb_css(far, Vec{0.0, 0.0}, 2);
+  const auto limited = run_lbfgsb_css(far, Vec{0.0, 0.0}, 2, box);
   ASSERT_TRUE(limited.has_value());
   EXPECT_TRUE(limited->n_iter == 2u && !limited->converged);
   EXPECT_GT(calls, 2u * 5u);  // at least one uncounted request after the two counted ones
+}
+
+// Only the ARMA coordinates are boxed: trend and regression coefficients are
+// in the data's units, and the variance does not enter the criterion.
+TEST(CssBounds, BoxOnlyTheArmaCoordinates) {
+  const Bound free{}, box{-CSS_BOX, CSS_BOX};
+  SarimaxConfig config;
+  config.order = {.p = 1, .q = 1, .P = 1, .s = 4};
+  config.trend = core::Trend::ConstantLinear;
+  config.n_exog = 1;
+  EXPECT_EQ(css_bounds(config), (BoundsList{free, free, free, box, box, box, free}));
 }
 
 TEST(CssSimplex, MovesLargeCoordinatesByFivePercentAndSmallOnesByAFixedStep) {

@@ -65,7 +65,7 @@ TEST(StartParams, MatchReferenceOnPublicSeries) {
     expect_close(*got, want, 1e-9, f[0]);
     ++cases;
   }
-  EXPECT_EQ(cases, 14u);
+  EXPECT_EQ(cases, 16u);
 }
 
 TEST(StartParams, DifferencingEmptiesSeriesTooShortForAPass) {
@@ -144,15 +144,31 @@ TEST(StartParams, ArResiduals) {
 // The short-series fallbacks and the concentrated scale are reference lines.
 TEST(StartParams, HandWorkedModels) {
   struct Case { const char* what; Vec y; SarimaxConfig config; Vec want; };
-  Vec geometric{10.0};
-  while (geometric.size() < 20) geometric.push_back(0.995 * geometric.back());
+  // Noise-free recursions that least squares recovers exactly.
+  const auto recursion = [](Vec y, const Vec& phi) {
+    while (y.size() < 30) {
+      double next = 0.0;
+      for (std::size_t i = 0; i < phi.size(); ++i) next += phi[i] * y[y.size() - 1 - i];
+      y.push_back(next);
+    }
+    return y;
+  };
+  const Vec near_unit = recursion({10.0}, {0.9995});
+  const Vec explosive = recursion({1.0, 1.0}, {0.6, 0.5});
+  const Vec cyclical = recursion({1.0, 0.5, -0.2}, {1.55, -0.33, -0.23});
   const Case cases[] = {
       // w = (1, 2, 4, 8): mean 3.75, population variance of w − 3.75.
       {"constant trend on w", {1, 2, 4, 8, 16}, cfg({.d = 1}, Trend::Constant), {3.75, 7.1875}},
       // w_i = 2·(i + 1): the time index of w starts at 1 in the raw series.
       {"linear trend after d = 1", {0, 2, 6, 12, 20}, cfg({.d = 1}, Trend::Linear), {2.0, 1e-6}},
-      // AR(1) estimate 0.995 is zeroed; sigma2 stays the two-stage variance.
-      {"AR beyond 0.99 starts at zero", geometric, cfg({.p = 1}), {0.0, 1e-6}},
+      // A block starts at zero when an inverse root reaches 0.999, whatever
+      // its coefficients: AR(1) at 0.9995, and AR(2) (0.6, 0.5) whose
+      // coefficients are small but whose polynomial has a root inside the
+      // unit circle; the stationary AR(3) (1.55, −0.33, −0.23) is kept.
+      // sigma2 stays the two-stage variance.
+      {"AR(1) at 0.9995 starts at zero", near_unit, cfg({.p = 1}), {0.0, 1e-6}},
+      {"non-stationary AR(2) starts at zero", explosive, cfg({.p = 2}), {0.0, 0.0, 1e-6}},
+      {"stationary AR(3) beyond 1 is kept", cyclical, cfg({.p = 3}), {1.55, -0.33, -0.23, 1e-6}},
       // No two-stage result: y is non-finite, the trend falls back to the mean.
       {"NaN in the series", {1, NaN, 3, 4, 5, 6}, cfg({.p = 1, .q = 1}, Trend::Constant),
        {NaN, 0, 0, 1e-6}},

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "peltaro/core/polynomial.hpp"
+#include "peltaro/core/state_space.hpp"
 
 namespace peltaro::core {
 
@@ -55,11 +56,19 @@ double css_loglike_with_exog(std::span<const double> y, const SarimaxConfig& con
   const std::size_t t0 = std::max(p, q);
   if (L <= t0) return NEG_INF;
 
+  // The model's time of w[0]: the raw series' time, or 0 when the model is
+  // fitted to the differenced series.
+  const double first_time =
+      config.simple_differencing ? 0.0 : static_cast<double>(y.size() - L);
+  const bool trend = config.trend != Trend::None && !params.trend.empty();
+
   // Residuals before t0 count as zero.
   Vec e(L, 0.0);
   double ssr = 0.0;
   for (std::size_t t = t0; t < L; ++t) {
-    double pred = 0.0;
+    double pred =
+        trend ? trend_value(config.trend, params.trend, first_time + static_cast<double>(t) - 1.0)
+              : 0.0;
     for (std::size_t i = 1; i <= p; ++i) pred = pred - ar[i] * w[t - i];
     for (std::size_t i = 1; i <= q; ++i) pred = pred + ma[i] * e[t - i];
     e[t] = w[t] - pred;

@@ -17,9 +17,12 @@ Vec apply_differencing(std::span<const double> x, const SarimaxConfig& config);
 // differenced series, the scale concentrated out: −(m/2)·ln(SSR/m) − m/2.
 // The regression effect is removed only when the number of columns equals
 // the number of `exog` coefficients; otherwise the columns are ignored.
-// `exog` may be null. Trend and sigma2 play no part. Returns −∞ when the
-// differenced series is too short for the lag polynomials or the sum of
-// squares is not a finite positive number.
+// `exog` may be null. The trend enters as the likelihood's state intercept
+// does: the value at time τ − 1 is subtracted from the differenced value at
+// time τ, times counted on the model's series (the raw one, or the
+// differenced one under simple differencing). sigma2 plays no part. Returns
+// −∞ when the differenced series is too short for the lag polynomials or the
+// sum of squares is not a finite positive number.
 double css_loglike_with_exog(std::span<const double> y, const SarimaxConfig& config,
                              const SarimaxParams& params, const Columns* exog);
 

@@ -31,6 +31,17 @@ std::optional<Vec> proposal(const TextResult<RunnerResult>& run, const SarimaxCo
 
 }  // namespace
 
+BoundsList css_bounds(const SarimaxConfig& config) {
+  const auto& o = config.order;
+  BoundsList bounds(config.n_params());
+  const std::size_t first = config.k_trend() + config.n_exog;
+  const std::size_t arma = o.p + o.q + o.P + o.Q;
+  for (std::size_t i = first; i < first + arma && i < bounds.size(); ++i) {
+    bounds[i] = Bound{-CSS_BOX, CSS_BOX};
+  }
+  return bounds;
+}
+
 std::vector<Vec> css_simplex(std::span<const double> x0) {
   std::vector<Vec> simplex(x0.size() + 1, Vec(x0.begin(), x0.end()));
   for (std::size_t i = 0; i < x0.size(); ++i) {
@@ -52,7 +63,9 @@ std::optional<Vec> run_css_optimization(std::span<const double> y, const Sarimax
   if (!x0 || x0->empty()) return std::nullopt;
 
   const auto css = [&](std::span<const double> x) { return css_cost(x, y, exog, config); };
-  if (auto found = proposal(run_lbfgsb_css(css, *x0, limit), config)) return found;
+  if (auto found = proposal(run_lbfgsb_css(css, *x0, limit, css_bounds(config)), config)) {
+    return found;
+  }
 
   // Stage 2 starts again from x0: where stage 1 stopped may be the very
   // point its line search could not leave.

@@ -25,8 +25,8 @@
 
 namespace peltaro::estimation {
 
-// Minimises −CSS from `start` (model coordinates): L-BFGS-B in the box
-// [−10, 10] under `limit` counted requests, then Nelder-Mead from the same
+// Minimises −CSS from `start` (model coordinates): L-BFGS-B with the ARMA
+// coordinates in [−10, 10] under `limit` counted requests, then Nelder-Mead from the same
 // start if that run reports an error or ends where nothing could be
 // evaluated. `y` and `exog` are raw (undifferenced).
 std::optional<Vec> run_css_optimization(std::span<const double> y, const SarimaxConfig& config,
@@ -50,10 +50,11 @@ std::optional<Vec> sd_warm_start_values(std::span<const double> y, const Sarimax
 // ---------------------------------------------------------------------------
 // The two stages of the CSS estimate.
 
-// Stage 1 settings. Every coordinate lies in the box. The criterion ignores
-// trend coefficients and the variance, so those coordinates move only when
-// the routine projects a start outside the box onto it.
+// Stage 1 settings. The ARMA coordinates lie in a box; trend and regression
+// coefficients are in the data's units and free, as in the likelihood. The
+// criterion ignores the variance, whose coordinate is free and never moves.
 inline constexpr double CSS_BOX = 10.0;
+BoundsList css_bounds(const SarimaxConfig& config);
 inline constexpr LbfgsbOptions CSS_LBFGSB_OPTIONS{
     .m = 10, .factr = 1e7, .pgtol = 1e-5, .iprint = -1};
 // A value at or above a quarter of the largest double is no genuine value of
@@ -116,15 +117,15 @@ class CssEvaluation {
   Vec probe_;  // the point with one coordinate stepped
 };
 
-// Stage 1: L-BFGS-B on any cost from x0 inside the box. The count is the
+// Stage 1: L-BFGS-B on any cost from x0 inside `bounds`. The count is the
 // number of counted requests; a run converges when the routine's own test
 // stopped it within the limit. The routine's error is passed on as its text.
 template <CssCost Cost>
-TextResult<RunnerResult> run_lbfgsb_css(Cost cost, Vec x0, std::size_t limit) {
+TextResult<RunnerResult> run_lbfgsb_css(Cost cost, Vec x0, std::size_t limit, BoundsList bounds) {
   using Closure = CssEvaluation<Cost>;
   const std::size_t n = x0.size();
-  LbfgsbState<Closure> state(std::move(x0), Closure(std::move(cost), limit, n),
-                             BoundsList(n, Bound{-CSS_BOX, CSS_BOX}), CSS_LBFGSB_OPTIONS);
+  LbfgsbState<Closure> state(std::move(x0), Closure(std::move(cost), limit, n), std::move(bounds),
+                             CSS_LBFGSB_OPTIONS);
   const auto task = state.minimize();
   if (!task) return fail_text(task.error());
   const auto& p = state.problem();

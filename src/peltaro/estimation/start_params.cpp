@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "peltaro/core/polynomial.hpp"
+#include "peltaro/estimation/cancellation.hpp"
 #include "peltaro/estimation/least_squares.hpp"
 
 namespace peltaro::estimation {
@@ -21,10 +22,11 @@ namespace {
 // Floor of every variance estimate, so the start value is a valid variance.
 constexpr double MIN_SIGMA2 = 1e-6;
 
-// Largest absolute coefficient kept as a start value: a block that reaches
-// beyond it starts at zero instead of on the edge of the stationary or
-// invertible region.
-constexpr double MAX_ABS_COEF = 0.99;
+// A block starts at zero unless its polynomial is safely stationary (AR) or
+// invertible (MA): every inverse root of modulus below this. A start on the
+// edge of the region maps to the transforms' far corners, where a search
+// has no slope to climb back.
+constexpr double MAX_INVERSE_ROOT = 0.999;
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t out = 0;
@@ -84,8 +86,8 @@ Vec residuals(std::span<const double> target, const ColumnViews& columns, const 
 }
 
 // Removes the fitted regression from the first `rows` values of `w`.
-void remove_fit(Vec& w, const Columns& columns, const Vec& beta, std::size_t rows) {
-  const Vec rest = residuals(w, views_of(columns), beta, rows);
+void remove_fit(Vec& w, const ColumnViews& columns, const Vec& beta, std::size_t rows) {
+  const Vec rest = residuals(w, columns, beta, rows);
   std::copy(rest.begin(), rest.end(), w.begin());
 }
 
@@ -100,12 +102,23 @@ std::optional<Vec> ols_pinv_views(const ColumnViews& columns, std::span<const do
   return svd_solve(columns, target, rows);
 }
 
-// A coefficient block reaching beyond ±MAX_ABS_COEF starts at zero. NaN
-// entries compare false and leave the block as it is.
-void zero_if_extreme(Vec& block) {
-  const bool extreme =
-      std::any_of(block.begin(), block.end(), [](double v) { return std::fabs(v) > MAX_ABS_COEF; });
-  if (extreme) std::fill(block.begin(), block.end(), 0.0);
+// Zeroes a block whose polynomial has an inverse root of modulus
+// MAX_INVERSE_ROOT or more, or whose roots cannot be found (NaN entries
+// among them). The inverse roots of 1 − Σ c_i·L^i are those of the companion
+// matrix of c; an MA block 1 + Σ θ_i·L^i is that polynomial with c = −θ.
+// Seasonal blocks are polynomials in L^s, judged as they stand.
+void zero_unless_safe(Vec& block, bool moving_average) {
+  if (block.empty()) return;
+  Vec c = block;
+  if (moving_average) {
+    for (double& v : c) v = -v;
+  }
+  const RootList roots = polynomial_roots(c);
+  const bool safe =
+      roots.size() == c.size() && std::ranges::all_of(roots, [](const auto& r) {
+        return std::hypot(r.first, r.second) < MAX_INVERSE_ROOT;
+      });
+  if (!safe) std::fill(block.begin(), block.end(), 0.0);
 }
 
 // Trend regressors over the differenced series: a column of ones and/or the
@@ -151,16 +164,56 @@ void to_intercept_form(std::span<double> trend, core::Trend code, const Vec& ar,
   }
 }
 
-Columns trend_columns(core::Trend trend, std::size_t n, std::size_t n_w) {
+// `first_time` is the model's time index of the first differenced value.
+Columns trend_columns(core::Trend trend, std::size_t first_time, std::size_t n_w) {
   Columns cols;
   if (trend == core::Trend::Constant || trend == core::Trend::ConstantLinear)
     cols.emplace_back(n_w, 1.0);
   if (trend == core::Trend::Linear || trend == core::Trend::ConstantLinear) {
     Vec t(n_w);
-    for (std::size_t i = 0; i < n_w; ++i) t[i] = static_cast<double>(n - n_w + i);
+    for (std::size_t i = 0; i < n_w; ++i) t[i] = static_cast<double>(first_time + i);
     cols.push_back(std::move(t));
   }
   return cols;
+}
+
+// Trend and regression coefficients from one least-squares fit of the
+// differenced series on the trend columns and the differenced regressor
+// columns together, removed from `w`. Fitted one after the other, a
+// regressor with a mean of its own would lose it to the constant first and
+// start far from its coefficient. Fewer rows than columns give the
+// minimum-norm coefficients. Regressors that cannot be fitted (values that
+// are not finite, no rows) start at 0 and the trend is fitted alone; a trend
+// without a solution starts at the mean of w (its other coefficient 0), and
+// w is left alone. `exog` absent: the regression block is zeros.
+Vec trend_and_regression(Vec& w, const SarimaxConfig& config, std::size_t first_time,
+                         const Columns* exog) {
+  const core::SarimaxOrder& o = config.order;
+  const std::size_t n_w = w.size();
+  Columns cols = trend_columns(config.trend, first_time, n_w);
+  const std::size_t k_trend = cols.size();
+  const std::size_t n_given = exog != nullptr ? exog->size() : config.n_exog;
+  if (exog != nullptr) {
+    for (Vec& c : difference_exog_cols(*exog, o.d, o.D, o.s)) cols.push_back(std::move(c));
+  }
+  const auto fitted = [&](std::size_t k) -> std::optional<Vec> {
+    const ColumnViews used(cols.begin(), cols.begin() + static_cast<std::ptrdiff_t>(k));
+    std::size_t rows = k == 0 ? 0 : n_w;
+    for (const auto& c : used) rows = std::min(rows, c.size());
+    if (rows == 0) return std::nullopt;
+    auto beta = svd_solve(used, w, rows);
+    if (beta) remove_fit(w, used, *beta, rows);
+    return beta;
+  };
+  Vec out(k_trend + n_given, 0.0);
+  if (auto beta = fitted(cols.size()); beta && beta->size() <= out.size()) {
+    std::ranges::copy(*beta, out.begin());
+  } else if (auto trend = fitted(k_trend)) {
+    std::ranges::copy(*trend, out.begin());
+  } else if (k_trend > 0 && n_w > 0) {
+    out[0] = mean(w);
+  }
+  return out;
 }
 
 }  // namespace
@@ -290,37 +343,11 @@ core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxC
   Vec out;
   out.reserve(config.n_params());
 
-  if (config.k_trend() > 0) {
-    const Columns cols = trend_columns(config.trend, y.size(), n_w);
-    if (const auto beta = ols_pinv(cols, w)) {
-      remove_fit(w, cols, *beta, n_w);
-      out.insert(out.end(), beta->begin(), beta->end());
-    } else {
-      out.push_back(mean(w));
-      out.insert(out.end(), cols.size() - 1, 0.0);
-    }
-  }
-
-  if (config.n_exog > 0) {
-    if (exog == nullptr) {
-      out.insert(out.end(), config.n_exog, 0.0);
-    } else {
-      const Columns cols = difference_exog_cols(*exog, o.d, o.D, o.s);
-      std::size_t rows = cols.empty() ? 0 : n_w;
-      for (const Vec& c : cols) rows = std::min(rows, c.size());
-      // Unlike `ols_pinv`, fewer rows than regressors still give the
-      // minimum-norm coefficients. Without a solution the series is left
-      // as it is.
-      Vec beta(cols.size(), 0.0);
-      if (rows > 0) {
-        if (auto solved = svd_solve(views_of(cols), w, rows)) {
-          beta = std::move(*solved);
-          remove_fit(w, cols, beta, rows);
-        }
-      }
-      out.insert(out.end(), beta.begin(), beta.end());
-    }
-  }
+  // The model's time runs over the differenced series under simple
+  // differencing, over the raw one otherwise.
+  const std::size_t first_time = config.simple_differencing ? 0 : y.size() - n_w;
+  const Vec regression = trend_and_regression(w, config, first_time, exog);
+  out.insert(out.end(), regression.begin(), regression.end());
 
   Vec ar(o.p, 0.0), ma(o.q, 0.0), sar(o.P, 0.0), sma(o.Q, 0.0);
   std::optional<double> css_sigma2;
@@ -341,7 +368,7 @@ core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxC
     }
   }
   for (Vec* block : {&ar, &ma, &sar, &sma}) {
-    zero_if_extreme(*block);
+    zero_unless_safe(*block, block == &ma || block == &sma);
     out.insert(out.end(), block->begin(), block->end());
   }
   to_intercept_form(std::span<double>(out).first(std::min<std::size_t>(config.k_trend(), out.size())),
