@@ -191,6 +191,44 @@ def test_near_cancellation_is_warned_once_and_can_be_an_error():
             peltaro.sarimax_fit(*args, **kw)
 
 
+# --- a fit never returns a variance the module refuses ------------------------
+
+LYNX = np.log(np.loadtxt(DATA / "lynx.csv", delimiter=",", skiprows=1, usecols=1))
+AR1C = (LYNX, (1, 0, 0), (0, 0, 0, 0))
+
+
+REFUSED = "optimization failed: variance sigma2 must be positive, got 0"
+
+
+@pytest.mark.parametrize("method", ["nm", "lbfgsb", "bfgs", "trust-region", "lbfgsb-multi"])
+@pytest.mark.parametrize("args, kw, start", [
+    (AR1C, dict(trend="c"), [1.0, 0.5, 1e-310]),
+    ((AIR, *AIRLINE), {}, [-0.4, -0.5, 1e-310]),
+    ((AIR, (0, 1, 1), (0, 0, 0, 0)), {}, [-0.3, 1e-310]),
+], ids=["ar1", "airline", "ima"])
+def test_tiny_start_variance_gives_usable_parameters_or_the_error(method, args, kw, start):
+    try:
+        fit = peltaro.sarimax_fit(*args, start_params=np.array(start), method=method, **kw)
+    except RuntimeError as err:
+        assert str(err) == REFUSED
+        return
+    assert fit["scale"] > 0
+    assert fit["loglike"] == pytest.approx(
+        peltaro.sarimax_loglike(*args, np.array(fit["params"]), **kw), rel=1e-10)
+
+
+@pytest.mark.parametrize("args, kw", [
+    # ln sigma2 drifts below -745 on the flat value of the skipped steps.
+    (AR1C, dict(trend="c", start_params=np.array([1.0, 0.5, 1e-310]), method="nm")),
+    # The model reproduces a constant series: the concentrated scale is 0.
+    ((np.full(50, 3.0), (1, 0, 0), (0, 0, 0, 0)), dict(trend="c", concentrate_scale=True)),
+], ids=["variance", "concentrated-scale"])
+def test_fit_ending_on_a_zero_variance_raises(args, kw):
+    with pytest.raises(RuntimeError) as info:
+        peltaro.sarimax_fit(*args, **kw)
+    assert str(info.value) == REFUSED
+
+
 # --- errors -------------------------------------------------------------------
 
 VALID = ("lbfgsb, lbfgsb-multi, lbfgsb-adaptive, lbfgsb-hybrid, lbfgsb-strict, lbfgsb_single, "
