@@ -213,6 +213,17 @@ TEST(FitResult, VarianceOrScaleThatIsNotPositiveFailsTheFit) {
   EXPECT_TRUE(estimation::build_fit_result(y, ar1, Vec{0.3, -700.0}, 5, true, "nm", nullptr));
 }
 
+TEST(FitResult, GivenWarningsComeBeforeTheRecordsOwn) {
+  const Vec y = fx::simulate_arma(150, {0.5}, {-0.5}, 71, 2.0);
+  const SarimaxConfig c = cfg({1, 0, 1, 0, 0, 0, 0});
+  const Vec x = *core::transform_params_inner(Vec{0.5, -0.5, 1.2}, c, false);
+  auto r = estimation::build_fit_result(y, c, x, 3, true, "lbfgsb", nullptr, {"first"});
+  ASSERT_TRUE(r.has_value());
+  ASSERT_EQ(r->warnings.size(), 2u);
+  EXPECT_EQ(r->warnings[0], "first");
+  EXPECT_TRUE(r->warnings[1].starts_with("near-cancellation detected"));
+}
+
 TEST(FitResult, LoglikeAtModelParametersNeverFails) {
   const Vec y = fx::simulate_arma(60, {0.4}, {}, 75);
   const SarimaxConfig c = cfg({1, 0, 0, 0, 0, 0, 0});

@@ -16,6 +16,7 @@
 #include "peltaro/estimation/objective.hpp"
 #include "peltaro/estimation/presteps.hpp"
 #include "peltaro/estimation/start_params.hpp"
+#include "peltaro/estimation/start_region.hpp"
 #include "peltaro/estimation/trust_region.hpp"
 #include "peltaro/estimation/unbounded_runners.hpp"
 
@@ -209,15 +210,15 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
   if (!start_params && method != "trust-region") {
     chosen = improve_start(y, endog, config, std::move(chosen), exog, exog_used);
   }
-  auto x0 = core::transform_params_inner(chosen, config, false);
+  auto x0 = unconstrain_start(chosen, config, start_params.has_value());
   if (!x0) return core::fail(std::move(x0.error()));
 
   const SarimaxObjective objective(
       endog, exog_used != nullptr ? std::optional<Columns>(*exog_used) : std::nullopt, config);
-  auto outcome = run_method(method, objective, *x0, config, maxiter, start_params.has_value());
+  auto outcome = run_method(method, objective, x0->x, config, maxiter, start_params.has_value());
   if (!outcome) return core::fail(std::move(outcome.error()));
   return build_fit_result(endog, config, outcome->x, outcome->n_iter, outcome->converged,
-                          std::move(outcome->label), exog_used);
+                          std::move(outcome->label), exog_used, std::move(x0->warnings));
 }
 
 }  // namespace peltaro::estimation

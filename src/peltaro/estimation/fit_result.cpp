@@ -78,12 +78,12 @@ std::uint64_t information_param_count(const SarimaxConfig& config) {
 
 core::Result<FitResult> build_fit_result(std::span<const double> y, const SarimaxConfig& config,
                                          std::span<const double> x, std::uint64_t n_iter,
-                                         bool converged, std::string label, const Columns* exog) {
+                                         bool converged, std::string label, const Columns* exog,
+                                         std::vector<std::string> warnings) {
   auto params = core::transform_params_inner(x, config, true);
   if (!params) return core::fail(std::move(params.error()));
   auto sp = core::SarimaxParams::from_flat(*params, config);
   if (!sp) return core::fail(std::move(sp.error()));
-  std::vector<std::string> warnings;
   const std::size_t p = config.order.p, q = config.order.q;
   if (!validate_no_near_cancellation(*sp, p, q, RIDGE_TOLERANCE)) {
     warnings.push_back("near-cancellation detected in fitted ARMA(" + std::to_string(p) + "," +
