@@ -193,6 +193,37 @@ TEST(FitResult, ErrorsOfTheServicesPassThrough) {
             "data error: Not enough observations: n=1 <= burn=1");
 }
 
+TEST(FitResult, VarianceOrScaleThatIsNotPositiveFailsTheFit) {
+  // ln sigma2 = -800 maps to 0; a series of zeros concentrates to scale 0.
+  const Vec y = fx::simulate_arma(60, {0.4}, {}, 76);
+  const Vec zeros(60, 0.0);
+  const SarimaxConfig ar1 = cfg({1, 0, 0, 0, 0, 0, 0});
+  const SarimaxConfig ar1_concentrated = cfg({1, 0, 0, 0, 0, 0, 0}, Trend::None, 0, true);
+  const std::string refused = "optimization failed: variance sigma2 must be positive, got 0";
+  EXPECT_EQ(estimation::build_fit_result(y, ar1, Vec{0.3, -800.0}, 5, true, "nelder-mead", nullptr)
+                .error().display(),
+            refused);
+  EXPECT_EQ(estimation::build_fit_result(zeros, ar1_concentrated, Vec{0.3}, 5, true, "lbfgsb",
+                                         nullptr).error().display(),
+            refused);
+  EXPECT_EQ(estimation::build_zero_iter_result(zeros, ar1_concentrated, Vec{0.3}, nullptr, "nm")
+                .error().display(),
+            refused);
+  // Just above the underflow the record stands.
+  EXPECT_TRUE(estimation::build_fit_result(y, ar1, Vec{0.3, -700.0}, 5, true, "nm", nullptr));
+}
+
+TEST(FitResult, GivenWarningsComeBeforeTheRecordsOwn) {
+  const Vec y = fx::simulate_arma(150, {0.5}, {-0.5}, 71, 2.0);
+  const SarimaxConfig c = cfg({1, 0, 1, 0, 0, 0, 0});
+  const Vec x = *core::transform_params_inner(Vec{0.5, -0.5, 1.2}, c, false);
+  auto r = estimation::build_fit_result(y, c, x, 3, true, "lbfgsb", nullptr, {"first"});
+  ASSERT_TRUE(r.has_value());
+  ASSERT_EQ(r->warnings.size(), 2u);
+  EXPECT_EQ(r->warnings[0], "first");
+  EXPECT_TRUE(r->warnings[1].starts_with("near-cancellation detected"));
+}
+
 TEST(FitResult, LoglikeAtModelParametersNeverFails) {
   const Vec y = fx::simulate_arma(60, {0.4}, {}, 75);
   const SarimaxConfig c = cfg({1, 0, 0, 0, 0, 0, 0});

@@ -173,6 +173,98 @@ def test_near_cancellation_is_warned_once_and_can_be_an_error():
             peltaro.sarimax_fit(*args, **kw)
 
 
+# --- start values outside an enforced region ---------------------------------
+
+LYNX = np.log(np.loadtxt(DATA / "lynx.csv", delimiter=",", skiprows=1, usecols=1))
+AR1C = (LYNX, (1, 0, 0), (0, 0, 0, 0))
+
+
+def fit_recording_warnings(*args, **kw):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fit = peltaro.sarimax_fit(*args, **kw)
+    return fit, [(w.category, str(w.message)) for w in caught]
+
+
+def scaled(text):
+    return f"start_params: {text}; scaled to inverse-root modulus 0.99"
+
+
+@pytest.mark.parametrize("args, kw, start, pulled, text", [
+    # Floored into the unconstrained space these starts ended at 181.81 (the
+    # MA coefficient stuck at -1) and at AR = 1 with the variance at 3.6e10.
+    ((AIR, *AIRLINE), {}, [-1.0, -0.5, 0.01], [-0.99, -0.5, 0.01], "MA block is not invertible"),
+    ((AIR, *AIRLINE), {}, [-0.4, -1.0, 0.01], [-0.4, -0.99, 0.01],
+     "seasonal MA block is not invertible"),
+    (AR1C, dict(trend="c"), [1.0, 1.5, 1.0], [1.0, 0.99, 1.0], "AR block is not stationary"),
+    ((AIR, (0, 1, 1), (1, 1, 0, 12)), {}, [-0.4, 1.2, 0.01], [-0.4, 0.99, 0.01],
+     "seasonal AR block is not stationary"),
+], ids=["ma", "seasonal-ma", "ar", "seasonal-ar"])
+def test_start_outside_its_region_is_pulled_inside_and_warned(args, kw, start, pulled, text):
+    fit, caught = fit_recording_warnings(*args, start_params=np.array(start), **kw)
+    assert fit["warnings"] == [scaled(text)]
+    assert caught == [(UserWarning, scaled(text))]
+    # The search then runs from the pulled start, and reaches the maximum the
+    # computed start reaches.
+    assert fit["params"] == peltaro.sarimax_fit(*args, start_params=np.array(pulled), **kw)["params"]
+    assert fit["loglike"] == pytest.approx(peltaro.sarimax_fit(*args, **kw)["loglike"], abs=1e-6)
+
+
+def test_airline_from_the_non_invertible_start_reaches_the_peer_maximum():
+    peak = next(c["loglike"] for c in REFERENCE if c["name"] == "air_log_airline")
+    fit, _ = fit_recording_warnings(AIR, *AIRLINE, start_params=np.array([-1.0, -0.5, 0.01]))
+    assert fit["loglike"] > peak - 1e-3
+
+
+@pytest.mark.parametrize("args, kw, start", [
+    ((AIR, *AIRLINE), {}, [-0.4, -0.6, 0.01]),
+    (AR1C, dict(trend="c"), [1.0, 0.5, 1.0]),
+    # Without enforcement the bounds of the search handle the block.
+    (AR1C, dict(trend="c", enforce_stationarity=False), [1.0, 1.5, 1.0]),
+    ((AIR, *AIRLINE), dict(enforce_invertibility=False), [-1.0, -0.5, 0.01]),
+], ids=["airline", "ar1", "ar-not-enforced", "ma-not-enforced"])
+def test_start_inside_its_region_or_not_enforced_is_taken_as_given(args, kw, start):
+    fit, caught = fit_recording_warnings(*args, start_params=np.array(start), **kw)
+    assert fit["warnings"] == [] and caught == []
+
+
+# --- a fit never returns a variance the module refuses ------------------------
+
+REFUSED = "optimization failed: variance sigma2 must be positive, got 0"
+
+
+@pytest.mark.parametrize("method", ["nm", "lbfgsb", "bfgs", "trust-region", "lbfgsb-multi"])
+@pytest.mark.parametrize("args, kw, start", [
+    (AR1C, dict(trend="c"), [1.0, 0.5, 1e-310]),
+    ((AIR, *AIRLINE), {}, [-0.4, -0.5, 1e-310]),
+    ((AIR, (0, 1, 1), (0, 0, 0, 0)), {}, [-0.3, 1e-310]),
+], ids=["ar1", "airline", "ima"])
+def test_tiny_start_variance_gives_usable_parameters_or_the_error(method, args, kw, start):
+    # A search that cannot leave such a start ends where the record's own
+    # filter pass refuses the point, in the caller's units.
+    try:
+        fit = peltaro.sarimax_fit(*args, start_params=np.array(start), method=method, **kw)
+    except (RuntimeError, ValueError) as err:
+        assert str(err) in (REFUSED, "data error: non-finite Kalman statistics encountered "
+                                     "(possible NaN/Inf in inputs)")
+        return
+    assert fit["scale"] > 0
+    assert fit["loglike"] == pytest.approx(
+        peltaro.sarimax_loglike(*args, np.array(fit["params"]), **kw), rel=1e-10)
+
+
+@pytest.mark.parametrize("args, kw", [
+    # ln sigma2 drifts below -745 on the flat value of the skipped steps.
+    (AR1C, dict(trend="c", start_params=np.array([1.0, 0.5, 1e-310]), method="nm")),
+    # The model reproduces a constant series: the concentrated scale is 0.
+    ((np.full(50, 3.0), (1, 0, 0), (0, 0, 0, 0)), dict(trend="c", concentrate_scale=True)),
+], ids=["variance", "concentrated-scale"])
+def test_fit_ending_on_a_zero_variance_raises(args, kw):
+    with pytest.raises(RuntimeError) as info:
+        peltaro.sarimax_fit(*args, **kw)
+    assert str(info.value) == REFUSED
+
+
 # --- errors -------------------------------------------------------------------
 
 VALID = ("lbfgsb, lbfgsb-multi, lbfgsb-adaptive, lbfgsb-hybrid, lbfgsb-strict, lbfgsb_single, "

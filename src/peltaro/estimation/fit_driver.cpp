@@ -14,6 +14,7 @@
 #include "peltaro/estimation/objective.hpp"
 #include "peltaro/estimation/presteps.hpp"
 #include "peltaro/estimation/start_params.hpp"
+#include "peltaro/estimation/start_region.hpp"
 #include "peltaro/estimation/trust_region.hpp"
 #include "peltaro/estimation/unbounded_runners.hpp"
 
@@ -182,7 +183,7 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
     chosen = improve_start(y_fit, endog_fit, config_fit, std::move(chosen), exog_fit_ptr,
                            exog_used_fit);
   }
-  auto x0 = core::transform_params_inner(chosen, config_fit, false);
+  auto x0 = unconstrain_start(chosen, config_fit, start_params.has_value());
   if (!x0) return core::fail(std::move(x0.error()));
 
   const SarimaxObjective objective(
@@ -190,13 +191,13 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
       exog_used_fit != nullptr ? std::optional<Columns>(*exog_used_fit) : std::nullopt,
       config_fit);
   auto outcome =
-      run_method(method, objective, *x0, config_fit, maxiter, start_params.has_value());
+      run_method(method, objective, x0->x, config_fit, maxiter, start_params.has_value());
   if (!outcome) return core::fail(std::move(outcome.error()));
   auto params_fit = core::transform_params_inner(outcome->x, config_fit, true);
   if (!params_fit) return core::fail(std::move(params_fit.error()));
   return build_fit_result_at(endog, config, units.params_to_caller(*params_fit, config),
                              outcome->n_iter, outcome->converged, std::move(outcome->label),
-                             exog_used);
+                             exog_used, std::move(x0->warnings));
 }
 
 }  // namespace peltaro::estimation

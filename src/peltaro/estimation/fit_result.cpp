@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "peltaro/core/initialization.hpp"
 #include "peltaro/core/kalman/kalman_filter.hpp"
@@ -27,6 +28,26 @@ core::Result<core::KalmanOutput> final_pass(std::span<const double> y, const Sar
   }
   const core::KalmanInit init = core::KalmanInit::from_config_default(*ss, config);
   return core::kalman_loglike(y, *ss, init, config.concentrate_scale);
+}
+
+// A fit never hands back a variance the module refuses: ln σ² below about
+// −745 maps to σ² = 0 (the filter counts the steps whose F is no longer
+// positive as skipped, so a search sees a flat, finite value there and can
+// wander onto it), and a concentrated scale is 0 when the model reproduces
+// the series exactly. Such an end point is no estimate;
+// the fit fails with the reason. (Non-finite parameters never get this far:
+// the filter pass before refuses their statistics.)
+std::optional<core::SarimaxError> refused_variance(const core::SarimaxParams& sp,
+                                                   const core::KalmanOutput& out,
+                                                   const SarimaxConfig& config) {
+  if (auto err = core::check_variance(sp, config)) {
+    return core::SarimaxError::optimization_failed(err->payload());
+  }
+  if (!(std::isfinite(out.scale) && out.scale > 0.0)) {
+    return core::SarimaxError::optimization_failed("variance sigma2 must be positive, got " +
+                                                   core::format_double(out.scale));
+  }
+  return std::nullopt;
 }
 
 FitResult record(Vec params, std::string method, std::vector<std::string> warnings,
@@ -57,19 +78,20 @@ std::uint64_t information_param_count(const SarimaxConfig& config) {
 
 core::Result<FitResult> build_fit_result(std::span<const double> y, const SarimaxConfig& config,
                                          std::span<const double> x, std::uint64_t n_iter,
-                                         bool converged, std::string label, const Columns* exog) {
+                                         bool converged, std::string label, const Columns* exog,
+                                         std::vector<std::string> warnings) {
   auto params = core::transform_params_inner(x, config, true);
   if (!params) return core::fail(std::move(params.error()));
   return build_fit_result_at(y, config, std::move(*params), n_iter, converged, std::move(label),
-                             exog);
+                             exog, std::move(warnings));
 }
 
 core::Result<FitResult> build_fit_result_at(std::span<const double> y, const SarimaxConfig& config,
                                             Vec params, std::uint64_t n_iter, bool converged,
-                                            std::string label, const Columns* exog) {
+                                            std::string label, const Columns* exog,
+                                            std::vector<std::string> warnings) {
   auto sp = core::SarimaxParams::from_flat(params, config);
   if (!sp) return core::fail(std::move(sp.error()));
-  std::vector<std::string> warnings;
   const std::size_t p = config.order.p, q = config.order.q;
   if (!validate_no_near_cancellation(*sp, p, q, RIDGE_TOLERANCE)) {
     warnings.push_back("near-cancellation detected in fitted ARMA(" + std::to_string(p) + "," +
@@ -79,6 +101,7 @@ core::Result<FitResult> build_fit_result_at(std::span<const double> y, const Sar
   }
   auto out = final_pass(y, config, *sp, exog, false);
   if (!out) return core::fail(std::move(out.error()));
+  if (auto err = refused_variance(*sp, *out, config)) return core::fail(std::move(*err));
   return record(std::move(params), std::move(label), std::move(warnings), *out, y.size(), config,
                 n_iter, converged);
 }
@@ -91,6 +114,7 @@ core::Result<FitResult> build_zero_iter_result(std::span<const double> y,
   if (!sp) return core::fail(std::move(sp.error()));
   auto out = final_pass(y, config, *sp, exog, true);
   if (!out) return core::fail(std::move(out.error()));
+  if (auto err = refused_variance(*sp, *out, config)) return core::fail(std::move(*err));
   return record(Vec(params.begin(), params.end()), std::string(method), {}, *out, y.size(), config,
                 0, config.n_params() == 0);
 }

@@ -32,18 +32,24 @@ struct FitResult {
 std::uint64_t information_param_count(const SarimaxConfig& config);
 
 // The record at the optimum x (unconstrained) of an optimiser path. `y` and
-// `exog` are the prepared series and columns.
+// `exog` are the prepared series and columns; `warnings` come first in the
+// record, before the near-cancellation one. Fails (optimization failed)
+// when the point gives a variance or scale that is not a positive number.
 core::Result<FitResult> build_fit_result(std::span<const double> y, const SarimaxConfig& config,
                                          std::span<const double> x, std::uint64_t n_iter,
-                                         bool converged, std::string label, const Columns* exog);
+                                         bool converged, std::string label, const Columns* exog,
+                                         std::vector<std::string> warnings = {});
 
 // The same record at the optimum's model parameters `params` (flat order).
 core::Result<FitResult> build_fit_result_at(std::span<const double> y, const SarimaxConfig& config,
                                             Vec params, std::uint64_t n_iter, bool converged,
-                                            std::string label, const Columns* exog);
+                                            std::string label, const Columns* exog,
+                                            std::vector<std::string> warnings = {});
 
 // The record at fixed model parameters when nothing is optimised; converged
-// only when the model has no parameters at all.
+// only when the model has no parameters at all. A given variance that is not
+// a positive number is a data error; a concentrated scale that is not fails
+// as build_fit_result does.
 core::Result<FitResult> build_zero_iter_result(std::span<const double> y,
                                                const SarimaxConfig& config,
                                                std::span<const double> params, const Columns* exog,
