@@ -192,9 +192,11 @@ def main():
     air = np.log(np.loadtxt(ROOT / "data" / "airpassengers.csv", delimiter=",", skiprows=1,
                             usecols=1))
     huron = np.loadtxt(ROOT / "data" / "lakehuron.csv", delimiter=",", skiprows=1, usecols=1)
+    lynx = np.log(np.loadtxt(ROOT / "data" / "lynx.csv", delimiter=",", skiprows=1, usecols=1))
     case("airline (0,1,1)(0,1,1,12), log AirPassengers", air, (0, 1, 1), (0, 1, 1, 12))
     case("(2,1,2)(1,1,1,12), log AirPassengers", air, (2, 1, 2), (1, 1, 1, 12))
     case("ARMA(1,1) + constant, Lake Huron", huron, (1, 0, 1), (0, 0, 0, 0), trend="c")
+    case("AR(2) + constant, log lynx", lynx, (2, 0, 0), (0, 0, 0, 0), trend="c")
 
 
 if __name__ == "__main__":
