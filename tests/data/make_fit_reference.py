@@ -1,4 +1,4 @@
-# Run: .venv/bin/python tests/data/make_fit_reference.py
+# Run: .venv/bin/python tests/data/make_fit_reference.py [--all]
 """Build tests/data/fit_reference.json: tightly converged statsmodels SARIMAX maxima for fit tests.
 
 Each case fixes a series, a model and optional regressors, and records statsmodels' maximum
@@ -142,6 +142,22 @@ case("sim_arima110_x2_simple_diff_conc",
                plus=(x2b["values"] @ [-1.0, 0.5], "x @ [-1.0, 0.5] with x the regressors")),
      (1, 1, 0), exog=x2b, simple_differencing=True, concentrate_scale=True)
 
+# Fits that once stopped short of the maximum: regressors in large units beside
+# a log series, a maximum beyond the unit box of an unenforced block, series
+# in other units, and a pure AR model whose least-squares start is not the
+# maximum.
+kms_petrol = file_exog("seatbelts.csv", ["kms", "PetrolPrice"])
+case("drivers_log_101_100_12_c_kms_petrol", drivers, (1, 0, 1), (1, 0, 0, 12), trend="c",
+     exog=kms_petrol)
+case("lynx_log_arma21_c_unenforced", lynx, (2, 0, 1), trend="c", enforce_stationarity=False)
+case("air_log_211_011_12_c", air, (2, 1, 1), AIRLINE_12, trend="c")
+case("co2_arma11_c", co2, (1, 0, 1), trend="c")
+case("lakehuron_x100_arma11_c", from_file("lakehuron.csv", scale=100.0), (1, 0, 1), trend="c")
+case("lakehuron_x1e-4_arma11_c", from_file("lakehuron.csv", scale=1e-4), (1, 0, 1), trend="c")
+diff_air = from_file("airpassengers.csv", log=True)
+diff_air = dict(source=dict(diff_air["source"], differenced=1), values=np.diff(diff_air["values"]))
+case("air_dlog_ar12_conc", diff_air, (12, 0, 0), concentrate_scale=True)
+
 
 # ---------------------------------------------------------------- fitting
 def model_of(c: dict):
@@ -246,10 +262,15 @@ HOW = (
 
 
 def main() -> None:
+    """Fits the cases not yet in the file (all of them with --all) and keeps the others."""
     names = [c["name"] for c in CASES]
     assert len(names) == len(set(names))
+    kept = {} if "--all" in sys.argv or not OUT.exists() else {
+        r["name"]: r for r in json.loads(OUT.read_text())["cases"]}
+    todo = [c for c in CASES if c["name"] not in kept]
     with ProcessPoolExecutor(max_workers=os.cpu_count()) as pool:
-        results = list(pool.map(fit_case, CASES))
+        fitted = dict(zip([c["name"] for c in todo], pool.map(fit_case, todo)))
+    results = [kept.get(name) or fitted[name] for name in names]
     OUT.write_text(json.dumps({"how": HOW, "cases": results}, indent=1) + "\n")
     for r in results:
         flag = "" if abs(r["peltaro_minus_statsmodels"]) <= 1e-6 * abs(r["loglike"]) else "  <-- DIFFERS"

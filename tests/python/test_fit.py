@@ -69,6 +69,7 @@ def reference_problem(case):
     else:
         y = column(series, series["column"])
         y = series["scale"] * (np.log(y) if series["log"] else y)
+        y = np.diff(y, n=series.get("differenced", 0))
     kw = {key: case[key] for key in ("concentrate_scale", "simple_differencing",
                                      "enforce_stationarity", "enforce_invertibility")}
     kw["trend"] = case["trend"]
@@ -93,6 +94,41 @@ def test_default_fit_reaches_the_peer_maximum(case):
     peak = case["start_maxima"]["statsmodels"] if case["name"] in LOWER_PEAK else case["loglike"]
     assert fit["loglike"] > peak - 1e-3, fit["method"]
     assert fit["converged"]
+
+
+def inference_kw(kw):
+    return {k: v for k, v in kw.items() if k != "start_params"}
+
+
+# A fit that stops on a slope misleads every call made with its parameters:
+# the standard errors at the fitted point match those at the maximum. Not
+# where the maximum lies on the edge of the invertible region (an MA root of
+# modulus 0.99995): a Hessian there measures the edge, not the likelihood.
+EDGE = {"air_log_211_011_12_c"}
+INTERIOR = [c for c in REFERENCE if c["name"] not in LOWER_PEAK | EDGE]
+
+
+@pytest.mark.parametrize("case", INTERIOR, ids=[c["name"] for c in INTERIOR])
+def test_standard_errors_at_the_fit_match_those_at_the_maximum(case):
+    y, order, seasonal, kw = reference_problem(case)
+    fit = peltaro.sarimax_fit(y, order, seasonal, **kw)
+    at_fit, at_max = (peltaro.sarimax_inference(y, order, seasonal, np.array(p), **inference_kw(kw))
+                      for p in (fit["params"], case["params"]))
+    assert at_fit["status"] == at_max["status"]
+    np.testing.assert_allclose(at_fit["std_err"], at_max["std_err"], rtol=1e-2)
+
+
+# The log-likelihood of a stationary model of c·y is that of y less n·ln c, at
+# the trend times c and the variance times c²: the maximum follows the units.
+@pytest.mark.parametrize("c", [1e-150, 1e-8, 1e8, 1e150])
+def test_default_fit_reaches_the_maximum_in_any_units(c):
+    case = next(r for r in REFERENCE if r["name"] == "lakehuron_arma11_c")
+    y, order, seasonal, kw = reference_problem(case)
+    fit = peltaro.sarimax_fit(c * y, order, seasonal, **kw)
+    assert fit["converged"]
+    assert fit["loglike"] == pytest.approx(case["loglike"] - len(y) * np.log(c), abs=1e-3)
+    want = np.array(case["params"]) * [c, 1.0, 1.0, c * c]
+    np.testing.assert_allclose(fit["params"], want, rtol=1e-3)
 
 
 @pytest.mark.parametrize("name", sorted(LOWER_PEAK))

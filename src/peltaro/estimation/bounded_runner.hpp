@@ -163,7 +163,9 @@ TextResult<RunnerResult> run_lbfgsb(const Objective& objective, Vec x0, BoundsLi
   const bool converged = task_code::is_convergence(*task) && !evaluation.budget_exhausted() &&
                          !is_penalty(p.f);
   if (p.x != z0) form.to_objective(p.x, x0);
-  return RunnerResult{std::move(x0), p.f, evaluation.evals(), converged};
+  double slope = 0.0;
+  for (double gi : p.g) slope = std::fmax(slope, std::fabs(gi));
+  return RunnerResult{std::move(x0), p.f, evaluation.evals(), converged, slope};
 }
 
 extern template TextResult<RunnerResult> run_lbfgsb<SarimaxObjective>(const SarimaxObjective&, Vec,

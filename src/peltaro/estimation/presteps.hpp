@@ -131,7 +131,7 @@ TextResult<RunnerResult> run_lbfgsb_css(Cost cost, Vec x0, std::size_t limit, Bo
   const auto& p = state.problem();
   const RequestBudget& budget = p.eval_fg.budget();
   const bool converged = task_code::is_convergence(*task) && !budget.exhausted();
-  return RunnerResult{p.x, p.f, budget.evals(), converged};
+  return RunnerResult{p.x, p.f, budget.evals(), converged, std::nullopt};
 }
 
 // Stage 2's simplex: x0, then for each coordinate i a copy of x0 with x_i

@@ -3,6 +3,7 @@
 // the result of one optimiser run.
 
 #include <cstdint>
+#include <optional>
 #include <expected>
 #include <limits>
 #include <string>
@@ -39,6 +40,9 @@ struct RunnerResult {
   double f = 0.0;
   std::uint64_t n_iter = 0;
   bool converged = false;
+  // The largest gradient entry at x in the runner's own coordinates, where
+  // the runner has it (the bounded runner does).
+  std::optional<double> end_slope;
 };
 
 // The result of a strategy: a runner result with the label of the path taken

@@ -39,7 +39,7 @@ TextResult<RunnerResult> read_outcome(std::string_view solver,
   const bool converged = outcome->reason != engine::Termination::MaxItersReached &&
                          !is_penalty(state.best_cost);
   return RunnerResult{Vec(state.best_x->begin(), state.best_x->end()), state.best_cost, state.iter,
-                      converged};
+                      converged, std::nullopt};
 }
 
 TextResult<RunnerResult> run_nelder_mead(SarimaxObjective objective, Vec x0,
