@@ -32,9 +32,8 @@ std::optional<Eigen::MatrixXd> doubling_by_products(const Eigen::MatrixXd& A,
     X_new.noalias() += (Ak * X) * Ak.transpose();
     Ak = (Ak * Ak).eval();
     if (!X_new.allFinite()) return std::nullopt;
-    double xnorm = X.norm();
-    if (std::isnan(xnorm)) xnorm = 1.0;
-    if ((X_new - X).norm() < 1e-14 * std::fmax(xnorm, 1.0)) return X_new;
+    const double diff = (X_new - X).norm();
+    if (diff < 1e-14 * X.norm() || diff == 0.0) return X_new;
     X = X_new;
   }
   return std::nullopt;

@@ -73,6 +73,21 @@ TEST(SteadyStateRule, FreezesOnlyOnceTheDriftStillToComeIsBelowTheTolerance) {
   }
 }
 
+// The same approach in other units (P scaled by c) switches at the same step,
+// also where squares of its changes would leave the range of doubles.
+TEST(SteadyStateRule, TheUnitsOfTheCovarianceDoNotMoveTheSwitch) {
+  const auto at_scale = [](double c) {
+    return switch_step([c](std::size_t t) {
+      return Eigen::MatrixXd(c * (LIMIT + std::pow(0.9, static_cast<double>(t)) * DIRECTION));
+    }, 1000);
+  };
+  const auto unit = at_scale(1.0);
+  ASSERT_TRUE(unit.has_value());
+  for (const double c : {1e-300, 1e-200, 1e-20, 1e20, 1e200, 1e300}) {
+    EXPECT_EQ(at_scale(c), unit) << "c = " << c;
+  }
+}
+
 TEST(SteadyStateRule, NeverFreezesWhileTheChangesDoNotShrinkSteadily) {
   struct Case {
     const char* name;
@@ -132,7 +147,7 @@ class FullTest {
   bool after_update(std::size_t t, const Eigen::MatrixXd& p_new, const Eigen::MatrixXd& p_old) {
     const SteadyStateOptions o;
     if (t < o.first_check) return false;
-    const double change = (p_new - p_old).norm() / std::fmax(p_old.trace(), 1e-15);
+    const double change = (p_new - p_old).norm() / p_old.trace();
     bool pass = change <= o.rounding_floor;
     if (!pass && last_ < o.tolerance && last_ - change > o.rate_resolution) {
       const double rho = change / last_;

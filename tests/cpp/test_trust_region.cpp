@@ -285,12 +285,9 @@ TEST(TrustRegionProfile, WarmsUpWithThreeQuartersOfTheBudget) {
   EXPECT_EQ(fit(c.x0, 0, false).n_iter, 1u);
 }
 
-// At a variance of e^709 the profiled cost is finite, its analytic gradient
-// has a NaN entry and the finite differences overflow: no gradient.
 TEST(TrustRegionProfile, ErrorsCarryTheirTexts) {
   const Vec y = fx::load_csv_column("nile.csv", 1);
   const Columns ones{Vec(y.size(), 1.0)};
-  const TinyRegressor m;
   const SarimaxConfig ar1 = cfg({1, 0, 0, 0, 0, 0, 0}, Trend::None, 1);
   const std::string failed = "profile-trust-region: initial ";
   struct Case { SarimaxObjective objective; Vec x0; SarimaxError error; };
@@ -302,9 +299,6 @@ TEST(TrustRegionProfile, ErrorsCarryTheirTexts) {
       {{y, ones, cfg({1, 0, 0, 0, 2, 0, 4}, Trend::None, 1)}, {0.0, 0.0, 0.0},
        SarimaxError::optimization_failed(failed + "cost failed: state space construction failed: "
                                          "Seasonal differencing D > 1 is not yet supported")},
-      {{m.y, Columns{m.z}, ar1}, {0.0, 0.3, 709.0},
-       SarimaxError::optimization_failed(failed + "gradient failed: profiled exog GLS solve "
-                                         "failed: non-finite values in the system")},
   };
   for (const Case& c : cases) {
     const auto r = fit_profile_trust_region(c.objective, c.x0, c.objective.config(), 8, true);

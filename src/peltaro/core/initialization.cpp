@@ -39,6 +39,30 @@ bool cholesky_test(const Eigen::MatrixXd& M) {
 
 namespace {
 
+// Whether a doubling step that moved X by `diff` (Frobenius) has settled. The
+// test is relative to X alone, as X is proportional to Q: the units of the
+// series must not decide when the sum stops. X = 0 (Q = 0) is settled at once.
+bool settled(double diff, double xnorm) { return diff < 1e-14 * xnorm || diff == 0.0; }
+
+// The solutions X of X = A·X·A' + Q are proportional to Q. Where Q's largest
+// entry is so far from 1 that the solvers' sums of squares (or products of
+// entries) would leave the range of doubles, `solve` is given Q scaled by a
+// power of two and its X is scaled back: the same X, as scaling a normal
+// number by a power of two rounds nothing. Elsewhere Q goes to `solve` as
+// it is.
+template <class Solve>
+std::optional<Eigen::MatrixXd> in_representable_units(const Eigen::MatrixXd& Q, Solve&& solve) {
+  double largest = 0.0;
+  for (const double q : Q.reshaped()) largest = std::fmax(largest, std::fabs(q));
+  const int e = largest > 0.0 && std::isfinite(largest) ? std::ilogb(largest) : 0;
+  if (e >= -300 && e <= 300) return solve(Q);
+  auto X = solve(Q.unaryExpr([e](double q) { return std::scalbn(q, -e); }));
+  if (!X) return std::nullopt;
+  Eigen::MatrixXd back = X->unaryExpr([e](double x) { return std::scalbn(x, e); });
+  if (!back.allFinite()) return std::nullopt;
+  return back;
+}
+
 // Ones on the superdiagonal and zeros elsewhere: the transition of an ARMA
 // block without AR terms.
 bool is_shift(const Eigen::MatrixXd& A) {
@@ -103,19 +127,16 @@ std::optional<Eigen::MatrixXd> shift_doubling(const Eigen::MatrixXd& Q) {
     diff = std::sqrt(diff);
     xnorm = std::sqrt(xnorm);
     if (std::isnan(xnorm)) xnorm = 1.0;
-    if (diff < 1e-14 * std::fmax(xnorm, 1.0)) return X_new;
+    if (settled(diff, xnorm)) return X_new;
     X.swap(X_new);
     s = 2 * s;
   }
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<Eigen::MatrixXd> lyapunov_doubling(const Eigen::MatrixXd& A, const Eigen::MatrixXd& Q) {
+std::optional<Eigen::MatrixXd> general_doubling(const Eigen::MatrixXd& A,
+                                                const Eigen::MatrixXd& Q) {
   const Eigen::Index n = A.rows();
-  if (n == 0) return Eigen::MatrixXd(0, 0);
-  if (is_shift(A)) return shift_doubling(Q);
   Eigen::MatrixXd Ak = A;
   Eigen::MatrixXd X = Q;
   Eigen::MatrixXd AX(n, n), X_new(n, n), Ak2(n, n);
@@ -132,14 +153,23 @@ std::optional<Eigen::MatrixXd> lyapunov_doubling(const Eigen::MatrixXd& A, const
     const double diff = (X_new - X).norm();
     double xnorm = X.norm();
     if (std::isnan(xnorm)) xnorm = 1.0;
-    const double tol = 1e-14 * std::fmax(xnorm, 1.0);
-    if (diff < tol) {
+    if (settled(diff, xnorm)) {
       if (!X_new.allFinite()) return std::nullopt;
       return X_new;
     }
     X.swap(X_new);
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Eigen::MatrixXd> lyapunov_doubling(const Eigen::MatrixXd& A, const Eigen::MatrixXd& Q) {
+  if (A.rows() == 0) return Eigen::MatrixXd(0, 0);
+  const bool shift = is_shift(A);
+  return in_representable_units(Q, [&](const Eigen::MatrixXd& Qs) {
+    return shift ? shift_doubling(Qs) : general_doubling(A, Qs);
+  });
 }
 
 std::optional<Eigen::MatrixXd> solve_lyapunov_general(const Eigen::MatrixXd& A,
@@ -258,7 +288,8 @@ std::optional<Eigen::MatrixXd> stationary_covariance(const Eigen::MatrixXd& A,
                                                      const Eigen::MatrixXd& Q) {
   if (const auto phi = companion_column(A); phi && !phi->isZero(0.0) &&
                                             well_inside_stationarity(*phi, STRUCTURED_PACF_LIMIT)) {
-    auto P = companion_lyapunov(*phi, Q);
+    auto P = in_representable_units(
+        Q, [&](const Eigen::MatrixXd& Qs) { return companion_lyapunov(*phi, Qs); });
     if (!P) return std::nullopt;
     // P is symmetric already; the doubling's symmetrisation is kept for what
     // it does at the edge of the range: entries past half the largest double
@@ -308,8 +339,12 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
   if (cholesky_test(*S)) {
     B = std::move(*S);
   } else {
-    double scale = 1.0;
+    // The jitter is relative to the block's largest variance, so that the
+    // same model gives the same start in any units of the series; only a
+    // block without any variance (σ² = 0) has no units to take it from.
+    double scale = 0.0;
     for (Eigen::Index i = 0; i < ka; ++i) scale = std::fmax(scale, std::fabs((*S)(i, i)));
+    if (scale == 0.0) scale = 1.0;
     const double unit = scale * 1e-12;
     Eigen::MatrixXd J = *S;
     bool ok = false;

@@ -1,5 +1,6 @@
 #include "peltaro/score/score.hpp"
 
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -97,6 +98,60 @@ core::Result<double> gradient_scale(bool concentrate_scale, double sumsq, std::s
   return sigma2;
 }
 
+// The passes form products such as ∂F/∂σ²·F⁻², which carry the fourth power
+// of the series' units: with σ² beyond 2^±VARIANCE_EXPONENT_LIMIT they would
+// leave the range of doubles although the score itself does not. The same
+// model is then taken in units scaled by a power of two s, with σ²/s² near 1:
+// the series, both intercepts and the initial mean divided by s, σ² and the
+// initial covariance by s², which rounds nothing. Its score entries are
+// multiplied back by s^-u, u being the power of the units that the parameter
+// carries: 1 for trend and regression coefficients, 2 for σ², 0 for the lag
+// polynomials.
+constexpr int VARIANCE_EXPONENT_LIMIT = 250;
+
+struct InOtherUnits {
+  Vec y;
+  core::StateSpace ss;
+  core::KalmanInit init;
+  core::SarimaxParams params;
+  int exponent;  // s = 2^exponent
+};
+
+std::optional<InOtherUnits> in_other_units(std::span<const double> y, const core::StateSpace& ss,
+                                           const core::KalmanInit& init,
+                                           const core::SarimaxParams& params,
+                                           bool concentrate_scale) {
+  // With the scale concentrated the system carries σ² = 1 and the passes
+  // form no power of the units beyond the second.
+  const double q = ss.state_cov(0, 0);
+  if (concentrate_scale || !(q > 0.0 && std::isfinite(q))) return std::nullopt;
+  const int e2 = std::ilogb(q);
+  if (e2 >= -VARIANCE_EXPONENT_LIMIT && e2 <= VARIANCE_EXPONENT_LIMIT) return std::nullopt;
+  const int e = e2 / 2;
+  auto scale = [](auto&& values, int by) {
+    for (auto& v : values) v = std::scalbn(v, by);
+  };
+  InOtherUnits out{Vec(y.begin(), y.end()), ss, init, params, e};
+  scale(out.y, -e);
+  scale(out.ss.obs_intercept, -e);
+  scale(out.ss.state_intercept, -e);
+  scale(out.ss.state_cov.reshaped(), -2 * e);
+  scale(out.init.a0, -e);
+  scale(out.init.p0.reshaped(), -2 * e);
+  scale(out.params.trend, -e);
+  scale(out.params.exog, -e);
+  if (out.params.sigma2) *out.params.sigma2 = std::scalbn(*out.params.sigma2, -2 * e);
+  return out;
+}
+
+// One gradient (or one observation's row) from the scaled units back to the
+// caller's.
+void to_caller_units(Vec& g, const core::SarimaxConfig& config, int e) {
+  const std::size_t in_units = config.k_trend() + config.n_exog;
+  for (std::size_t j = 0; j < in_units && j < g.size(); ++j) g[j] = std::scalbn(g[j], -e);
+  if (!config.concentrate_scale && !g.empty()) g.back() = std::scalbn(g.back(), -2 * e);
+}
+
 }  // namespace
 
 namespace {
@@ -156,6 +211,12 @@ core::Result<Vec> score(std::span<const double> y, const core::StateSpace& ss,
                         const core::Columns* exog) {
   const std::size_t n = y.size();
   if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
+  if (auto other = in_other_units(y, ss, init, params, concentrate_scale)) {
+    auto g =
+        score(other->y, other->ss, other->init, config, other->params, concentrate_scale, exog);
+    if (g) to_caller_units(*g, config, other->exponent);
+    return g;
+  }
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
   if (derivs.n_params == 0) return Vec{};
   thread_local core::FilterSystem kept;
@@ -172,6 +233,17 @@ core::Result<LoglikeAndScore> loglike_and_score(
     const core::Columns* exog, const core::FilterSystem& system) {
   const std::size_t n = y.size();
   if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
+  if (auto other = in_other_units(y, ss, init, params, concentrate_scale)) {
+    // The value from the filter itself, in the caller's units: bit for bit
+    // the one `kalman_loglike` returns.
+    auto value = core::kalman_loglike(y, ss, init, system, concentrate_scale);
+    if (!value) return core::fail(std::move(value.error()));
+    auto g =
+        score(other->y, other->ss, other->init, config, other->params, concentrate_scale, exog);
+    if (!g) return core::fail(std::move(g.error()));
+    to_caller_units(*g, config, other->exponent);
+    return LoglikeAndScore{value->loglike, std::move(*g)};
+  }
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
   if (derivs.n_params == 0) {
     auto out = core::kalman_loglike(y, ss, init, system, concentrate_scale);
@@ -193,6 +265,14 @@ core::Result<std::vector<Vec>> score_obs(std::span<const double> y, const core::
                                          bool concentrate_scale, const core::Columns* exog) {
   const std::size_t n = y.size();
   if (auto e = check_all(n, ss, init, config, exog)) return core::fail(std::move(*e));
+  if (auto other = in_other_units(y, ss, init, params, concentrate_scale)) {
+    auto rows = score_obs(other->y, other->ss, other->init, config, other->params,
+                          concentrate_scale, exog);
+    if (rows) {
+      for (Vec& row : *rows) to_caller_units(row, config, other->exponent);
+    }
+    return rows;
+  }
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
   const std::size_t k = derivs.n_params;
   const std::size_t n_eff = n - init.burn;

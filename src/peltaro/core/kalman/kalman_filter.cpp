@@ -1,6 +1,7 @@
 #include "peltaro/core/kalman/kalman_filter.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "peltaro/core/kalman/filter_system.hpp"
@@ -233,8 +234,11 @@ Result<LoglikeValue> loglike_from_sums(double sum_ln_f, double sum_v2_f, std::si
   double scale;
   if (concentrate_scale) {
     const double sigma2_hat = sum_v2_f / N;
-    loglike = (-0.5 * N) * LN_2PI - (N / 2.0) * std::log(std::fmax(sigma2_hat, 1e-300)) - N / 2.0 -
-              0.5 * sum_ln_f;
+    // Only a series fitted exactly (σ̂² = 0) is floored, at the least
+    // positive double: any larger floor would cut off the scale of a series
+    // measured in small enough units.
+    const double floored = std::fmax(sigma2_hat, std::numeric_limits<double>::denorm_min());
+    loglike = (-0.5 * N) * LN_2PI - (N / 2.0) * std::log(floored) - N / 2.0 - 0.5 * sum_ln_f;
     scale = sigma2_hat;
   } else {
     loglike = (-0.5 * N) * LN_2PI - 0.5 * sum_ln_f - 0.5 * sum_v2_f;

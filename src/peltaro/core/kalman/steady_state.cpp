@@ -1,13 +1,48 @@
 #include "peltaro/core/kalman/steady_state.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "peltaro/core/kalman/pairs.hpp"
 
 namespace peltaro::core {
+namespace {
+
+// 2^±300: the change's smallest square that a decision reads, about
+// (1e-14·trace)², stays far above the least normal double, its largest far
+// below overflow.
+constexpr double PLAIN_TRACE_LOW = 0x1p-300;
+constexpr double PLAIN_TRACE_HIGH = 0x1p300;
+
+// ‖P_new − P_old‖_F / trace by the lower triangles, each entry scaled by the
+// power of two of the trace first. A trace that is not positive and finite
+// gives no scale: only a covariance that stands exactly still has settled.
+[[gnu::noinline, gnu::cold]] double rescaled_change(const Eigen::MatrixXd& p_new,
+                                                    const Eigen::MatrixXd& p_old, double trace) {
+  const bool scaled = trace > 0.0 && std::isfinite(trace);
+  const int e = scaled ? std::ilogb(trace) : 0;
+  const Eigen::Index m = p_new.rows();
+  double sum = 0.0;
+  for (Eigen::Index j = 0; j < m; ++j) {
+    for (Eigen::Index i = j; i < m; ++i) {
+      const double d = std::scalbn(p_new(i, j), -e) - std::scalbn(p_old(i, j), -e);
+      sum += (i == j ? 1.0 : 2.0) * (d * d);
+    }
+  }
+  if (!scaled) return sum == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
+  return std::sqrt(sum) / std::scalbn(trace, -e);
+}
+
+}  // namespace
 
 // The change of a step is ‖P_new − P_old‖_F / trace(P_old): relative to the
 // total variance of the state, which for a covariance is at least ‖P_old‖_F.
+// It does not depend on the units of the series, and neither may the way it
+// is computed: the entries' changes are squared as they are only while the
+// trace lies between 2^-300 and 2^300, where no change that a decision reads
+// underflows or overflows when squared. Beyond that the entries are first
+// scaled by the power of two that brings the trace near 1, which leaves every
+// ratio as it was.
 //
 // Most checks end after O(m) work. The diagonal part of the squared change is
 // summed first, and the whole sum is that partial sum plus the off-diagonal
@@ -66,11 +101,11 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
   diagonal_of_ = pn;
   const double diagonal = (diag_part[0] + diag_part[1]) + (diag_part[2] + diag_part[3]);
   const double trace = (trace_part[0] + trace_part[1]) + (trace_part[2] + trace_part[3]);
-  // A trace that is not positive, or NaN, gives 1e-15: the change is then
-  // judged all but absolutely.
-  const double scale = std::fmax(trace, 1e-15);
+  if (!(trace >= PLAIN_TRACE_LOW && trace <= PLAIN_TRACE_HIGH)) {
+    return judge(rescaled_change(p_new, p_old, trace));
+  }
   const double tolerance = options_.tolerance;
-  const double diagonal_change = std::sqrt(diagonal) / scale;
+  const double diagonal_change = std::sqrt(diagonal) / trace;
   if (!(diagonal_change < tolerance || diagonal_change <= options_.rounding_floor)) {
     last_change_ = diagonal_change;
     passed_ = 0;
@@ -86,8 +121,11 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
     for (Eigen::Index i = 0; i < j; ++i) add(p_new(j, i), p_old(j, i));
     for (Eigen::Index i = j + 1; i < m; ++i) add(p_new(i, j), p_old(i, j));
   }
-  const double change = std::sqrt(diagonal + off_diagonal) / scale;
+  return judge(std::sqrt(diagonal + off_diagonal) / trace);
+}
 
+bool SteadyStateRule::judge(double change) {
+  const double tolerance = options_.tolerance;
   bool passed = change <= options_.rounding_floor;
   if (!passed && last_change_ < tolerance && last_change_ - change > options_.rate_resolution) {
     const double rho = change / last_change_;

@@ -80,6 +80,9 @@ class SteadyStateRule {
   // two matrices after each check, as the tests do).
   std::vector<double> diagonal_;
   const double* diagonal_of_ = nullptr;
+
+  // The decision from the whole change of this check.
+  bool judge(double change);
 };
 
 }  // namespace peltaro::core
