@@ -28,26 +28,47 @@ Vec apply_differencing(std::span<const double> x, const SarimaxConfig& config) {
   return w;
 }
 
+CssData prepare_css_data(std::span<const double> y, const SarimaxConfig& config,
+                         const Columns* exog) {
+  CssData data;
+  data.w = apply_differencing(y, config);
+  // The model's time of w[0]: the raw series' time, or 0 when the model is
+  // fitted to the differenced series.
+  data.first_time =
+      config.simple_differencing ? 0.0 : static_cast<double>(y.size() - data.w.size());
+  if (exog != nullptr) {
+    data.xd.emplace();
+    for (const Vec& column : *exog) data.xd->push_back(apply_differencing(column, config));
+  }
+  return data;
+}
+
 double css_loglike_with_exog(std::span<const double> y, const SarimaxConfig& config,
                              const SarimaxParams& params, const Columns* exog) {
+  return css_loglike_prepared(prepare_css_data(y, config, exog), config, params);
+}
+
+double css_loglike_prepared(const CssData& data, const SarimaxConfig& config,
+                            const SarimaxParams& params) {
   constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
   const Vec ar = reduced_ar(params, config);
   const Vec ma = reduced_ma(params, config);
-  Vec w = apply_differencing(y, config);
+  Vec w = data.w;
   const std::size_t L = w.size();
 
-  if (exog != nullptr && !params.exog.empty() && exog->size() == params.exog.size()) {
-    for (std::size_t j = 0; j < exog->size(); ++j) {
-      const Vec xd = apply_differencing((*exog)[j], config);
+  const Columns* xd = data.xd ? &*data.xd : nullptr;
+  if (xd != nullptr && !params.exog.empty() && xd->size() == params.exog.size()) {
+    for (std::size_t j = 0; j < xd->size(); ++j) {
+      const Vec& x = (*xd)[j];
       // Columns of any length line up with the end of the series; only the
       // overlap is used, so a short or long column never reads outside
       // either array.
-      const std::size_t mj = std::min(xd.size(), L);
+      const std::size_t mj = std::min(x.size(), L);
       if (mj == 0) continue;
       const double beta = params.exog[j];
       const std::size_t w0 = L - mj;
-      const std::size_t x0 = xd.size() - mj;
-      for (std::size_t i = 0; i < mj; ++i) w[w0 + i] = w[w0 + i] - beta * xd[x0 + i];
+      const std::size_t x0 = x.size() - mj;
+      for (std::size_t i = 0; i < mj; ++i) w[w0 + i] = w[w0 + i] - beta * x[x0 + i];
     }
   }
 
@@ -56,19 +77,14 @@ double css_loglike_with_exog(std::span<const double> y, const SarimaxConfig& con
   const std::size_t t0 = std::max(p, q);
   if (L <= t0) return NEG_INF;
 
-  // The model's time of w[0]: the raw series' time, or 0 when the model is
-  // fitted to the differenced series.
-  const double first_time =
-      config.simple_differencing ? 0.0 : static_cast<double>(y.size() - L);
   const bool trend = config.trend != Trend::None && !params.trend.empty();
-
   // Residuals before t0 count as zero.
   Vec e(L, 0.0);
   double ssr = 0.0;
   for (std::size_t t = t0; t < L; ++t) {
-    double pred =
-        trend ? trend_value(config.trend, params.trend, first_time + static_cast<double>(t) - 1.0)
-              : 0.0;
+    double pred = trend ? trend_value(config.trend, params.trend,
+                                      data.first_time + static_cast<double>(t) - 1.0)
+                        : 0.0;
     for (std::size_t i = 1; i <= p; ++i) pred = pred - ar[i] * w[t - i];
     for (std::size_t i = 1; i <= q; ++i) pred = pred + ma[i] * e[t - i];
     e[t] = w[t] - pred;

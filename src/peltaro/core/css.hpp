@@ -2,6 +2,7 @@
 // Differencing of a series by a model configuration, and the conditional
 // sum-of-squares log-likelihood that estimation uses for start values.
 
+#include <optional>
 #include <span>
 
 #include "peltaro/core/params.hpp"
@@ -25,5 +26,18 @@ Vec apply_differencing(std::span<const double> x, const SarimaxConfig& config);
 // sum of squares is not a finite positive number.
 double css_loglike_with_exog(std::span<const double> y, const SarimaxConfig& config,
                              const SarimaxParams& params, const Columns* exog);
+
+// The differenced data of the criterion, for a search that evaluates it many
+// times on one series: the series and each column differenced once.
+struct CssData {
+  Vec w;                      // the differenced series
+  std::optional<Columns> xd;  // the differenced columns, when given
+  double first_time = 0.0;    // the model's time of w[0]
+};
+CssData prepare_css_data(std::span<const double> y, const SarimaxConfig& config,
+                         const Columns* exog);
+// `css_loglike_with_exog` on prepared data.
+double css_loglike_prepared(const CssData& data, const SarimaxConfig& config,
+                            const SarimaxParams& params);
 
 }  // namespace peltaro::core

@@ -181,18 +181,15 @@ Vec SarimaxObjective::gradient(std::span<const double> x) const {
   return g;
 }
 
-double css_cost(std::span<const double> x, std::span<const double> endog, const Columns* exog,
-                const SarimaxConfig& config) {
+double css_cost(std::span<const double> x, const core::CssData& data, const SarimaxConfig& config) {
   auto constrained = core::transform_params_inner(x, config, true);
   if (!constrained) return PENALTY;
   auto params = core::SarimaxParams::from_flat(*constrained, config);
   if (!params) return PENALTY;
-  const double c = core::css_loglike_with_exog(endog, config, *params, exog);
+  const double c = core::css_loglike_prepared(data, config, *params);
   return std::isfinite(c) ? -c : PENALTY;
 }
 
-double CssObjective::cost(std::span<const double> x) const {
-  return css_cost(x, endog_, exog_ ? &*exog_ : nullptr, config_);
-}
+double CssObjective::cost(std::span<const double> x) const { return css_cost(x, data_, config_); }
 
 }  // namespace peltaro::estimation

@@ -13,6 +13,7 @@
 #include <span>
 #include <utility>
 
+#include "peltaro/core/css.hpp"
 #include "peltaro/core/initialization.hpp"
 #include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/params.hpp"
@@ -122,20 +123,23 @@ class SarimaxObjective {
 // pre-estimate. No caches.
 class CssObjective {
  public:
-  CssObjective(Vec endog, std::optional<Columns> exog, SarimaxConfig config)
-      : endog_(std::move(endog)), exog_(std::move(exog)), config_(config) {}
+  // The series and columns are differenced once, here.
+  CssObjective(std::span<const double> endog, const Columns* exog, SarimaxConfig config)
+      : data_(core::prepare_css_data(endog, config, exog)), config_(config) {}
+  CssObjective(std::span<const double> endog, const std::optional<Columns>& exog,
+               SarimaxConfig config)
+      : CssObjective(endog, exog ? &*exog : nullptr, config) {}
 
   // −(CSS log-likelihood), or PENALTY. Never fails.
   [[nodiscard]] double cost(std::span<const double> x) const;
+  [[nodiscard]] const core::CssData& data() const { return data_; }
 
  private:
-  Vec endog_;
-  std::optional<Columns> exog_;
+  core::CssData data_;
   SarimaxConfig config_;
 };
 
-// The CSS rule of `CssObjective::cost` on borrowed data.
-double css_cost(std::span<const double> x, std::span<const double> endog, const Columns* exog,
-                const SarimaxConfig& config);
+// The CSS rule of `CssObjective::cost` on borrowed prepared data.
+double css_cost(std::span<const double> x, const core::CssData& data, const SarimaxConfig& config);
 
 }  // namespace peltaro::estimation

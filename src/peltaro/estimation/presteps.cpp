@@ -62,15 +62,13 @@ std::optional<Vec> run_css_optimization(std::span<const double> y, const Sarimax
   const auto x0 = core::transform_params_inner(start, config, false);
   if (!x0 || x0->empty()) return std::nullopt;
 
-  const auto css = [&](std::span<const double> x) { return css_cost(x, y, exog, config); };
+  const CssObjective objective(y, exog, config);
+  const auto css = [&](std::span<const double> x) { return objective.cost(x); };
   if (auto found = proposal(run_lbfgsb_css(css, *x0, limit, css_bounds(config)), config)) {
     return found;
   }
-
   // Stage 2 starts again from x0: where stage 1 stopped may be the very
   // point its line search could not leave.
-  const CssObjective objective(Vec(y.begin(), y.end()),
-                               exog ? std::optional<Columns>(*exog) : std::nullopt, config);
   return proposal(run_nelder_mead_css(objective, *x0, limit), config);
 }
 
