@@ -198,23 +198,27 @@ CLIMB = (("lbfgs", dict(maxiter=1000, pgtol=1e-9, factr=10.0)),
 def statsmodels_climb(case, y, exog, model, names, start):
     """statsmodels from a point in peltaro's order: L-BFGS with a tight tolerance, BFGS,
     Nelder-Mead (which crosses ridges the gradient methods stall on), BFGS again; each
-    stage starts from the best point so far."""
+    stage starts from the best point so far, and a stage that raises (statsmodels' own
+    stationary start can fail near the boundary) leaves the others standing."""
     if start is None or not is_valid(case, start):
         return dict(error="no valid start point")
     t0 = time.perf_counter()
-    try:
-        params = np.empty(len(names))
-        params[[list(model.param_names).index(name) for name in names]] = start
-        best = None
-        for method, options in CLIMB:
+    params = np.empty(len(names))
+    params[[list(model.param_names).index(name) for name in names]] = start
+    best, failures = None, []
+    for method, options in CLIMB:
+        try:
             result = model.fit(start_params=params, method=method, disp=False, **options)
-            if np.isfinite(result.llf) and (best is None or result.llf >= best.llf):
-                best, params = result, result.params
-    except Exception as exc:
-        return dict(error=f"{type(exc).__name__}: {exc}", time=time.perf_counter() - t0)
+        except Exception as exc:
+            failures.append(f"{method}: {type(exc).__name__}: {exc}")
+            continue
+        if np.isfinite(result.llf) and (best is None or result.llf >= best.llf):
+            best, params = result, result.params
+    seconds = time.perf_counter() - t0
     if best is None:
-        return dict(error="no finite log-likelihood", time=time.perf_counter() - t0)
-    return statsmodels_point(case, y, exog, model, best, names, time=time.perf_counter() - t0)
+        return dict(error="; ".join(failures) or "no finite log-likelihood", time=seconds)
+    return statsmodels_point(case, y, exog, model, best, names, time=seconds,
+                             stage_errors=failures)
 
 
 def best_peltaro_point(found):
