@@ -116,16 +116,23 @@ class TrendCoordinatesEvaluation {
   double operator()(std::span<const double> z, std::span<double> g) {
     form_.to_objective(z, x_);
     const double f = inner_(x_, g);
+    last_slope_ = 0.0;
+    for (const double gi : g) last_slope_ = std::fmax(last_slope_, std::fabs(gi));
     form_.gradient_to_search(z, g);
     return f;
   }
 
   [[nodiscard]] const Closure& inner() const { return inner_; }
+  // The largest entry of the last gradient, in the objective's coordinates:
+  // the search's own may hide a slope (a mean-form trend near a unit root
+  // scales the slope's gradient by φ(1)).
+  [[nodiscard]] double last_slope() const { return last_slope_; }
 
  private:
   Closure inner_;
   TrendCoordinates form_;
   Vec x_;
+  double last_slope_ = 0.0;
 };
 
 // Minimises the objective from x0 inside `bounds` with at most `max_evals`
@@ -163,9 +170,8 @@ TextResult<RunnerResult> run_lbfgsb(const Objective& objective, Vec x0, BoundsLi
   const bool converged = task_code::is_convergence(*task) && !evaluation.budget_exhausted() &&
                          !is_penalty(p.f);
   if (p.x != z0) form.to_objective(p.x, x0);
-  double slope = 0.0;
-  for (double gi : p.g) slope = std::fmax(slope, std::fabs(gi));
-  return RunnerResult{std::move(x0), p.f, evaluation.evals(), converged, slope};
+  // A run ends at the point of its last request.
+  return RunnerResult{std::move(x0), p.f, evaluation.evals(), converged, p.eval_fg.last_slope()};
 }
 
 extern template TextResult<RunnerResult> run_lbfgsb<SarimaxObjective>(const SarimaxObjective&, Vec,

@@ -28,6 +28,19 @@ TextResult<RunnerResult> run_nelder_mead(SarimaxObjective objective, Vec x0, std
 TextResult<RunnerResult> run_bfgs(SarimaxObjective objective, Vec x0, std::uint64_t max_iters);
 TextResult<RunnerResult> run_lbfgs(SarimaxObjective objective, Vec x0, std::uint64_t max_iters);
 
+// BFGS that carries on from the end of another search. That search has
+// already made every large gain, so the first steps of a fresh curvature
+// model gain little and the ordinary test on the change of cost (1e-9) would
+// stop it before its model has learnt the curvature: only a change below
+// 1e-12, a gradient norm below 1e-5 or the limit stops it here. A step that
+// fails (no lower point along the direction) ends the run, converged, at its
+// best point.
+inline constexpr engine::QuasiNewtonOptions CONTINUATION_OPTIONS{.grad_tolerance = 1e-5,
+                                                                 .cost_tolerance = 1e-12,
+                                                                 .line_search = {}};
+TextResult<RunnerResult> run_bfgs_continuation(SarimaxObjective objective, Vec x0,
+                                               std::uint64_t max_iters);
+
 // Gradient of −loglike by central differences of `eval_loglike`.
 TextResult<Vec> finite_diff_grad_negll(const SarimaxObjective& objective,
                                        std::span<const double> x, double eps);

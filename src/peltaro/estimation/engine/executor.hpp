@@ -46,7 +46,10 @@ TextResult<Outcome> execute(const P& problem, S& solver, IterState state) {
       return Outcome{std::move(state), *reason};
     }
     state.prev_cost = state.cost;
-    if (auto step = solver.next_iter(problem, state); !step) return fail_text(std::move(step.error()));
+    if (auto step = solver.next_iter(problem, state); !step) {
+      if (!state.keep_best_on_failure) return fail_text(std::move(step.error()));
+      return Outcome{std::move(state), Termination::StepFailed};
+    }
     if (state.cost < state.best_cost) {
       *state.best_x = state.x;
       state.best_cost = state.cost;

@@ -22,9 +22,16 @@ struct IterState {
   std::uint64_t iter = 0;  // completed iterations; initialisation is not one
   std::uint64_t max_iters = std::numeric_limits<std::uint64_t>::max();
   double target_cost = -std::numeric_limits<double>::infinity();
+  // A step that fails ends the run with its best point instead of failing it.
+  bool keep_best_on_failure = false;
 };
 
 // Why a run stopped, in the order the reasons are tested.
-enum class Termination : std::uint8_t { SolverConverged, MaxItersReached, TargetCostReached };
+enum class Termination : std::uint8_t {
+  SolverConverged,
+  MaxItersReached,
+  TargetCostReached,
+  StepFailed,  // only with keep_best_on_failure
+};
 
 }  // namespace peltaro::estimation::engine
