@@ -323,13 +323,9 @@ TEST(MultistartSingle, LeavesACancellationRidgeOnlyForAGainAboveTheMargin) {
     const auto r = run("lbfgsb", o, x0, 0);
     EXPECT_EQ(r->label, label);
     const bool escalated = multi->f < first->f - 0.1;
-    if (escalated) {
-      EXPECT_EQ(r->x, multi->x) << label;
-      EXPECT_EQ(r->n_iter, std::max(first->n_iter, multi->n_iter));
-    } else {  // the bounded run, or a better point its continuation found
-      EXPECT_LE(r->f, first->f) << label;
-      EXPECT_GE(r->n_iter, first->n_iter);
-    }
+    // The run taken, or a better point its continuation found.
+    EXPECT_LE(r->f, escalated ? multi->f : first->f) << label;
+    EXPECT_GE(r->n_iter, escalated ? std::max(first->n_iter, multi->n_iter) : first->n_iter);
   }
 }
 

@@ -363,8 +363,11 @@ StrategyResult fit_lbfgsb_single(const SarimaxObjective& objective, std::span<co
   if (on_cancellation_ridge(run.x, config)) {
     auto multi = fit_lbfgsb_multi(objective, x0, n, config, maxiter, n_starts);
     if (multi && multi->f < run.f - ESCALATION_MARGIN) {
-      return StrategyOutcome{std::move(multi->x), multi->f, std::max(run.n_iter, multi->n_iter),
-                             multi->converged, multi->label + " (cancellation escalation)"};
+      RunnerResult better{std::move(multi->x), multi->f, std::max(run.n_iter, multi->n_iter),
+                          multi->converged, std::nullopt};
+      if (better.converged) better = continue_converged_run(objective, better, maxiter);
+      return StrategyOutcome{std::move(better.x), better.f, better.n_iter, better.converged,
+                             multi->label + " (cancellation escalation)"};
     }
   }
   return StrategyOutcome{run.x, run.f, run.n_iter, run.converged, "lbfgsb"};
