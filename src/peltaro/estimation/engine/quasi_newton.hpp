@@ -8,6 +8,7 @@
 #include <cmath>
 #include <concepts>
 #include <utility>
+#include <vector>
 
 #include "peltaro/estimation/engine/inverse_hessian.hpp"
 #include "peltaro/estimation/engine/iter_state.hpp"
@@ -28,8 +29,9 @@ concept CurvatureMemory = requires(M& memory, Eigen::Index n, const Eigen::Vecto
 
 struct QuasiNewtonOptions {
   double grad_tolerance = 1e-5;  // on the Euclidean norm of the gradient
-  double cost_tolerance = 1e-9;  // on |previous cost − cost|
+  double cost_tolerance = 1e-9;  // on |cost `cost_window` iterations back − cost|
   MoreThuenteOptions line_search;
+  std::size_t cost_window = 1;
 };
 
 template <CurvatureMemory Memory>
@@ -64,13 +66,21 @@ class QuasiNewton {
     memory_.update(step_, change_);
     state.x.swap(next_.x);
     state.grad.swap(next_.g);
+    if (options_.cost_window > 1) {
+      if (earlier_.size() == options_.cost_window) earlier_.erase(earlier_.begin());
+      earlier_.push_back(state.cost);
+    }
     state.cost = next_.cost;
     return {};
   }
 
   [[nodiscard]] bool terminate(const IterState& state) const {
-    return state.grad.norm() < options_.grad_tolerance ||
-           std::abs(state.prev_cost - state.cost) < options_.cost_tolerance;
+    if (state.grad.norm() < options_.grad_tolerance) return true;
+    if (options_.cost_window <= 1) {
+      return std::abs(state.prev_cost - state.cost) < options_.cost_tolerance;
+    }
+    return earlier_.size() == options_.cost_window &&
+           std::abs(earlier_.front() - state.cost) < options_.cost_tolerance;
   }
 
   [[nodiscard]] const Memory& memory() const { return memory_; }
@@ -80,6 +90,7 @@ class QuasiNewton {
   QuasiNewtonOptions options_;
   Eigen::VectorXd direction_, step_, change_;
   LineSearchPoint next_;
+  std::vector<double> earlier_;  // the costs before the last `cost_window` steps, oldest first
 };
 
 using Bfgs = QuasiNewton<InverseHessian>;
