@@ -52,6 +52,19 @@ RootList polynomial_roots(std::span<const double> c) {
   return roots;
 }
 
+std::optional<double> largest_inverse_root(std::span<const double> block, bool moving_average) {
+  // An MA block's polynomial is the AR form of −θ.
+  Vec c(block.begin(), block.end());
+  if (moving_average) {
+    for (double& v : c) v = -v;
+  }
+  const RootList roots = polynomial_roots(c);
+  if (roots.size() != c.size()) return std::nullopt;
+  double largest = 0.0;
+  for (const auto& [re, im] : roots) largest = std::fmax(largest, std::hypot(re, im));
+  return largest;
+}
+
 bool validate_no_near_cancellation(const core::SarimaxParams& params, std::size_t p, std::size_t q,
                                    double tol) {
   if (p == 0 || q == 0) return true;

@@ -3,6 +3,7 @@
 // to an inverted MA root the two polynomials nearly share a factor and the
 // model is close to non-identifiable.
 
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -20,6 +21,11 @@ using RootList = std::vector<std::pair<double, double>>;
 // matrix in the order of the real Schur form's diagonal. Empty when the
 // Schur iteration does not converge.
 RootList polynomial_roots(std::span<const double> c);
+
+// Largest modulus among the inverse roots of an AR block's polynomial
+// 1 − φ1·L − … (`moving_average` false) or an MA block's 1 + θ1·L + …;
+// nothing when the roots are not found (NaN entries among them).
+std::optional<double> largest_inverse_root(std::span<const double> block, bool moving_average);
 
 // True when every inverted AR root is farther than `tol` from every inverted
 // MA root (non-seasonal blocks only); always true when p or q is zero.

@@ -54,10 +54,6 @@ DataUnits DataUnits::choose(std::span<const double> y, const Columns* exog,
   return units;
 }
 
-bool DataUnits::identity() const {
-  return series_ == 1.0 && std::ranges::all_of(columns_, [](double c) { return c == 1.0; });
-}
-
 Vec DataUnits::scale_series(std::span<const double> y) const {
   Vec out(y.begin(), y.end());
   for (double& v : out) v *= series_;

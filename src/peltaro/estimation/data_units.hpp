@@ -29,7 +29,6 @@ class DataUnits {
 
   // The factor of the series.
   [[nodiscard]] double series_factor() const { return series_; }
-  [[nodiscard]] bool identity() const;
 
   [[nodiscard]] Vec scale_series(std::span<const double> y) const;
   [[nodiscard]] Columns scale_columns(const Columns& exog) const;

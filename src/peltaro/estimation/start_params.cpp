@@ -104,21 +104,11 @@ std::optional<Vec> ols_pinv_views(const ColumnViews& columns, std::span<const do
 
 // Zeroes a block whose polynomial has an inverse root of modulus
 // MAX_INVERSE_ROOT or more, or whose roots cannot be found (NaN entries
-// among them). The inverse roots of 1 − Σ c_i·L^i are those of the companion
-// matrix of c; an MA block 1 + Σ θ_i·L^i is that polynomial with c = −θ.
-// Seasonal blocks are polynomials in L^s, judged as they stand.
+// among them). Seasonal blocks are polynomials in L^s, judged as they stand.
 void zero_unless_safe(Vec& block, bool moving_average) {
   if (block.empty()) return;
-  Vec c = block;
-  if (moving_average) {
-    for (double& v : c) v = -v;
-  }
-  const RootList roots = polynomial_roots(c);
-  const bool safe =
-      roots.size() == c.size() && std::ranges::all_of(roots, [](const auto& r) {
-        return std::hypot(r.first, r.second) < MAX_INVERSE_ROOT;
-      });
-  if (!safe) std::fill(block.begin(), block.end(), 0.0);
+  const auto largest = largest_inverse_root(block, moving_average);
+  if (!(largest && *largest < MAX_INVERSE_ROOT)) std::fill(block.begin(), block.end(), 0.0);
 }
 
 // Trend regressors over the differenced series: a column of ones and/or the

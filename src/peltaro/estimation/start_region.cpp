@@ -19,20 +19,6 @@ struct RegionBlock {
   const char* name = "";
 };
 
-// Largest modulus among the inverse roots of 1 − φ1·L − … (AR) or
-// 1 + θ1·L + … (MA); nothing when the roots are not found.
-std::optional<double> largest_inverse_root(std::span<const double> block, bool moving_average) {
-  Vec c(block.begin(), block.end());
-  if (moving_average) {
-    for (double& v : c) v = -v;
-  }
-  const RootList roots = polynomial_roots(c);
-  if (roots.size() != c.size()) return std::nullopt;
-  double largest = 0.0;
-  for (const auto& [re, im] : roots) largest = std::fmax(largest, std::hypot(re, im));
-  return largest;
-}
-
 // The block comes back from the unconstrained space: it is inside its
 // region by more than the transform's floors can blur.
 bool survives_round_trip(std::span<const double> block, bool moving_average) {

@@ -36,8 +36,7 @@ TextResult<RunnerResult> read_outcome(std::string_view solver,
   if (!state.best_x) return fail_text(std::string(solver) + ": no best parameter found");
   // A flat simplex or a zero gradient on a plateau of penalties satisfies the
   // solver's own test, yet no point there could be evaluated.
-  const bool converged = (outcome->reason == engine::Termination::SolverConverged ||
-                          outcome->reason == engine::Termination::TargetCostReached) &&
+  const bool converged = outcome->reason != engine::Termination::MaxItersReached &&
                          !is_penalty(state.best_cost);
   return RunnerResult{Vec(state.best_x->begin(), state.best_x->end()), state.best_cost, state.iter,
                       converged, std::nullopt};
@@ -58,18 +57,9 @@ TextResult<RunnerResult> run_bfgs_continuation(SarimaxObjective objective, Vec x
                                                std::uint64_t max_iters) {
   Eigen::MatrixXd h0 =
       bfgs_initial_inverse_hessian(objective.analytical_gradient_negloglike(x0), x0.size());
-  engine::IterState state;
-  state.x = Eigen::Map<const Eigen::VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
-  state.max_iters = max_iters;
-  state.keep_best_on_failure = true;
-  engine::Bfgs solver(engine::InverseHessian(std::move(h0)), CONTINUATION_OPTIONS);
-  auto outcome = engine::execute(objective, solver, std::move(state));
-  // No lower point along the model's direction: as stationary as the
-  // routine can tell, from a start that was already converged.
-  if (outcome && outcome->reason == engine::Termination::StepFailed) {
-    outcome->reason = engine::Termination::SolverConverged;
-  }
-  return read_outcome("BFGS", std::move(outcome));
+  return quasi_newton_search(
+      "BFGS", objective, engine::Bfgs(engine::InverseHessian(std::move(h0)), CONTINUATION_OPTIONS),
+      x0, max_iters, /*keep_best_on_failure=*/true);
 }
 
 TextResult<RunnerResult> run_lbfgs(SarimaxObjective objective, Vec x0, std::uint64_t max_iters) {

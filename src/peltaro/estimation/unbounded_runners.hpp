@@ -88,10 +88,12 @@ TextResult<RunnerResult> nelder_mead_search(const P& problem, std::span<const do
 
 template <engine::GradientFunction P, class Solver>
 TextResult<RunnerResult> quasi_newton_search(std::string_view name, const P& problem, Solver solver,
-                                             std::span<const double> x0, std::uint64_t max_iters) {
+                                             std::span<const double> x0, std::uint64_t max_iters,
+                                             bool keep_best_on_failure = false) {
   engine::IterState state;
   state.x = Eigen::Map<const Eigen::VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
   state.max_iters = max_iters;
+  state.keep_best_on_failure = keep_best_on_failure;
   return read_outcome(name, engine::execute(problem, solver, std::move(state)));
 }
 

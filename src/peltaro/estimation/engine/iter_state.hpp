@@ -31,7 +31,9 @@ enum class Termination : std::uint8_t {
   SolverConverged,
   MaxItersReached,
   TargetCostReached,
-  StepFailed,  // only with keep_best_on_failure
+  // Only with keep_best_on_failure: no lower point along the direction, as
+  // near a stationary point as the routine can tell.
+  StepFailed,
 };
 
 }  // namespace peltaro::estimation::engine
