@@ -409,7 +409,27 @@ def print_default_report(records):
         res = r["results"][DEFAULT]
         print(f"  #{r['id']:<4} {r['name']:<72} gain {g:10.4g}  {res['label']}"
               f"  converged={res['converged']}")
+    classify_failures(failing, gained)
     return failing, gained
+
+
+def classify_failures(failing, gained):
+    """Where the default method's converged failures end: on a slope that BFGS climbs
+    further, or at another local maximum (BFGS gains nothing from there); and how they
+    spread over the number of ARMA coefficients, where multi-modal likelihoods live.
+    Scaled-down copies with approximately diffuse states are counted apart: their prior
+    variance 1e6 is 1e20 times the data's variance and beyond what doubles resolve, so
+    their likelihood is rounding noise."""
+    climbed = {r["id"] for _, r in gained}
+    noisy = [r for r in failing if r["scale"] < 1 and not cases_module.exact_scaling(r)]
+    rest = [r for r in failing if r not in noisy]
+    short = sum(r["id"] in climbed for r in rest)
+    print(f"  of these, {len(noisy)} scaled-down copies with diffuse states (rounding noise);"
+          f" of the other {len(rest)}, {short} stopped on a slope BFGS climbs further and"
+          f" {len(rest) - short} sit at another local maximum")
+    arma = collections.Counter(cases_module.k_arma(r) for r in rest)
+    print("  by number of ARMA coefficients: "
+          + ", ".join(f"{k}: {arma[k]}" for k in sorted(arma)))
 
 
 def agreement(records):

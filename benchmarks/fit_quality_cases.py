@@ -122,6 +122,12 @@ def k_exog(case):
         + case["exog"].count(" + ")
 
 
+def k_arma(case):
+    p, _, q = case["order"]
+    P, _, Q, _ = case["seasonal"]
+    return p + q + P + Q
+
+
 def k_params(case):
     p, _, q = case["order"]
     P, _, Q, _ = case["seasonal"]

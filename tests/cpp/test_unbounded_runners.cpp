@@ -201,4 +201,30 @@ TEST(FiniteDiffGradients, MatchTheAnalyticGradientsAndPassFailuresOn) {
   EXPECT_EQ(runners::finite_diff_grad_profile_negll(prof, Vec{}, 1e-5).value(), Vec{});
 }
 
+// The curvature that starts a continuation, against second differences of
+// the log-likelihood itself.
+TEST(GradientDifferenceHessian, MatchesSecondDifferencesOfTheLikelihood) {
+  const SarimaxObjective lynx = log_lynx();
+  const Vec x{2.5, 1.2, -0.5, -1.0};
+  const Vec g = lynx.analytical_gradient_negloglike(x).value();
+  const auto h = runners::gradient_difference_hessian(lynx, x, g);
+  ASSERT_TRUE(h);
+  const double step = 1e-4;
+  auto f = [&](Vec at) { return -lynx.eval_loglike(at).value(); };
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    for (std::size_t j = 0; j < x.size(); ++j) {
+      Vec pp = x, pm = x, mp = x, mm = x;
+      pp[i] += step; pp[j] += step;
+      pm[i] += step; pm[j] -= step;
+      mp[i] -= step; mp[j] += step;
+      mm[i] -= step; mm[j] -= step;
+      const double want = (f(pp) - f(pm) - f(mp) + f(mm)) / (4 * step * step);
+      EXPECT_NEAR((*h)(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)), want,
+                  1e-3 * std::fmax(1.0, std::fabs(want)))
+          << i << ", " << j;
+    }
+  }
+  EXPECT_FALSE(runners::gradient_difference_hessian(unbuildable(), Vec{0.3, 0.0}, Vec{0.0, 0.0}));
+}
+
 }  // namespace

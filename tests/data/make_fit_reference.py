@@ -157,6 +157,9 @@ case("lakehuron_x1e-4_arma11_c", from_file("lakehuron.csv", scale=1e-4), (1, 0, 
 diff_air = from_file("airpassengers.csv", log=True)
 diff_air = dict(source=dict(diff_air["source"], differenced=1), values=np.diff(diff_air["values"]))
 case("air_dlog_ar12_conc", diff_air, (12, 0, 0), concentrate_scale=True)
+# L-BFGS-B stops with a slope of only 2e-4 in the unconstrained coordinates,
+# 1.08 below the maximum.
+case("lakehuron_312", from_file("lakehuron.csv"), (3, 1, 2))
 
 
 # ---------------------------------------------------------------- fitting

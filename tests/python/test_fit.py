@@ -103,8 +103,9 @@ def inference_kw(kw):
 # A fit that stops on a slope misleads every call made with its parameters:
 # the standard errors at the fitted point match those at the maximum. Not
 # where the maximum lies on the edge of the invertible region (an MA root of
-# modulus 0.99995): a Hessian there measures the edge, not the likelihood.
-EDGE = {"air_log_211_011_12_c"}
+# modulus 0.99995 or 0.99999): a Hessian there measures the edge, not the
+# likelihood.
+EDGE = {"air_log_211_011_12_c", "lakehuron_312"}
 INTERIOR = [c for c in REFERENCE if c["name"] not in LOWER_PEAK | EDGE]
 
 
@@ -129,6 +130,20 @@ def test_default_fit_reaches_the_maximum_in_any_units(c):
     assert fit["loglike"] == pytest.approx(case["loglike"] - len(y) * np.log(c), abs=1e-3)
     want = np.array(case["params"]) * [c, 1.0, 1.0, c * c]
     np.testing.assert_allclose(fit["params"], want, rtol=1e-3)
+
+
+# With the scale concentrated out, the diffuse states' variance is a multiple
+# of σ², so the likelihood of c·y is that of y less n·ln c for differenced
+# models too (n counting the observations past the diffuse burn-in).
+@pytest.mark.parametrize("name, burn", [("air_log_airline_conc", 13),
+                                        ("nile_arma11_c_conc", 0)])
+@pytest.mark.parametrize("c", [1e-8, 1e4, 1e8])
+def test_concentrated_fit_reaches_the_maximum_in_any_units(name, burn, c):
+    case = next(r for r in REFERENCE if r["name"] == name)
+    y, order, seasonal, kw = reference_problem(case)
+    fit = peltaro.sarimax_fit(c * y, order, seasonal, **kw)
+    assert fit["converged"]
+    assert fit["loglike"] == pytest.approx(case["loglike"] - (len(y) - burn) * np.log(c), abs=1e-3)
 
 
 @pytest.mark.parametrize("name", sorted(LOWER_PEAK))

@@ -70,7 +70,9 @@ Columns DataUnits::scale_columns(const Columns& exog) const {
 
 SarimaxConfig DataUnits::scale_config(const SarimaxConfig& config) const {
   SarimaxConfig out = config;
-  out.diffuse_variance = config.diffuse_variance * series_ * series_;
+  // With the scale concentrated out, the filter runs in units of σ², so the
+  // diffuse variance is a multiple of σ² and follows the data by itself.
+  if (!config.concentrate_scale) out.diffuse_variance = config.diffuse_variance * series_ * series_;
   return out;
 }
 

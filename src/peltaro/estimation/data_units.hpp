@@ -32,7 +32,8 @@ class DataUnits {
 
   [[nodiscard]] Vec scale_series(std::span<const double> y) const;
   [[nodiscard]] Columns scale_columns(const Columns& exog) const;
-  // The configuration whose diffuse states match the scaled series.
+  // The configuration whose diffuse states match the scaled series: their
+  // variance in the fit's units, unless it is a multiple of a concentrated σ².
   [[nodiscard]] SarimaxConfig scale_config(const SarimaxConfig& config) const;
 
   // Model parameters (flat order) in the caller's units to the fit's, and

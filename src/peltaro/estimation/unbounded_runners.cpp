@@ -54,12 +54,32 @@ TextResult<RunnerResult> run_bfgs(SarimaxObjective objective, Vec x0, std::uint6
 }
 
 TextResult<RunnerResult> run_bfgs_continuation(SarimaxObjective objective, Vec x0,
-                                               std::uint64_t max_iters) {
-  Eigen::MatrixXd h0 =
-      bfgs_initial_inverse_hessian(objective.analytical_gradient_negloglike(x0), x0.size());
+                                               Eigen::MatrixXd h0, std::uint64_t max_iters) {
   return quasi_newton_search(
       "BFGS", objective, engine::Bfgs(engine::InverseHessian(std::move(h0)), CONTINUATION_OPTIONS),
       x0, max_iters, /*keep_best_on_failure=*/true);
+}
+
+std::optional<Eigen::MatrixXd> gradient_difference_hessian(const SarimaxObjective& objective,
+                                                           std::span<const double> x,
+                                                           std::span<const double> g) {
+  const std::size_t n = x.size();
+  const auto size = static_cast<Eigen::Index>(n);
+  Eigen::MatrixXd h(size, size);
+  Vec moved(x.begin(), x.end());
+  for (std::size_t i = 0; i < n; ++i) {
+    moved[i] = x[i] + 1e-5 * std::fmax(1.0, std::fabs(x[i]));
+    const double step = moved[i] - x[i];
+    const auto gi = objective.analytical_gradient_negloglike(moved);
+    moved[i] = x[i];
+    if (!gi || gi->size() != n) return std::nullopt;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double d = ((*gi)[j] - g[j]) / step;
+      if (!std::isfinite(d)) return std::nullopt;
+      h(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(i)) = d;
+    }
+  }
+  return Eigen::MatrixXd(0.5 * (h + h.transpose()));
 }
 
 TextResult<RunnerResult> run_lbfgs(SarimaxObjective objective, Vec x0, std::uint64_t max_iters) {

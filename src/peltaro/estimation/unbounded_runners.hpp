@@ -11,6 +11,7 @@
 
 #include <Eigen/Core>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -39,7 +40,14 @@ TextResult<RunnerResult> run_lbfgs(SarimaxObjective objective, Vec x0, std::uint
 inline constexpr engine::QuasiNewtonOptions CONTINUATION_OPTIONS{
     .grad_tolerance = 1e-5, .cost_tolerance = 1e-7, .line_search = {}, .cost_window = 5};
 TextResult<RunnerResult> run_bfgs_continuation(SarimaxObjective objective, Vec x0,
-                                               std::uint64_t max_iters);
+                                               Eigen::MatrixXd h0, std::uint64_t max_iters);
+
+// The Hessian of −loglike at x by forward differences of the analytic
+// gradient (g is the gradient at x), symmetrised; empty when a gradient
+// cannot be computed or a difference is not finite.
+std::optional<Eigen::MatrixXd> gradient_difference_hessian(const SarimaxObjective& objective,
+                                                           std::span<const double> x,
+                                                           std::span<const double> g);
 
 // Gradient of −loglike by central differences of `eval_loglike`.
 TextResult<Vec> finite_diff_grad_negll(const SarimaxObjective& objective,
