@@ -12,7 +12,7 @@ namespace peltaro::python {
 namespace {
 
 PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) {
-  return isolate_faults([] { return PyUnicode_FromString("0.3.0"); });
+  return isolate_faults([] { return PyUnicode_FromString(PELTARO_VERSION); });
 }
 
 // Functions are added in this order; `__all__` lists them in the same order.
