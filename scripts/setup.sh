@@ -40,8 +40,10 @@ VPY=.venv/bin/python
 if ! $VPY -c "import numpy, pytest, scikit_build_core" 2>/dev/null; then
   echo "== installing Python packages"
   $VPY -m pip install -q --upgrade pip
-  $VPY -m pip install -q -r requirements-dev.txt
 fi
+# Every run, so that an environment made before a pin changed follows it;
+# pip does nothing (and asks no index) when the pinned versions are there.
+$VPY -m pip install -q -r requirements-dev.txt
 
 echo "== building and installing peltaro"
 $VPY -m pip install -q --no-build-isolation .
