@@ -331,12 +331,14 @@ def test_orders_within_limits_pass(order, seasonal):
 
 
 @pytest.mark.parametrize(
-    "order, seasonal",
+    "order, seasonal, simple_differencing",
     # D = 2 is within the limits (1024 states exactly in the second case);
-    # the state-space builder then refuses it.
-    [((0, 0, 0), (0, 2, 0, 12)), ((0, 0, 0), (0, 2, 1, 341))],
+    # the state-space builder then refuses it, even for differenced data.
+    [((0, 0, 0), (0, 2, 0, 12), False), ((0, 0, 0), (0, 2, 1, 341), False),
+     ((0, 0, 0), (0, 2, 0, 12), True)],
 )
-def test_seasonal_differencing_twice_reaches_the_model_builder(order, seasonal):
+def test_seasonal_differencing_twice_reaches_the_model_builder(order, seasonal,
+                                                               simple_differencing):
     params = np.ones(seasonal[2] + 1)
     params[:-1] = 0.0
     raises_exactly(
@@ -345,6 +347,7 @@ def test_seasonal_differencing_twice_reaches_the_model_builder(order, seasonal):
         order=order,
         seasonal=seasonal,
         params=params,
+        simple_differencing=simple_differencing,
     )
 
 
