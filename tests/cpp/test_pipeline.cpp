@@ -169,12 +169,15 @@ TEST(KalmanEval, CallerGivenVarianceMustBePositive) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   const std::pair<double, const char*> bad[] = {
-      {-1.0, "-1"}, {0.0, "0"}, {-0.0, "-0"}, {nan, "NaN"}, {inf, "inf"}, {-2.5, "-2.5"}};
-  for (const auto& [value, text] : bad) {
+      {-1.0, "positive, got -1"},          {0.0, "positive, got 0"},
+      {-0.0, "positive, got -0"},          {nan, "positive and finite, got NaN"},
+      {inf, "positive and finite, got inf"}, {-inf, "positive and finite, got -inf"},
+      {-2.5, "positive, got -2.5"}};
+  for (const auto& [value, reason] : bad) {
     p.sigma2 = value;
     auto r = kalman_eval(y, p, config({1, 0, 0, 0, 0, 0, 0}), nullptr);
-    ASSERT_FALSE(r.has_value()) << text;
-    EXPECT_EQ(r.error().display(), std::string("data error: variance sigma2 must be positive, got ") + text);
+    ASSERT_FALSE(r.has_value()) << reason;
+    EXPECT_EQ(r.error().display(), std::string("data error: variance sigma2 must be ") + reason);
   }
   p.sigma2 = 1e-300;
   EXPECT_TRUE(kalman_eval(y, p, config({1, 0, 0, 0, 0, 0, 0}), nullptr).has_value());

@@ -315,12 +315,14 @@ TEST(TransformParamsInner, VarianceMapsAndFailures) {
   EXPECT_EQ(*one(std::exp(1.5), false), Vec{std::log(std::exp(1.5))});
 
   const std::vector<std::pair<double, std::string>> bad{
-      {0.0, "0"}, {-0.0, "-0"}, {-1.0, "-1"}, {-2.5, "-2.5"}, {-kInf, "-inf"}};
-  for (const auto& [value, text] : bad) {
+      {0.0, "positive, got 0"},     {-0.0, "positive, got -0"},
+      {-1.0, "positive, got -1"},   {-2.5, "positive, got -2.5"},
+      {-kInf, "positive and finite, got -inf"}};
+  for (const auto& [value, reason] : bad) {
     const auto out = one(value, false);
-    ASSERT_FALSE(out.has_value()) << text;
+    ASSERT_FALSE(out.has_value()) << reason;
     EXPECT_EQ(out.error().kind(), SarimaxError::Kind::DataError);
-    EXPECT_EQ(out.error().display(), "data error: variance sigma2 must be positive, got " + text);
+    EXPECT_EQ(out.error().display(), "data error: variance sigma2 must be " + reason);
   }
 }
 

@@ -434,14 +434,17 @@ def test_parameter_length_mismatch(overrides, expected, got):
 
 
 @pytest.mark.parametrize(
-    "sigma2, text",
-    [(-1.0, "-1"), (0.0, "0"), (-0.0, "-0"), (-0.5, "-0.5"), (np.nan, "NaN"), (np.inf, "inf"),
-     (-np.inf, "-inf"), (-1e-20, "-0.00000000000000000001"), (-2.5e20, "-250000000000000000000")],
+    "sigma2, reason",
+    [(-1.0, "positive, got -1"), (0.0, "positive, got 0"), (-0.0, "positive, got -0"),
+     (-0.5, "positive, got -0.5"), (np.nan, "positive and finite, got NaN"),
+     (np.inf, "positive and finite, got inf"), (-np.inf, "positive and finite, got -inf"),
+     (-1e-20, "positive, got -0.00000000000000000001"),
+     (-2.5e20, "positive, got -250000000000000000000")],
 )
-def test_invalid_variance(sigma2, text):
+def test_invalid_variance(sigma2, reason):
     raises_exactly(
         ValueError,
-        f"data error: variance sigma2 must be positive, got {text}",
+        f"data error: variance sigma2 must be {reason}",
         params=np.array([0.5, sigma2]),
     )
 

@@ -104,8 +104,12 @@ def test_signature():
     # the computation: parameter split, model, variance, filter
     ({"params": AR1[:1], "seasonal": (0, 2, 0, 4)}, ValueError,
      "parameter length mismatch: expected 2, got 1"),
+    ({"params": np.array([0.5, -1.0])}, ValueError,
+     "data error: variance sigma2 must be positive, got -1"),
     ({"params": np.array([0.5, np.nan])}, ValueError,
-     "data error: variance sigma2 must be positive, got NaN"),
+     "data error: variance sigma2 must be positive and finite, got NaN"),
+    ({"params": np.array([0.5, np.inf])}, ValueError,
+     "data error: variance sigma2 must be positive and finite, got inf"),
     ({"params": np.array([1.0]), "order": (0, 0, 0), "seasonal": (0, 1, 0, 50)},
      ValueError, "data error: Not enough observations: n=40 <= burn=50"),
     ({"params": np.array([np.nan, 1.0])}, ValueError,

@@ -131,7 +131,9 @@ STRIDED = np.repeat(Y, 2)[::2]
            "data error: variance sigma2 must be positive, got -1"),
           ({"order": (1, 1, 0), "exog": X, "params": np.array([0.3, -0.2, 0.5, math.nan]),
             "future_exog": np.ones((10, 2))},
-           "data error: variance sigma2 must be positive, got NaN"),
+           "data error: variance sigma2 must be positive and finite, got NaN"),
+          ({"order": (1, 1, 0), "params": np.array([0.5, math.inf])},
+           "data error: variance sigma2 must be positive and finite, got inf"),
           ({"y": Y[:13], "order": (0, 1, 0), "seasonal": (0, 1, 0, 12), "params": np.array([1.0])},
            "data error: Not enough observations: n=13 <= burn=13")]],
 ])

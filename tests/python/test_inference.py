@@ -142,7 +142,7 @@ def test_singular_information_is_a_status_not_an_error(method, exog, params, mes
 
 Y60 = RNG.standard_normal(60)
 AR1 = {"y": Y60, "order": (1, 0, 0), "seasonal": (0, 0, 0, 0), "params": np.array([0.5, 1.0])}
-VARIANCE = "data error: variance sigma2 must be positive, got "
+VARIANCE = "data error: variance sigma2 must be positive"
 
 
 @pytest.mark.parametrize("overrides, exc_type, message", [
@@ -163,10 +163,11 @@ VARIANCE = "data error: variance sigma2 must be positive, got "
      "data error: transform Jacobian is singular; cannot map the Hessian to constrained space"),
     ({"params": np.array([np.nan, 1.0])}, ValueError,
      "data error: non-finite Kalman statistics encountered (possible NaN/Inf in inputs)"),
-    ({"params": np.array([0.5, -1.0])}, ValueError, VARIANCE + "-1"),
-    ({"params": np.array([0.5, np.nan])}, ValueError, VARIANCE + "NaN"),
-    ({"params": np.array([0.5, np.inf])}, ValueError, VARIANCE + "inf"),
-    ({"params": np.array([0.5, np.nan]), "method": "opg"}, ValueError, VARIANCE + "NaN"),
+    ({"params": np.array([0.5, -1.0])}, ValueError, VARIANCE + ", got -1"),
+    ({"params": np.array([0.5, np.nan])}, ValueError, VARIANCE + " and finite, got NaN"),
+    ({"params": np.array([0.5, np.inf])}, ValueError, VARIANCE + " and finite, got inf"),
+    ({"params": np.array([0.5, np.nan]), "method": "opg"}, ValueError,
+     VARIANCE + " and finite, got NaN"),
     # the same texts from both estimates
     *[({**model, "method": m}, ValueError, message) for m in ("hessian", "opg")
       for model, message in [

@@ -90,6 +90,10 @@ STRIDED_Y = np.repeat(Y, 2)[::2]
      "chunks"),
     ({"params": np.array([0.5, -1.0])}, ValueError,
      "data error: variance sigma2 must be positive, got -1"),
+    ({"params": np.array([0.5, np.nan])}, ValueError,
+     "data error: variance sigma2 must be positive and finite, got NaN"),
+    ({"params": np.array([0.5, np.inf])}, ValueError,
+     "data error: variance sigma2 must be positive and finite, got inf"),
 ])
 def test_errors(overrides, exc_type, message):
     with pytest.raises(exc_type) as info:

@@ -70,4 +70,9 @@ std::string format_list(const std::vector<std::uint64_t>& values) {
   return out;
 }
 
+std::string refused_variance_text(double sigma2) {
+  const char* requirement = std::isfinite(sigma2) ? "positive" : "positive and finite";
+  return std::string("variance sigma2 must be ") + requirement + ", got " + format_double(sigma2);
+}
+
 }  // namespace peltaro::core

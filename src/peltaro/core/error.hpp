@@ -78,4 +78,8 @@ std::string format_double(double x);
 // A list of counts in the form "[3, 1]".
 std::string format_list(const std::vector<std::uint64_t>& values);
 
+// Why a variance is refused, wherever one is. A non-finite value is told it
+// must be finite as well: "must be positive, got inf" would read as nonsense.
+std::string refused_variance_text(double sigma2);
+
 }  // namespace peltaro::core

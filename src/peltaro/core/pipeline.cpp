@@ -40,7 +40,7 @@ std::optional<SarimaxError> check_variance(const SarimaxParams& params, const Sa
   if (config.concentrate_scale || !params.sigma2) return std::nullopt;
   const double s2 = *params.sigma2;
   if (std::isfinite(s2) && s2 > 0.0) return std::nullopt;
-  return SarimaxError::data_error("variance sigma2 must be positive, got " + format_double(s2));
+  return SarimaxError::data_error(refused_variance_text(s2));
 }
 
 Result<FilterModel> FilterModel::build(std::span<const double> y, const SarimaxParams& params,

@@ -182,8 +182,7 @@ Result<Vec> transform_params_inner(std::span<const double> x, const SarimaxConfi
         } else {
           // NaN is not <= 0 and goes through the logarithm as NaN.
           if (s <= 0.0) {
-            return fail(SarimaxError::data_error("variance sigma2 must be positive, got " +
-                                                 format_double(s)));
+            return fail(SarimaxError::data_error(refused_variance_text(s)));
           }
           dst[0] = std::log(s);
         }

@@ -44,8 +44,7 @@ std::optional<core::SarimaxError> refused_variance(const core::SarimaxParams& sp
     return core::SarimaxError::optimization_failed(err->payload());
   }
   if (!(std::isfinite(out.scale) && out.scale > 0.0)) {
-    return core::SarimaxError::optimization_failed("variance sigma2 must be positive, got " +
-                                                   core::format_double(out.scale));
+    return core::SarimaxError::optimization_failed(core::refused_variance_text(out.scale));
   }
   return std::nullopt;
 }
