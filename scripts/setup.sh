@@ -12,7 +12,7 @@ apt_install() {
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" >/dev/null
 }
 
-APT_PACKAGES=(g++ cmake ninja-build pkg-config libeigen3-dev liblbfgsb-dev libtbb-dev libboost-dev libgtest-dev)
+APT_PACKAGES=(g++ gfortran cmake ninja-build pkg-config libeigen3-dev liblbfgsb-dev libtbb-dev libboost-dev libgtest-dev)
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -4,6 +4,8 @@ determinism across pool sizes and after fork()."""
 import json
 import os
 import pathlib
+import subprocess
+import sys
 import textwrap
 import warnings
 
@@ -378,6 +380,30 @@ def test_start_vector_with_nan_is_not_rejected_by_the_binding():
     with pytest.raises(ValueError, match="^data error: non-finite Kalman statistics"):
         peltaro.sarimax_fit(AIR, *AIRLINE, start_params=np.array([np.nan, -0.5, 0.01]),
                             method="nm", maxiter=5)
+
+
+# --- nothing reaches the standard output -------------------------------------
+
+# On a constant series L-BFGS-B meets a search direction that is no descent
+# direction, a failure its Fortran code reports on the process's standard
+# output whatever its print level, possibly held in the Fortran runtime's
+# buffer until the process ends: so the fit runs in a child whose whole
+# standard output is read. The batch first runs the same fit on the pool's
+# threads at once.
+SILENT_CHILD = textwrap.dedent("""
+    import numpy as np
+    import peltaro
+    y = np.full(30, 1.0)
+    peltaro.sarimax_batch_fit([y] * 4, (1, 0, 0), (0, 0, 0, 0), trend="c")
+    peltaro.sarimax_fit(y, (1, 0, 0), (0, 0, 0, 0), trend="c")
+    print("end")
+""")
+
+
+def test_a_failed_line_search_writes_nothing_to_the_standard_output():
+    out = subprocess.run([sys.executable, "-c", SILENT_CHILD], capture_output=True, text=True,
+                         timeout=120)
+    assert (out.returncode, out.stdout) == (0, "end\n"), out.stderr
 
 
 # --- determinism: pool sizes and fork() --------------------------------------

@@ -1,6 +1,7 @@
 #include "peltaro/estimation/lbfgsb_driver.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -10,6 +11,9 @@ extern "C" void setulb_(int* n, int* m, double* x, double* l, double* u, int* nb
                         double* g, double* factr, double* pgtol, double* wa, int* iwa,
                         char* task, int* iprint, char* csave, int* lsave, int* isave,
                         double* dsave, std::size_t task_len, std::size_t csave_len);
+
+// fortran_stdout.f90: connects the Fortran runtime's unit 6 to the null device.
+extern "C" void peltaro_silence_fortran_stdout();
 
 namespace peltaro::estimation {
 
@@ -65,6 +69,16 @@ void write_text(std::array<char, N>& field, std::string_view text) {
   std::copy_n(text.begin(), std::min(text.size(), N), field.begin());
 }
 
+// The routine reports some line-search failures on Fortran unit 6, the
+// process's standard output, whatever `iprint` says; an extension module must
+// print nothing. Unit 6 is process-wide state of the Fortran runtime, so it is
+// reconnected once, before the first run, rather than redirected around each
+// call, which would race with other threads' output.
+void silence_routine_output() {
+  static std::once_flag once;
+  std::call_once(once, peltaro_silence_fortran_stdout);
+}
+
 // The routine may not be handed a null address, even for an empty array.
 template <class T>
 T* address_of(std::span<T> s, T& spare) {
@@ -101,6 +115,7 @@ SetulbMemory::SetulbMemory(std::size_t n, const LbfgsbOptions& options)
       pgtol_(options.pgtol),
       iprint_(to_fortran_int(options.iprint, "iprint")) {
   to_fortran_int(n, "n");
+  silence_routine_output();
   const std::size_t m = options.m;
   // At least one element each: the routine takes addresses into them even
   // when it rejects n or m.

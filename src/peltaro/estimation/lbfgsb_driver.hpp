@@ -8,6 +8,10 @@
 // All of the routine's memory lives in the arrays a run hands it (work arrays,
 // save areas and the task text), so runs on different threads never share
 // solver state. A state serves exactly one run.
+//
+// The routine writes some line-search failures to Fortran unit 6 whatever its
+// print level; before the first run the driver connects that unit of the
+// process's Fortran runtime to the null device, for good.
 
 #include <array>
 #include <concepts>
@@ -140,7 +144,7 @@ struct LbfgsbOptions {
   std::size_t m = 10;      // stored correction pairs
   double factr = 1e7;      // stop when the relative reduction of f is at most factr·ε
   double pgtol = 1e-5;     // stop when the projected gradient's largest entry is at most pgtol
-  std::int64_t iprint = -1;  // -1: the routine prints nothing
+  std::int64_t iprint = -1;  // -1: no progress report
 };
 
 // The routine's memory for one run: options, work arrays, save areas and the
