@@ -17,10 +17,14 @@ double beta(std::size_t s, long r) {
   return b;
 }
 
-// The least r with β(s, r) ≥ g.
+// The least r with β(s, r) ≥ g, with β formed as `beta` forms it.
 long repetitions(std::size_t g, std::size_t s) {
   long r = 0;
-  while (beta(s, r) < static_cast<double>(g)) ++r;
+  for (double b = 1.0; b < static_cast<double>(g);) {
+    ++r;
+    const auto dr = static_cast<double>(r);
+    b = b * (static_cast<double>(s) + dr) / dr;
+  }
   return r;
 }
 
