@@ -8,20 +8,21 @@ are apart: statsmodels' complex-step Hessian is itself noisy on seasonally diffe
 (tests/data/make_inference_reference.py measures by how much), which accounts for the larger
 gaps. Needs statsmodels (`pip install statsmodels`); not part of the test suite.
 
+With --large it times peltaro alone, once per method, on a system of 734 states: a
+(2,1,2)(1,1,1,365) model over three seasons of simulated daily data.
+
     OPENBLAS_NUM_THREADS=1 python benchmarks/bench_inference.py
+    python benchmarks/bench_inference.py --large
 """
+import sys
+import time
 import warnings
 from pathlib import Path
 
 import numpy as np
 
 import peltaro
-from bench_loglike import best_time
-
-try:
-    from statsmodels.tsa.statespace.sarimax import SARIMAX
-except ImportError as exc:  # pragma: no cover
-    raise SystemExit("this benchmark needs statsmodels: pip install statsmodels") from exc
+from simulate import sarima
 
 warnings.simplefilter("ignore")
 ROOT = Path(__file__).resolve().parent.parent
@@ -29,6 +30,9 @@ PEER_COV = {"hessian": "approx", "opg": "opg"}
 
 
 def case(name, y, order, seasonal, params, method, **kw):
+    from bench_loglike import best_time  # needs statsmodels, as this comparison does
+    from statsmodels.tsa.statespace.sarimax import SARIMAX
+
     ours = lambda: peltaro.sarimax_inference(y, order, seasonal, params, method=method, **kw)
     model = SARIMAX(y, order=order, seasonal_order=seasonal, trend=kw.get("trend"),
                     trend_offset=0)
@@ -41,7 +45,24 @@ def case(name, y, order, seasonal, params, method, **kw):
           f"{t_peer / t_ours:7.1f}x   max |se/se_peer - 1| = {gap:.1e}")
 
 
+def large():
+    phi, theta, big_phi, big_theta, s = [0.3, -0.2], [-0.5, 0.1], 0.2, -0.5, 365
+    ar = np.convolve([1.0, -phi[0], -phi[1]], np.r_[1.0, np.zeros(s - 1), -big_phi])
+    ma = np.convolve([1.0, theta[0], theta[1]], np.r_[1.0, np.zeros(s - 1), big_theta])
+    y = sarima(np.random.default_rng(20261207).standard_normal(1500), ar, ma, 1, 1, s)
+    params = np.array(phi + theta + [big_phi, big_theta, 1.0])
+    for method in ("hessian", "opg"):
+        t0 = time.perf_counter()
+        out = peltaro.sarimax_inference(y, (2, 1, 2), (1, 1, 1, s), params, method=method)
+        print(f"(2,1,2)(1,1,1,365), simulated (n=1500)   {method:<8} "
+              f"{time.perf_counter() - t0:8.2f} s   status {out['status']}")
+
+
 def main():
+    try:
+        import statsmodels  # noqa: F401
+    except ImportError as exc:  # pragma: no cover
+        raise SystemExit("this benchmark needs statsmodels: pip install statsmodels") from exc
     air = np.log(np.loadtxt(ROOT / "data" / "airpassengers.csv", delimiter=",", skiprows=1,
                             usecols=1))
     co2 = np.loadtxt(ROOT / "data" / "co2.csv", delimiter=",", skiprows=1, usecols=1)
@@ -71,4 +92,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    large() if "--large" in sys.argv[1:] else main()

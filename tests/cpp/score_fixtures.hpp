@@ -8,6 +8,7 @@
 #include <iterator>
 #include <limits>
 #include <random>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -125,6 +126,34 @@ inline Evaluation build(const SarimaxConfig& config, const Vec& theta, const Vec
   ev.init = core::KalmanInit::from_config_default(ev.ss, config);
   return ev;
 }
+
+// The tangent-linear pass summed: three running sums per parameter, and the
+// summed gradient at scale s2 from them. The way back's independent twin.
+struct ScoreSums {
+  Vec sum_v_dv;     // Σ (v/F)·dv_j
+  Vec sum_v2_df;    // Σ (v²/F²)·dF_j
+  Vec sum_finv_df;  // Σ dF_j/F
+
+  explicit ScoreSums(std::size_t k) : sum_v_dv(k, 0.0), sum_v2_df(k, 0.0), sum_finv_df(k, 0.0) {}
+
+  void record(std::span<const double> dv, std::span<const double> df, double v, double finv) {
+    const double a = v * finv;
+    const double b = finv * ((v * v) * finv);
+    for (std::size_t j = 0; j < sum_v_dv.size(); ++j) {
+      sum_v_dv[j] += a * dv[j];
+      sum_v2_df[j] += b * df[j];
+      sum_finv_df[j] += finv * df[j];
+    }
+  }
+
+  [[nodiscard]] Vec gradient(double s2) const {
+    Vec g(sum_v_dv.size());
+    for (std::size_t j = 0; j < g.size(); ++j) {
+      g[j] = (sum_v2_df[j] * 0.5) / s2 - sum_v_dv[j] / s2 - sum_finv_df[j] * 0.5;
+    }
+    return g;
+  }
+};
 
 inline Vec analytic_score(const SarimaxConfig& config, const Vec& theta, const Vec& y,
                           const Columns* exog) {

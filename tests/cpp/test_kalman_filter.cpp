@@ -251,23 +251,29 @@ TEST(KalmanFilter, StoredOutputsOnlyWhenAsked) {
   EXPECT_NEAR(on->predicted_state[0], 0.5 * y.back(), 1e-12);
 }
 
-// Without stored outputs the folded steps leave P's upper triangle partly
-// unformed; the likelihood, the switch and the final P must not notice.
+namespace {
+
+// Models whose passes without stored outputs leave P's upper triangle partly
+// unformed (the folded steps form only what they read).
+struct PartlyFormedCase {
+  const char* name;
+  SarimaxOrder o;
+  std::size_t n;
+};
+constexpr PartlyFormedCase partly_formed_cases[] = {
+    {"airline, steady within n", {0, 1, 1, 0, 1, 1, 12}, 600},
+    {"airline, short", {0, 1, 1, 0, 1, 1, 12}, 144},
+    {"(2,1,2)(1,1,1,4)", {2, 1, 2, 1, 1, 1, 4}, 300},
+    {"(3,0,0)(2,0,0,4)", {3, 0, 0, 2, 0, 0, 4}, 200},
+    {"(2,2,1)(0,1,0,12)", {2, 2, 1, 0, 1, 0, 12}, 120},
+    {"(0,1,1)(1,1,1,12)", {0, 1, 1, 1, 1, 1, 12}, 144},
+};
+
+}  // namespace
+
+// The likelihood, the switch and the final P must not notice.
 TEST(KalmanFilter, PassWithoutOutputsIsBitForBitThePassWithThem) {
-  struct Case {
-    const char* name;
-    SarimaxOrder o;
-    std::size_t n;
-  };
-  const Case cases[] = {
-      {"airline, steady within n", {0, 1, 1, 0, 1, 1, 12}, 600},
-      {"airline, short", {0, 1, 1, 0, 1, 1, 12}, 144},
-      {"(2,1,2)(1,1,1,4)", {2, 1, 2, 1, 1, 1, 4}, 300},
-      {"(3,0,0)(2,0,0,4)", {3, 0, 0, 2, 0, 0, 4}, 200},
-      {"(2,2,1)(0,1,0,12)", {2, 2, 1, 0, 1, 0, 12}, 120},
-      {"(0,1,1)(1,1,1,12)", {0, 1, 1, 1, 1, 1, 12}, 144},
-  };
-  for (const Case& c : cases) {
+  for (const PartlyFormedCase& c : partly_formed_cases) {
     const Vec y = simulate_noise(c.n, 23);
     auto m = make(c.o, uniform_coefficients(c.o), y.size());
     auto off = kalman_core(y, m.ss, m.init, false, false);
@@ -316,6 +322,62 @@ TEST(KalmanFilter, AnObserverSeesEveryStepAsTheFilterRunsIt) {
   stopping.stop_at = 5;
   EXPECT_FALSE(kalman_core(y, m.ss, m.init, sys, false, false, std::nullopt, &stopping));
   EXPECT_EQ(stopping.steps.size(), 6u);
+}
+
+// A pass taken up at a step of an earlier one, from the mean and covariance
+// its observer was shown there, runs the steps that followed as they ran, bit
+// for bit, up to the earlier pass's switch to steady mode.
+TEST(KalmanFilter, AResumedPassRunsItsStepsAsTheFirstRanThem) {
+  struct Steps final : FilterObserver {
+    std::vector<StepKind> kind;
+    Vec v, finv;
+    std::vector<Eigen::VectorXd> mean, pz;
+    std::vector<Eigen::MatrixXd> cov;  // the storage whole, as a resumed pass reads it
+    std::size_t stop = static_cast<std::size_t>(-1);  // the first step not to run
+    bool step(const FilterStep& s) override {
+      if (s.t >= stop) return false;
+      kind.push_back(s.kind);
+      v.push_back(s.v);
+      finv.push_back(s.finv);
+      mean.push_back(s.mean);
+      pz.push_back(s.pz);
+      cov.push_back(s.cov);
+      return true;
+    }
+  };
+  for (const PartlyFormedCase& c : partly_formed_cases) {
+    SCOPED_TRACE(c.name);
+    const Vec y = simulate_noise(c.n, 25);
+    auto m = make(c.o, uniform_coefficients(c.o), y.size());
+    const FilterSystem sys(m.ss);
+    Steps first;
+    auto out = kalman_core(y, m.ss, m.init, sys, false, false, std::nullopt, &first);
+    ASSERT_TRUE(out.has_value());
+    const std::size_t end = out->steady_from.value_or(c.n);
+    const std::size_t burn = m.init.burn;
+    for (const std::size_t from : {std::size_t{0}, burn / 2, burn, burn + 7, end / 2, end - 1}) {
+      if (from >= end) continue;
+      SCOPED_TRACE(from);
+      Steps again;
+      again.stop = end;
+      kalman_resume(y, m.ss, m.init, sys, {from, first.mean[from], first.cov[from]}, again);
+      ASSERT_EQ(again.kind.size(), end - from);
+      for (std::size_t i = 0; i < again.kind.size(); ++i) {
+        const std::size_t t = from + i;
+        ASSERT_EQ(again.kind[i], first.kind[t]) << t;
+        EXPECT_EQ(again.v[i], first.v[t]) << t;
+        EXPECT_EQ(again.finv[i], first.finv[t]) << t;
+        EXPECT_TRUE(again.mean[i].cwiseEqual(first.mean[t]).all()) << t;
+        if (first.kind[t] == StepKind::Update) {
+          EXPECT_TRUE(again.pz[i].cwiseEqual(first.pz[t]).all()) << t;
+        }
+        // Of the upper triangle the sparse forms keep only what they read.
+        const Eigen::MatrixXd lower = again.cov[i].triangularView<Eigen::Lower>();
+        const Eigen::MatrixXd was = first.cov[t].triangularView<Eigen::Lower>();
+        EXPECT_TRUE(lower.cwiseEqual(was).all()) << t;
+      }
+    }
+  }
 }
 
 TEST(KalmanFilter, DifferencedSeasonalModelSettlesIntoSteadyMode) {

@@ -369,7 +369,7 @@ TEST(TangentLinearPass, TimeLoopAllocatesNothing) {
       const Columns x{fx::simulate_normal(n, 32), fx::simulate_normal(n, 33)};
       const fx::Evaluation ev = fx::build(c.config, c.theta, y, &x);
       const auto d = derivs_of(c.config, ev);
-      score::ScoreSums sums(d.n_params);
+      fx::ScoreSums sums(d.n_params);
       score::ObsRecords rows(d.n_params, n);
       const std::size_t before = g_mallocs;
       const auto r1 = score::tlkf_pass(ev.series, ev.ss, ev.init, d, sums);

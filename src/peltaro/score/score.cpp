@@ -152,55 +152,22 @@ void to_caller_units(Vec& g, const core::SarimaxConfig& config, int e) {
   if (!config.concentrate_scale && !g.empty()) g.back() = std::scalbn(g.back(), -2 * e);
 }
 
-}  // namespace
-
-namespace {
-
-// The summed gradient from the pass's sums. With σ² = 1 it is d/dθ of
-// −½·Σ(ln F + v²/F); with the concentrated scale, d/dθ of
-// −(n_eff/2)·ln σ̂² − ½·Σ ln F.
-core::Result<Vec> summed_gradient(const ScoreSums& sums, const TlkfResult& pass,
-                                  bool concentrate_scale, std::size_t n_eff) {
-  auto sigma2 = gradient_scale(concentrate_scale, pass.sumsq, n_eff,
-                               "concentrated sigma^2 <= 0 in score computation");
-  if (!sigma2) return core::fail(std::move(sigma2.error()));
-  const double s2 = *sigma2;
-  const std::size_t k = sums.sum_v_dv.size();
-  Vec grad(k);
-  for (std::size_t j = 0; j < k; ++j) {
-    grad[j] = (sums.sum_v2_df[j] * 0.5) / s2 - sums.sum_v_dv[j] / s2 - sums.sum_finv_df[j] * 0.5;
-  }
-  return grad;
-}
-
-}  // namespace
-
-namespace {
-
 struct SummedScore {
   TlkfResult pass;
   Vec gradient;
 };
 
-// The summed gradient and the forward sums: by the way back when what it
-// keeps fits its budget, by the tangent-linear pass otherwise.
+// The summed gradient and the forward sums, by the way back.
 core::Result<SummedScore> summed_score(std::span<const double> y, const core::StateSpace& ss,
                                        const core::KalmanInit& init,
                                        const SystemDerivatives& derivs, bool concentrate_scale,
                                        const core::FilterSystem& system) {
-  const std::size_t n_eff = y.size() - init.burn;
   AdjointPass adjoint(y, ss, init, derivs, system);
-  if (adjoint.run_forward()) {
-    auto sigma2 = gradient_scale(concentrate_scale, adjoint.sums().sumsq, n_eff,
-                                 "concentrated sigma^2 <= 0 in score computation");
-    if (!sigma2) return core::fail(std::move(sigma2.error()));
-    return SummedScore{adjoint.sums(), adjoint.gradient(*sigma2)};
-  }
-  ScoreSums sums(derivs.n_params);
-  const TlkfResult pass = tlkf_pass(y, ss, init, derivs, sums, &system);
-  auto grad = summed_gradient(sums, pass, concentrate_scale, n_eff);
-  if (!grad) return core::fail(std::move(grad.error()));
-  return SummedScore{pass, std::move(*grad)};
+  adjoint.run_forward();
+  auto sigma2 = gradient_scale(concentrate_scale, adjoint.sums().sumsq, y.size() - init.burn,
+                               "concentrated sigma^2 <= 0 in score computation");
+  if (!sigma2) return core::fail(std::move(sigma2.error()));
+  return SummedScore{adjoint.sums(), adjoint.gradient(*sigma2)};
 }
 
 }  // namespace

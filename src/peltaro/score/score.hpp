@@ -15,29 +15,6 @@
 
 namespace peltaro::score {
 
-// Three running sums per parameter; enough for the summed gradient.
-struct ScoreSums {
-  Vec sum_v_dv;     // Σ (v/F)·dv_j
-  Vec sum_v2_df;    // Σ (v²/F²)·dF_j
-  Vec sum_finv_df;  // Σ dF_j/F
-
-  explicit ScoreSums(std::size_t k) : sum_v_dv(k, 0.0), sum_v2_df(k, 0.0), sum_finv_df(k, 0.0) {}
-
-  void record(std::span<const double> dv, std::span<const double> df, double v, double finv) {
-    const double a = v * finv;
-    const double b = finv * ((v * v) * finv);
-    const std::size_t k = sum_v_dv.size();
-    double* s1 = sum_v_dv.data();
-    double* s2 = sum_v2_df.data();
-    double* s3 = sum_finv_df.data();
-    for (std::size_t j = 0; j < k; ++j) {
-      s1[j] += a * dv[j];
-      s2[j] += b * df[j];
-      s3[j] += finv * df[j];
-    }
-  }
-};
-
 // Everything the pass hands over, one record per observation; the rows of dv
 // and df are kept flat (row i at i·k) so that recording never allocates.
 struct ObsRecords {
@@ -67,7 +44,6 @@ struct ObsRecords {
   [[nodiscard]] std::span<const double> df_row(std::size_t i) const { return {df.data() + i * k, k}; }
 };
 
-static_assert(TlkfSink<ScoreSums>);
 static_assert(TlkfSink<ObsRecords>);
 
 // Gradient of the log-likelihood that `kalman_loglike` returns for the same

@@ -28,8 +28,10 @@ struct SystemDerivatives {
   // ∂(R·Q·R')/∂θ_j, m × m and symmetric; present only for the MA and seasonal
   // MA coefficients and sigma2.
   std::vector<std::optional<Eigen::MatrixXd>> drqr;
-  // ∂d_t/∂θ_j over time: the regressor column of a regression coefficient.
-  std::vector<Vec> dobs_intercept;
+  // ∂d_t/∂θ_j over time: the regressor column of a regression coefficient,
+  // borrowed from the caller's columns (a copy per gradient would cost as
+  // much as a fair part of the gradient).
+  std::vector<std::span<const double>> dobs_intercept;
   // ∂c_t/∂θ_j, one value per time: the trend enters state k_diff only.
   // Trend coefficients only.
   std::vector<Vec> dstate_intercept;
@@ -38,7 +40,8 @@ struct SystemDerivatives {
 
 // `ss` must be built for `config` and `params`; `n` is the series length and
 // `exog`, when given, must hold at least `n_exog` columns (std::logic_error
-// otherwise: the score entries check this before calling).
+// otherwise: the score entries check this before calling), and outlive the
+// result, which refers to them.
 SystemDerivatives precompute_derivatives(const core::SarimaxConfig& config,
                                          const core::SarimaxParams& params,
                                          const core::StateSpace& ss, std::size_t n,

@@ -132,7 +132,7 @@ void TangentLinearRecursion::compute_dv(std::size_t t) {
     for (std::size_t j = 0; j < k_; ++j) za[j] += e.value * col[j];
   }
   for (std::size_t j = 0; j < k_; ++j) {
-    const Vec& dd = derivs_.dobs_intercept[j];
+    const std::span<const double> dd = derivs_.dobs_intercept[j];
     const double ddt = t < dd.size() ? dd[t] : 0.0;
     dv_[j] = (-ddt) - za[j];
   }

@@ -42,11 +42,41 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
                      store_outputs, snapshots);
 }
 
+namespace {
+
+// The filter, from the start or, for `kalman_resume`, from a step of a pass
+// run before.
+Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, const FilterSystem& sys,
+                                       bool concentrate_scale, bool store_outputs,
+                                       std::optional<SnapshotRequest> snapshots,
+                                       FilterObserver* observer, const FilterResume* resume);
+
+}  // namespace
+
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, const FilterSystem& sys,
                                        bool concentrate_scale, bool store_outputs,
                                        std::optional<SnapshotRequest> snapshots,
                                        FilterObserver* observer) {
+  return filter_pass(y, ss, init, sys, concentrate_scale, store_outputs, snapshots, observer,
+                     nullptr);
+}
+
+void kalman_resume(std::span<const double> y, const StateSpace& ss, const KalmanInit& init,
+                   const FilterSystem& sys, const FilterResume& from, FilterObserver& observer) {
+  // The observer ends the stretch; the failure that reports its stop says
+  // nothing more.
+  (void)filter_pass(y, ss, init, sys, false, false, std::nullopt, &observer, &from);
+}
+
+namespace {
+
+Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, const FilterSystem& sys,
+                                       bool concentrate_scale, bool store_outputs,
+                                       std::optional<SnapshotRequest> snapshots,
+                                       FilterObserver* observer, const FilterResume* resume) {
   const std::size_t n = y.size();
   const std::size_t burn = init.burn;
   if (n <= burn) return fail(not_enough_observations(n, burn));
@@ -56,8 +86,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   const Eigen::MatrixXd& T = ss.transition;
   const Eigen::VectorXd& Z = ss.design;
 
-  Eigen::VectorXd a = init.a0;
-  Eigen::MatrixXd P = init.p0;
+  Eigen::VectorXd a = resume != nullptr ? resume->mean : init.a0;
+  Eigen::MatrixXd P = resume != nullptr ? resume->cov : init.p0;
   // An update step builds the next covariance here while P keeps the current
   // one for the steady-state rule to compare with; then the two exchange.
   Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
@@ -101,7 +131,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     }
   };
 
-  for (std::size_t t = 0; t < n; ++t) {
+  for (std::size_t t = resume != nullptr ? resume->t : 0; t < n; ++t) {
     take_snapshots(t);
     const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
     const double v = (y[t] - sparse_dot(sys.sparse_z, a)) - d_t;
@@ -160,7 +190,10 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         sum_ln_f += ln_f;
         sum_v2_f += v2_f;
       }
-      const bool settled = rule.after_update(t, P_next, P);
+      // A resumed pass has not seen the changes before its first step: the
+      // rule's decisions are the first pass's, and its stretch lies before
+      // the switch.
+      const bool settled = resume == nullptr && rule.after_update(t, P_next, P);
       P.swap(P_next);
       if (settled) {
         if (lower_only) mirror_lower(P.data(), m);
@@ -222,6 +255,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   out.n_eff = n - burn;
   return out;
 }
+
+}  // namespace
 
 Result<LoglikeValue> loglike_from_sums(double sum_ln_f, double sum_v2_f, std::size_t n_eff,
                                       bool concentrate_scale, double state_var) {

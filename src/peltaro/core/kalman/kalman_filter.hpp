@@ -109,6 +109,25 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
                                        std::optional<SnapshotRequest> snapshots = std::nullopt,
                                        FilterObserver* observer = nullptr);
 
+// Where a pass is taken up again: step t, with the predicted mean and
+// covariance that the pass held before it, as its observer was shown them
+// (the covariance's storage whole: what the sparse forms leave of the upper
+// triangle is read as it was).
+struct FilterResume {
+  std::size_t t;
+  const Eigen::VectorXd& mean;
+  const Eigen::MatrixXd& cov;
+};
+
+// The steps from `from.t` on of a pass that `kalman_core` ran with an
+// observer, the same inputs and neither stored outputs nor snapshots, run
+// again for `observer` until it stops them: a pass that keeps what it needs of a few steps at a time runs a
+// stretch again rather than keep it all. The steps take the arithmetic and
+// the kinds they took then, bit for bit. The covariance is never frozen, so
+// the stretch must end before the first pass's switch to steady mode.
+void kalman_resume(std::span<const double> y, const StateSpace& ss, const KalmanInit& init,
+                   const FilterSystem& sys, const FilterResume& from, FilterObserver& observer);
+
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
                                     const KalmanInit& init, bool concentrate_scale);
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,
