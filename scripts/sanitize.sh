@@ -15,7 +15,7 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_COMPILE_WARNI
   -DPELTARO_BUILD_PYTHON=ON -DPython_EXECUTABLE="$VPY" -DPELTARO_BUILD_TESTS=ON \
   -DPELTARO_SANITIZE=ON >/dev/null
 # The module first: the Python suite, the longer of the two, runs while the
-# C++ units build.
+# C++ units build at a lower priority.
 cmake --build build/asan --target peltaro
 cmake --install build/asan --prefix "$SITE" >/dev/null
 
@@ -39,7 +39,7 @@ pytest_pid=$!
 
 status=0
 echo "== sanitized C++ unit tests"
-cmake --build build/asan &&
+nice -n 10 cmake --build build/asan &&
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j "$CMAKE_BUILD_PARALLEL_LEVEL" || status=$?
 

@@ -6,9 +6,10 @@
 #   debug     the C++ units with assertions on;
 #   sanitize  scripts/sanitize.sh: the C++ units and the Python surface under
 #             AddressSanitizer and UndefinedBehaviorSanitizer.
-# The sanitizer lane, the longest, runs beside the other two and its log is
-# shown when it ends. Every lane runs to its end; the command fails if any
-# failed. PELTARO_JOBS caps each build's jobs (default: all cores).
+# The sanitizer lane, the longest, runs beside the other two, which yield the
+# processor to it (nice); its log is shown when it ends. Every lane runs to its
+# end; the command fails if any failed. PELTARO_JOBS caps each build's jobs
+# (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PELTARO_JOBS=${PELTARO_JOBS:-$(nproc)}
@@ -43,7 +44,7 @@ failed=()
 for lane in release debug; do
   lane_started=$(date +%s)
   set +e
-  (set -e; "$lane")
+  (set -e; renice -n 10 "$BASHPID" >/dev/null; "$lane")
   status=$?
   set -e
   echo "== $lane lane: $(($(date +%s) - lane_started)) s"
