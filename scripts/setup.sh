@@ -2,8 +2,11 @@
 # Installs what is missing (Debian packages, a virtual environment with the
 # Python build and test packages), then builds and installs the module into
 # that environment. Safe to run again: it only does what is not done yet.
+# With --env-only it stops before the module, for scripts that build their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+ENV_ONLY=false
+[ "${1:-}" = --env-only ] && ENV_ONLY=true
 
 apt_install() {
   local SUDO=""
@@ -44,6 +47,7 @@ fi
 # Every run, so that an environment made before a pin changed follows it;
 # pip does nothing (and asks no index) when the pinned versions are there.
 $VPY -m pip install -q -r requirements-dev.txt
+$ENV_ONLY && exit 0
 
 echo "== building and installing peltaro"
 $VPY -m pip install -q --no-build-isolation .
