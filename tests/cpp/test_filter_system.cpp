@@ -48,23 +48,28 @@ TEST(FilterSystem, StatePredictionIsTheEntryByEntryProductBitForBit) {
                                std::to_string(o.P) + std::to_string(o.D) + std::to_string(o.Q) +
                                (trend ? " trend" : "");
       for (const std::size_t t : {0u, 7u}) {
-        predict_state(sys.strategy, ss.transition, sys.sparse_t, a, expected, ss.state_intercept,
-                      t, ss.k_diff);
+        // Each row summed from +0.0 in the order of its entries.
+        expected.setZero();
+        for (const auto& e : sys.sparse_t.entries) {
+          expected[static_cast<Eigen::Index>(e.row)] += e.value * a[static_cast<Eigen::Index>(e.col)];
+        }
+        if (!ss.state_intercept.empty()) expected[static_cast<Eigen::Index>(ss.k_diff)] += ss.state_intercept[t];
         got.setConstant(5.0);
-        sys.predict_state(ss.transition, a, got, ss.state_intercept, t, ss.k_diff);
+        sys.predict_state(a, got, ss.state_intercept, t, ss.k_diff);
         EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name;
       }
       // T'·a over the rows of the transpose, against the sums down T's
       // columns entry by entry.
       SparseT tt;
       tt.assign_transpose(sys.sparse_t);
-      const CovarianceKernel transposed(tt, Eigen::MatrixXd());
+      RowRuns transposed;
+      transposed.assign(tt);
       expected.setZero();
       for (const auto& e : sys.sparse_t.entries) {
         expected[static_cast<Eigen::Index>(e.col)] += e.value * a[static_cast<Eigen::Index>(e.row)];
       }
       got.setConstant(5.0);
-      transposed.times_t(a.data(), got.data());
+      transposed.times(tt.entries, a.data(), got.data());
       EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name << " T'";
     }
   }

@@ -149,7 +149,7 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
     out.ci_lower[h] = mean - half_width;
     out.ci_upper[h] = mean + half_width;
 
-    sys.predict_state(ss.transition, state, w.next, {}, 0, 0);
+    sys.predict_state(state, w.next, {}, 0, 0);
     state.swap(w.next);
     if (with_trend) {
       state[static_cast<Eigen::Index>(ss.k_diff)] +=

@@ -118,10 +118,6 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   df_.assign(k_, 0.0);
 }
 
-void TangentLinearRecursion::cov_column(std::size_t c, double* out) const {
-  core::lower_column(P_.data(), m_, c, out);
-}
-
 void TangentLinearRecursion::compute_dv(std::size_t t) {
   if (k_ == 0) return;  // no parameters: the filter's recursion alone
   // Z'·da_j for every j at once, each sum over the pairs of Z from −0.0.
@@ -197,7 +193,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     const double ratio = v_ / f_;
     a_filt_ = a_ + g_ * ratio;
     predict_derivatives(t, a_filt_);
-    system_.predict_state(ss_.transition, a_, a_pred_, intercept_, t, ss_.k_diff);
+    system_.predict_state(a_, a_pred_, intercept_, t, ss_.k_diff);
     a_pred_ += gain_ * ratio;
     a_.swap(a_pred_);
     return;
@@ -225,7 +221,7 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
                update ? &*update : nullptr, out_, cov_ws_);
     dP_[j].swap(out_);
   }
-  system_.predict_state(ss_.transition, a_, a_pred_, intercept_, t, ss_.k_diff);
+  system_.predict_state(a_, a_pred_, intercept_, t, ss_.k_diff);
   a_.swap(a_pred_);
 
   // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
@@ -286,7 +282,7 @@ void TangentLinearRecursion::freeze(std::size_t t) {
   steady_ln_f_ = std::log(f_ss);
   finv_ = 1.0 / f_ss;
   g_ = g_new_;
-  gain_ = system_.times_t(ss_.transition, g_);
+  system_.covariance.times_t(g_.data(), gain_.data());
   // Freeze the derivatives of the frozen quantities themselves: dP_j is now
   // the derivative of the covariance just predicted, the one whose F and P·Z
   // every steady step uses.

@@ -76,13 +76,6 @@ class TangentLinearRecursion {
   // the burn steps, which the sums leave out).
   [[nodiscard]] double ln_f() const { return ln_f_; }
   [[nodiscard]] double v2_f() const { return v2_f_; }
-  // Between begin_step and finish_step: what the step is, its predicted mean,
-  // column c of its predicted covariance (m values into `out`), and P·Z
-  // (frozen in steady mode, where finv is 1/F).
-  [[nodiscard]] StepKind kind() const { return kind_; }
-  [[nodiscard]] const Eigen::VectorXd& mean() const { return a_; }
-  void cov_column(std::size_t c, double* out) const;
-  [[nodiscard]] const Eigen::VectorXd& pz() const { return g_; }
   [[nodiscard]] std::optional<std::size_t> steady_from() const { return steady_from_; }
 
  private:

@@ -12,7 +12,10 @@
 namespace peltaro::core {
 namespace {
 
+// Sized before the time loop: the switch allocates nothing.
 struct SteadyGain {
+  explicit SteadyGain(Eigen::Index m) : gain(m) {}
+  bool on = false;
   double f = 0.0;
   Eigen::VectorXd gain;  // T·P·Z frozen at the switch, not divided by F
 };
@@ -62,7 +65,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   out.f_values.reserve(n);
   out.n_eff = n - burn;
 
-  std::optional<SteadyGain> steady;
+  SteadyGain steady(mm);
 
   for (std::size_t t = 0; t < n; ++t) {
     const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
@@ -72,12 +75,12 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       return v;
     };
 
-    if (steady) {
-      out.f_values.push_back(steady->f);
+    if (steady.on) {
+      out.f_values.push_back(steady.f);
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
-        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
-        scratch += steady->gain * (v / steady->f);
+        sys.predict_state(states[i], scratch, intercept, t, ss.k_diff);
+        scratch += steady.gain * (v / steady.f);
         states[i].swap(scratch);
       }
       continue;
@@ -90,7 +93,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       for (std::size_t i = 0; i < k; ++i) {
         const double v = innovation(i);
         states[i] += (v * f) * PZ;
-        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
+        sys.predict_state(states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       // As in the single-series filter: the next covariance is predicted
@@ -104,10 +107,9 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         PZ.noalias() = P * Z;
         const double f_ss = Z.dot(PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
-          SteadyGain sg;
-          sg.f = f_ss;
-          sg.gain = sys.times_t(T, PZ);
-          steady = std::move(sg);
+          steady.on = true;
+          steady.f = f_ss;
+          sys.covariance.times_t(PZ.data(), steady.gain.data());
           out.steady_from = t + 1;
         }
       }
@@ -115,7 +117,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       // Not an update step: states and covariance are only predicted.
       for (std::size_t i = 0; i < k; ++i) {
         innovation(i);
-        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
+        sys.predict_state(states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
       sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));

@@ -176,13 +176,15 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   }
 
   // R·Q·R' of one shock touches only the states the MA coefficients reach.
-  // An empty one: a kernel for the products without it (see assign).
+  if (rqr.rows() != static_cast<Eigen::Index>(m_) || rqr.cols() != static_cast<Eigen::Index>(m_)) {
+    throw std::invalid_argument("covariance kernel: R·Q·R' is not of T's size");
+  }
   rqr_ = rqr;
   rqr_index_.clear();
   rqr_values_.clear();
   rqr_index_.reserve(m_);
   rqr_values_.reserve(m_);
-  for (std::size_t j = 0; j < m_ && rqr.size() != 0; ++j) {
+  for (std::size_t j = 0; j < m_; ++j) {
     for_each_nonzero(rqr.col(static_cast<Eigen::Index>(j)).data(), j, m_,
                      [&](std::size_t i, double v) {
                        rqr_index_.push_back(j * m_ + i);
@@ -195,9 +197,6 @@ void CovarianceKernel::assign(const SparseT& sparse_t, const Eigen::MatrixXd& rq
   build_upper_reads(whole_columns);
   choose_split(rqr, whole_columns);
   reference_lower_ = false;
-  if (rqr.size() == 0 && reference_lower != LowerReference::Never) {
-    throw std::invalid_argument("covariance kernel: the reference orders need R·Q·R'");
-  }
   if (reference_lower != LowerReference::Never) {
     build_reference_lower(reference_lower == LowerReference::Always);
   }
@@ -745,10 +744,6 @@ void CovarianceKernel::build_reference_lower(bool always) {
   }
 }
 
-void CovarianceKernel::times_t(const double* x, double* out) const {
-  runs_.times(entries_, x, out);
-}
-
 template <Correction U, class AddC>
 void CovarianceKernel::split_sandwich(const Eigen::MatrixXd& X, const double* g, double f,
                                       const double* gf, const double* p, double* out,
@@ -991,17 +986,6 @@ void CovarianceKernel::sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd*
     sandwich_lower_updated<true>(X, g, f, out.data(), ws, add_c);
   }
   mirror_lower(out.data(), m);
-}
-
-void CovarianceKernel::sandwich_triangle(const Eigen::MatrixXd& X, Eigen::MatrixXd& out,
-                                         CovarianceWorkspace& ws) const {
-  if (!split_.empty()) {
-    split_sandwich<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws,
-                                     [](double*) {});
-    return;
-  }
-  sandwich_lower<Correction::None>(X, nullptr, 0.0, nullptr, nullptr, out.data(), ws,
-                                   [](double*) {});
 }
 
 void CovarianceKernel::sandwich_rank_two(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C,

@@ -80,9 +80,8 @@ class CovarianceKernel {
 
   // Takes on another T and RQR, reusing its storage where it can, and its
   // plan where T is the same, bit for bit, and RQR has its zeros (of the same
-  // signs) where they were: then only RQR's values are taken. An empty
-  // RQR makes a kernel for `sandwich_triangle`, `times_t` and `mirror_reads`
-  // alone. `whole_columns`: columns of P that the caller reads whole between steps
+  // signs) where they were: then only RQR's values are taken.
+  // `whole_columns`: columns of P that the caller reads whole between steps
   // (see `predict_lower`); `reference_lower`, whether to plan
   // `predict_lower_in_reference_order`.
   void assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
@@ -141,11 +140,6 @@ class CovarianceKernel {
   void sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C, const Eigen::VectorXd* g,
                 double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
-  // The lower triangle of T·X·T' for an exactly symmetric X, into out's
-  // (m × m, not aliasing X); its strict upper triangle keeps what it held.
-  void sandwich_triangle(const Eigen::MatrixXd& X, Eigen::MatrixXd& out,
-                         CovarianceWorkspace& ws) const;
-
   // out ← T·(X + g·p' + p·g')·T' + C for an exactly symmetric X, the term
   // folded in where the products read X as the update is in `sandwich`
   // (g·p' + p·g' rounds alike in both triangles). The derivative of an
@@ -156,11 +150,11 @@ class CovarianceKernel {
 
   // out ← T·x over the stored entries (m values each; no aliasing), each
   // value summed from +0.0 in the order of its row's entries.
-  void times_t(const double* x, double* out) const;
+  void times_t(const double* x, double* out) const { runs_.times(entries_, x, out); }
 
-  // X's strict upper triangle copied from the lower one where `sandwich`,
-  // `sandwich_triangle` and the columns named to `assign` read it: a
-  // recursion that forms only lower triangles completes them so.
+  // X's strict upper triangle copied from the lower one where `sandwich`
+  // and the columns named to `assign` read it: a recursion that forms only
+  // lower triangles completes them so.
   void mirror_reads(Eigen::MatrixXd& X) const;
 
   [[nodiscard]] const Eigen::MatrixXd& rqr() const { return rqr_; }

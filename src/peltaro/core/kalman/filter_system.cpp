@@ -44,23 +44,6 @@ void FilterSystem::refresh(const StateSpace& ss) {
   // runs (the first steps).
   covariance.assign(sparse_t, rqr_scratch_, z_columns_,
                     ss.k_diff > 0 ? LowerReference::WhereFaster : LowerReference::Never);
-
-  state_runs_.assign(sparse_t);
-}
-
-void FilterSystem::predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
-                                         std::span<const double> intercept, std::size_t t,
-                                         std::size_t row) const {
-  state_runs_.times(sparse_t.entries, a.data(), out.data());
-  if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
-}
-
-Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {
-  if (strategy == KalmanStrategy::Dense) return T * v;
-  Eigen::VectorXd out = Eigen::VectorXd::Zero(v.size());
-  for (const auto& e : sparse_t.entries)
-    out[static_cast<Eigen::Index>(e.row)] += e.value * v[static_cast<Eigen::Index>(e.col)];
-  return out;
 }
 
 void FilterSystem::predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P,

@@ -47,20 +47,13 @@ struct FilterSystem {
                                        const StateSpace& ss);
 
   // out ← T·a (+ intercept[t] at state `row` unless `intercept` is empty),
-  // as `core::predict_state` forms it, bit for bit: for `Sparse`, the rows
-  // with one entry each run as contiguous sweeps.
-  void predict_state(const Eigen::MatrixXd& T, const Eigen::VectorXd& a, Eigen::VectorXd& out,
+  // by the kernel's product with T. Inline: a steady step of a long series
+  // does little else.
+  void predict_state(const Eigen::VectorXd& a, Eigen::VectorXd& out,
                      std::span<const double> intercept, std::size_t t, std::size_t row) const {
-    // A few short runs cost more in loops than their entries one by one.
-    if (strategy != KalmanStrategy::Sparse || state_runs_.run_rows() < MIN_RUN_ROWS) {
-      core::predict_state(strategy, T, sparse_t, a, out, intercept, t, row);
-    } else {
-      predict_state_by_runs(a, out, intercept, t, row);
-    }
+    covariance.times_t(a.data(), out.data());
+    if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
   }
-
-  // T·v by the pass's strategy (the steady gain T·P·Z at the switch).
-  [[nodiscard]] Eigen::VectorXd times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const;
 
   // P ← T·(P − g·g'·f)·T' + RQR (no update when `g` is null). The reference
   // order is the pass's strategy's: the dense products for `Dense`.
@@ -74,12 +67,6 @@ struct FilterSystem {
                    CovarianceOrder order) const;
 
  private:
-  void predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
-                             std::span<const double> intercept, std::size_t t,
-                             std::size_t row) const;
-
-  static constexpr std::size_t MIN_RUN_ROWS = 8;  // rows in runs for the sweeps to pay
-  RowRuns state_runs_;
   Eigen::MatrixXd rqr_scratch_;
   std::vector<std::size_t> z_columns_;
 };

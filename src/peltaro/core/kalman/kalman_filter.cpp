@@ -21,7 +21,10 @@ namespace {
                                      std::to_string(t));
 }
 
+// Sized before the time loop: the switch allocates nothing.
 struct SteadyMode {
+  explicit SteadyMode(Eigen::Index m) : pz(m), gain(m) {}
+  bool on = false;
   double f = 0.0;
   double finv = 0.0;
   double ln_f = 0.0;
@@ -84,7 +87,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
   double sum_ln_f = 0.0;
   double sum_v2_f = 0.0;
-  std::optional<SteadyMode> steady;
+  SteadyMode steady(mm);
   // A pass that hands out no covariance before its end reads P only through
   // the sparse P·Z, the next step and the steady-state rule, so the folded
   // steps form of P's upper triangle only what those read; P is completed
@@ -110,21 +113,21 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     // The observer sees the step before its update; a stop ends the pass.
     // Without one, the steps run as they always have: a steady step of a
     // long series does little else.
-    if (steady) {
+    if (steady.on) {
       if (observer != nullptr &&
-          !observe(*observer, {t, StepKind::Steady, v, steady->finv, steady->ln_f,
-                               (v * v) / steady->f, a, steady->pz, P})) {
+          !observe(*observer, {t, StepKind::Steady, v, steady.finv, steady.ln_f,
+                               (v * v) / steady.f, a, steady.pz, P})) {
         return fail(observer_stopped(t));
       }
-      if (store_outputs) out.f_values.push_back(steady->f);
-      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
-      const double ratio = v / steady->f;
-      scratch += steady->gain * ratio;
-      if (store_outputs) out.filtered_state = a + steady->pz * ratio;
+      if (store_outputs) out.f_values.push_back(steady.f);
+      sys.predict_state(a, scratch, intercept, t, ss.k_diff);
+      const double ratio = v / steady.f;
+      scratch += steady.gain * ratio;
+      if (store_outputs) out.filtered_state = a + steady.pz * ratio;
       a.swap(scratch);
       if (t >= burn) {
-        sum_ln_f += steady->ln_f;
-        sum_v2_f += (v * v) / steady->f;
+        sum_ln_f += steady.ln_f;
+        sum_v2_f += (v * v) / steady.f;
       }
       continue;
     }
@@ -146,7 +149,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_cov = P;
         for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
-      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
+      sys.predict_state(a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
       if (lower_only && covariance_order(t, burn) == CovarianceOrder::Folded) {
@@ -167,13 +170,12 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         PZ.noalias() = P * Z;
         const double f_ss = Z.dot(PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
-          SteadyMode sm;
-          sm.f = f_ss;
-          sm.finv = 1.0 / f_ss;
-          sm.ln_f = std::log(f_ss);
-          sm.pz = PZ;
-          sm.gain = sys.times_t(T, PZ);
-          steady = std::move(sm);
+          steady.on = true;
+          steady.f = f_ss;
+          steady.finv = 1.0 / f_ss;
+          steady.ln_f = std::log(f_ss);
+          steady.pz = PZ;
+          sys.covariance.times_t(PZ.data(), steady.gain.data());
           out.steady_from = t + 1;
         }
       }
@@ -191,7 +193,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         out.filtered_cov = P;
       }
-      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
+      sys.predict_state(a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       if (lower_reference && covariance_order(t, burn) == CovarianceOrder::Reference) {
         // P may hold only what the lower forms read: the whole reference
