@@ -16,8 +16,8 @@ void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::Spar
   // The sandwich is done with the workspace's vectors: they hold the column
   // of P̃ and T times it.
   const std::size_t m = kernel.dim();
-  double* x = ws.scaled.data();
-  double* tp = ws.product.data();
+  double* x = ws.column();
+  double* tp = ws.column_times_t();
   double* o = out.data();
   std::size_t column = m;  // none formed yet
   for (const auto& e : dT) {

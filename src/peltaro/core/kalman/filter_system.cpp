@@ -57,7 +57,7 @@ void FilterSystem::predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P,
     if (g != nullptr) {
       for (Eigen::Index j = 0; j < P.cols(); ++j) P.col(j) += ((*g)[j] * (-f)) * *g;
     }
-    core::predict_cov(strategy, T, tt, sparse_t, P, covariance.rqr(), ws.matrix);
+    core::predict_cov(strategy, T, tt, sparse_t, P, covariance.rqr(), ws.w());
   }
 }
 
@@ -76,7 +76,7 @@ void FilterSystem::predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& 
     } else {
       out = P;
     }
-    core::predict_cov(strategy, T, tt, sparse_t, out, covariance.rqr(), ws.matrix);
+    core::predict_cov(strategy, T, tt, sparse_t, out, covariance.rqr(), ws.w());
   }
 }
 
