@@ -99,7 +99,7 @@ bool AdjointPass::step(const core::FilterStep& s) {
     // P − g·g'·f after an update (a column of T·P for a symmetric P).
     for (const std::size_t c : columns_) {
       const auto cc = static_cast<Eigen::Index>(c);
-      core::lower_column(s.cov.data(), m_, c, column_.data());
+      s.cov.column(c, column_.data());
       if (update) column_ -= g * (g[cc] * s.finv);
       const std::size_t at = kept_.size();
       kept_.resize(at + m_);

@@ -81,11 +81,10 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   const auto m = static_cast<Eigen::Index>(m_);
   // A trend built for another series length contributes nothing.
   if (ss.state_intercept.size() == n_) intercept_ = ss.state_intercept;
-  lower_only_ = system_.strategy == core::KalmanStrategy::Sparse;
 
   a_ = init.a0;
-  P_ = init.p0;
-  P_next_ = Eigen::MatrixXd::Zero(m, m);
+  P_ = core::StateCovariance(init.p0);
+  P_next_ = core::StateCovariance(Eigen::MatrixXd::Zero(m, m));
   a_pred_ = Eigen::VectorXd::Zero(m);
   a_filt_ = Eigen::VectorXd::Zero(m);
   gain_ = Eigen::VectorXd::Zero(m);
@@ -162,8 +161,7 @@ void TangentLinearRecursion::begin_step(std::size_t t) {
     v2_f_ = (v_ * v_) / f_;
     return;
   }
-  const double F =
-      core::compute_pz_and_f(system_.strategy, P_, ss_.design, system_.sparse_z, m_, g_);
+  const double F = P_.times_z(system_.strategy, ss_.design, system_.sparse_z, g_);
   if (F > 0.0) {
     kind_ = StepKind::Update;
     compute_dv(t);
@@ -224,20 +222,8 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
   system_.predict_state(a_, a_pred_, intercept_, t, ss_.k_diff);
   a_.swap(a_pred_);
 
-  // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
-  // With the sparse P·Z, P is read otherwise only through its lower triangle
-  // (the dT columns) until the switch: the folded steps, and the reference
-  // order where the kernel plans its lower form, form the upper one only
-  // where the kernel's next step and P·Z read it, as the filter does.
-  const core::CovarianceOrder order = core::covariance_order(t, burn_);
-  if (lower_only_ && order == core::CovarianceOrder::Folded && g != nullptr) {
-    system_.covariance.predict_lower(P_, g, finv_, P_next_, cov_ws_);
-  } else if (lower_only_ && order == core::CovarianceOrder::Reference &&
-             system_.covariance.has_lower_reference_order()) {
-    system_.covariance.predict_lower_in_reference_order(P_, g, finv_, P_next_, cov_ws_);
-  } else {
-    system_.predict_cov(ss_.transition, P_, g, finv_, P_next_, cov_ws_, order);
-  }
+  // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' step.
+  system_.predict_covariance(P_, g, finv_, P_next_, cov_ws_, t, burn_);
 
   bool settled = false;
   if (kind_ == StepKind::Update) {
@@ -272,9 +258,9 @@ void TangentLinearRecursion::predict_derivatives(std::size_t t, const Eigen::Vec
 // The switch as the filter makes it: P·Z and F of the covariance just
 // predicted, by the same products.
 void TangentLinearRecursion::freeze(std::size_t t) {
-  if (lower_only_) core::mirror_lower(P_.data(), m_);
-  g_new_.noalias() = P_ * ss_.design;
-  const double f_ss = ss_.design.dot(g_new_);
+  P_.complete();
+  const double f_ss =
+      P_.times_z(core::KalmanStrategy::Dense, ss_.design, system_.sparse_z, g_new_);
   if (!(std::isfinite(f_ss) && f_ss > 0.0)) return;
   steady_ = true;
   steady_from_ = t + 1;

@@ -96,16 +96,15 @@ class TangentLinearRecursion {
   std::optional<core::FilterSystem> own_system_;
   const core::FilterSystem& system_;
   std::span<const double> intercept_;
-  bool lower_only_ = false;
   core::CovarianceWorkspace cov_ws_;
 
   // g_ is P·Z; in steady mode gain_ is T·P·Z and f_ the frozen F.
   Eigen::VectorXd a_, a_pred_, a_filt_, g_, g_new_, gain_;
   // P_ is the covariance predicted for the current step; the next one is built
   // in P_next_ beside it, so that the steady-state rule can compare the two
-  // before they exchange. out_ takes each predicted derivative. Under
-  // `lower_only_` only the lower triangle of P_ is whole (see finish_step).
-  Eigen::MatrixXd P_, P_next_, out_;
+  // before they exchange. out_ takes each predicted derivative.
+  core::StateCovariance P_, P_next_;
+  Eigen::MatrixXd out_;
   Eigen::VectorXd p_;
   // Derivatives of the predicted mean, one row per parameter (k × m): the
   // prediction T·da_j of all parameters then runs over the entries of T with

@@ -41,13 +41,11 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   if (n <= burn) return fail(not_enough_observations(n, burn));
 
   const std::size_t k = series.size();
-  const std::size_t m = ss.k_states;
-  const auto mm = static_cast<Eigen::Index>(m);
-  const Eigen::MatrixXd& T = ss.transition;
+  const auto mm = static_cast<Eigen::Index>(ss.k_states);
   const Eigen::VectorXd& Z = ss.design;
 
-  Eigen::MatrixXd P = init.p0;
-  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
+  StateCovariance P(init.p0);
+  StateCovariance P_next(Eigen::MatrixXd::Zero(mm, mm));
   const FilterSystem sys(ss);
   std::vector<Eigen::VectorXd> states(k, init.a0);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
@@ -86,7 +84,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       continue;
     }
 
-    const double F = compute_pz_and_f(sys.strategy, P, Z, sys.sparse_z, m, PZ);
+    const double F = P.times_z(sys.strategy, Z, sys.sparse_z, PZ);
     out.f_values.push_back(F);
     if (F > 0.0) {
       const double f = 1.0 / F;
@@ -100,12 +98,12 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
       // beside the current one (the update P − PZ·PZ'·f made inside the
       // prediction), the rule compares the two, and they exchange; so both
       // filters freeze at the same step.
-      sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
+      sys.predict_covariance(P, &PZ, f, P_next, ws, t, burn);
       const bool settled = rule.after_update(t, P_next, P);
       P.swap(P_next);
       if (settled) {
-        PZ.noalias() = P * Z;
-        const double f_ss = Z.dot(PZ);
+        P.complete();
+        const double f_ss = P.times_z(KalmanStrategy::Dense, Z, sys.sparse_z, PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
           steady.on = true;
           steady.f = f_ss;
@@ -120,7 +118,8 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
         sys.predict_state(states[i], scratch, intercept, t, ss.k_diff);
         states[i].swap(scratch);
       }
-      sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
+      sys.predict_covariance(P, nullptr, 0.0, P_next, ws, t, burn);
+      P.swap(P_next);
       rule.after_skip();
     }
   }

@@ -31,8 +31,10 @@ void FilterSystem::refresh(const StateSpace& ss) {
   strategy = choose_strategy(sparse_t);
   // Only the dense products read T'.
   if (strategy == KalmanStrategy::Dense) {
+    dense_t = ss.transition;
     tt = ss.transition.transpose();
   } else {
+    dense_t.resize(0, 0);
     tt.resize(0, 0);
   }
   shock_covariance(ss, rqr_scratch_);
@@ -46,37 +48,50 @@ void FilterSystem::refresh(const StateSpace& ss) {
                     ss.k_diff > 0 ? LowerReference::WhereFaster : LowerReference::Never);
 }
 
-void FilterSystem::predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P,
-                               const Eigen::VectorXd* g, double f, CovarianceWorkspace& ws,
-                               CovarianceOrder order) const {
-  if (order == CovarianceOrder::Folded) {
-    covariance.predict(P, g, f, ws);
-  } else if (strategy == KalmanStrategy::Sparse) {
-    covariance.predict_in_reference_order(P, g, f, ws);
-  } else {
-    if (g != nullptr) {
-      for (Eigen::Index j = 0; j < P.cols(); ++j) P.col(j) += ((*g)[j] * (-f)) * *g;
+void FilterSystem::predict_covariance(const StateCovariance& P, const Eigen::VectorXd* g,
+                                      double f, StateCovariance& next, CovarianceWorkspace& ws,
+                                      std::size_t t, std::size_t burn) const {
+  const bool resolving = t < burn;
+  const Eigen::MatrixXd& p = P.p_;
+  Eigen::MatrixXd& out = next.p_;
+  if (strategy == KalmanStrategy::Sparse) {
+    // The lower forms leave above the diagonal only what their next step and
+    // the sparse P·Z read.
+    if (!resolving) {
+      covariance.predict_lower(p, g, f, out, ws);
+      next.whole_ = false;
+    } else if (covariance.has_lower_reference_order()) {
+      covariance.predict_lower_in_reference_order(p, g, f, out, ws);
+      next.whole_ = false;
+    } else {
+      // Only reference steps came before: P is whole.
+      covariance.predict_in_reference_order(p, g, f, out, ws);
+      next.whole_ = true;
     }
-    core::predict_cov(strategy, T, tt, sparse_t, P, covariance.rqr(), ws.w());
+    return;
   }
+  next.whole_ = true;
+  if (!resolving) {
+    covariance.predict(p, g, f, out, ws);
+    return;
+  }
+  // The dense products need the updated covariance as a matrix, formed in
+  // `out`: P(·, j) + (g_j·(−f))·g, as the filters always have.
+  if (g != nullptr) {
+    out.resize(p.rows(), p.cols());
+    for (Eigen::Index j = 0; j < p.cols(); ++j) out.col(j) = p.col(j) + ((*g)[j] * (-f)) * *g;
+  } else {
+    out = p;
+  }
+  core::predict_cov(strategy, dense_t, tt, sparse_t, out, covariance.rqr(), ws.w());
 }
 
-void FilterSystem::predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P,
-                               const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
-                               CovarianceWorkspace& ws, CovarianceOrder order) const {
-  if (order == CovarianceOrder::Folded) {
-    covariance.predict(P, g, f, out, ws);
-  } else if (strategy == KalmanStrategy::Sparse) {
-    covariance.predict_in_reference_order(P, g, f, out, ws);
+void FilterSystem::predict_covariance_ahead(StateCovariance& P, CovarianceWorkspace& ws) const {
+  P.complete();
+  if (strategy == KalmanStrategy::Sparse) {
+    covariance.predict_in_reference_order(P.p_, nullptr, 0.0, ws);
   } else {
-    // The dense products need the updated covariance as a matrix: it is
-    // formed in `out`, entry for entry as the in-place form forms it in P.
-    if (g != nullptr) {
-      for (Eigen::Index j = 0; j < P.cols(); ++j) out.col(j) = P.col(j) + ((*g)[j] * (-f)) * *g;
-    } else {
-      out = P;
-    }
-    core::predict_cov(strategy, T, tt, sparse_t, out, covariance.rqr(), ws.w());
+    core::predict_cov(strategy, dense_t, tt, sparse_t, P.p_, covariance.rqr(), ws.w());
   }
 }
 

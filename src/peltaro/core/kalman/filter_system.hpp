@@ -13,15 +13,14 @@
 #include "peltaro/core/initialization.hpp"
 #include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/kalman/state_covariance.hpp"
 #include "peltaro/core/state_space.hpp"
 
 namespace peltaro::core {
 
-// Which order of operations a covariance step takes (see covariance_kernel.hpp).
-enum class CovarianceOrder : std::uint8_t { Reference, Folded };
-
 struct FilterSystem {
-  Eigen::MatrixXd tt;  // T' for the `Dense` strategy; empty for `Sparse`
+  Eigen::MatrixXd dense_t;  // T for the `Dense` strategy; empty for `Sparse`
+  Eigen::MatrixXd tt;       // T' for the `Dense` strategy; empty for `Sparse`
   SparseZ sparse_z;
   SparseT sparse_t;
   KalmanStrategy strategy = KalmanStrategy::Dense;
@@ -55,16 +54,21 @@ struct FilterSystem {
     if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
   }
 
-  // P ← T·(P − g·g'·f)·T' + RQR (no update when `g` is null). The reference
-  // order is the pass's strategy's: the dense products for `Dense`.
-  void predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P, const Eigen::VectorXd* g,
-                   double f, CovarianceWorkspace& ws, CovarianceOrder order) const;
+  // next ← T·(P − g·g'·f)·T' + RQR from the covariance predicted for step t
+  // of a pass whose first `burn` steps resolve the diffuse states (no update
+  // when `g` is null): the one covariance step of every recursion, so that
+  // all hold the same covariance bit for bit. The order of operations is
+  // chosen here (see covariance_kernel.hpp): the reference order while the
+  // diffuse states are resolved, folded after; with the sparse strategy both
+  // in their lower forms where the kernel has them, the dense strategy's
+  // reference order by the dense products. `next` must not be P.
+  void predict_covariance(const StateCovariance& P, const Eigen::VectorXd* g, double f,
+                          StateCovariance& next, CovarianceWorkspace& ws, std::size_t t,
+                          std::size_t burn) const;
 
-  // The same step out of place: `out` ← the prediction from P, P unchanged,
-  // bit for bit the result of the in-place form. `out` must not alias P or `g`.
-  void predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
-                   double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws,
-                   CovarianceOrder order) const;
+  // P ← T·P·T' + RQR in place for a step beyond the series (a forecast):
+  // the reference order, whole, in which forecasts have always been made.
+  void predict_covariance_ahead(StateCovariance& P, CovarianceWorkspace& ws) const;
 
  private:
   Eigen::MatrixXd rqr_scratch_;
@@ -73,12 +77,6 @@ struct FilterSystem {
 
 // R·Q·R' of the system's one shock, into `rqr`.
 void shock_covariance(const StateSpace& ss, Eigen::MatrixXd& rqr);
-
-// The order of the covariance step at time t: the reference order while the
-// diffuse states are resolved (t < burn), folded after.
-inline CovarianceOrder covariance_order(std::size_t t, std::size_t burn) {
-  return t < burn ? CovarianceOrder::Reference : CovarianceOrder::Folded;
-}
 
 // A system and an initial state built from one configuration always fit
 // together; anything else is a programming error, refused before any product

@@ -54,16 +54,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   const std::size_t burn = init.burn;
   if (n <= burn) return fail(not_enough_observations(n, burn));
   require_consistent_sizes(ss, init, "kalman_core");
-  const std::size_t m = ss.k_states;
-  const auto mm = static_cast<Eigen::Index>(m);
-  const Eigen::MatrixXd& T = ss.transition;
+  const auto mm = static_cast<Eigen::Index>(ss.k_states);
   const Eigen::VectorXd& Z = ss.design;
 
   Eigen::VectorXd a = init.a0;
-  Eigen::MatrixXd P = init.p0;
-  // An update step builds the next covariance here while P keeps the current
-  // one for the steady-state rule to compare with; then the two exchange.
-  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
+  StateCovariance P(init.p0);
+  // Each step builds the next covariance here while P keeps the current one
+  // for the steady-state rule to compare with; then the two exchange.
+  StateCovariance P_next(Eigen::MatrixXd::Zero(mm, mm));
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
@@ -88,19 +86,15 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   double sum_ln_f = 0.0;
   double sum_v2_f = 0.0;
   SteadyMode steady(mm);
-  // A pass that hands out no covariance before its end reads P only through
-  // the sparse P·Z, the next step and the steady-state rule, so the folded
-  // steps form of P's upper triangle only what those read; P is completed
-  // where it is read otherwise (the switch and the end).
-  const bool lower_only =
-      sys.strategy == KalmanStrategy::Sparse && !store_outputs && !snapshots;
-  const bool lower_reference = lower_only && sys.covariance.has_lower_reference_order();
 
   auto take_snapshots = [&](std::size_t t) {
     if (!snapshots) return;
     while (snapshots->out->size() < snapshots->origins.size() &&
            snapshots->origins[snapshots->out->size()] == t) {
-      snapshots->out->push_back(StateSnapshot{a, P, t});
+      StateSnapshot& snapshot = snapshots->out->emplace_back();
+      snapshot.state = a;
+      P.copy_whole(snapshot.cov);
+      snapshot.t = t;
     }
   };
 
@@ -132,7 +126,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       continue;
     }
 
-    const double F = compute_pz_and_f(sys.strategy, P, Z, sys.sparse_z, m, PZ);
+    const double F = P.times_z(sys.strategy, Z, sys.sparse_z, PZ);
     if (store_outputs) out.f_values.push_back(F);
     if (F > 0.0) {
       const double f = 1.0 / F;
@@ -146,19 +140,13 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       a += vf * PZ;
       if (store_outputs) {
         out.filtered_state = a;
-        out.filtered_cov = P;
+        P.copy_whole(out.filtered_cov);
         for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
       sys.predict_state(a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
-      if (lower_only && covariance_order(t, burn) == CovarianceOrder::Folded) {
-        sys.covariance.predict_lower(P, &PZ, f, P_next, ws);
-      } else if (lower_reference) {
-        sys.covariance.predict_lower_in_reference_order(P, &PZ, f, P_next, ws);
-      } else {
-        sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
-      }
+      sys.predict_covariance(P, &PZ, f, P_next, ws, t, burn);
       if (t >= burn) {
         sum_ln_f += ln_f;
         sum_v2_f += v2_f;
@@ -166,9 +154,9 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       const bool settled = rule.after_update(t, P_next, P);
       P.swap(P_next);
       if (settled) {
-        if (lower_only) mirror_lower(P.data(), m);
-        PZ.noalias() = P * Z;
-        const double f_ss = Z.dot(PZ);
+        // P·Z and F of the frozen covariance by the dense product, whole.
+        P.complete();
+        const double f_ss = P.times_z(KalmanStrategy::Dense, Z, sys.sparse_z, PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
           steady.on = true;
           steady.f = f_ss;
@@ -191,18 +179,12 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       }
       if (store_outputs) {
         out.filtered_state = a;
-        out.filtered_cov = P;
+        P.copy_whole(out.filtered_cov);
       }
       sys.predict_state(a, scratch, intercept, t, ss.k_diff);
       a.swap(scratch);
-      if (lower_reference && covariance_order(t, burn) == CovarianceOrder::Reference) {
-        // P may hold only what the lower forms read: the whole reference
-        // order would read the rest.
-        sys.covariance.predict_lower_in_reference_order(P, nullptr, 0.0, P_next, ws);
-        P.swap(P_next);
-      } else {
-        sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
-      }
+      sys.predict_covariance(P, nullptr, 0.0, P_next, ws, t, burn);
+      P.swap(P_next);
       rule.after_skip();
     }
   }
@@ -216,9 +198,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   auto value = loglike_from_sums(sum_ln_f, sum_v2_f, n - burn, concentrate_scale,
                                  ss.state_cov(0, 0));
   if (!value) return fail(std::move(value.error()));
-  if (lower_only) mirror_lower(P.data(), m);
   out.predicted_state = std::move(a);
-  out.predicted_cov = std::move(P);
+  out.predicted_cov = P.take_whole();
   out.loglike = value->loglike;
   out.scale = value->scale;
   out.n_eff = n - burn;

@@ -10,6 +10,7 @@
 
 #include "peltaro/core/error.hpp"
 #include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/state_covariance.hpp"
 #include "peltaro/core/state_space.hpp"
 #include "peltaro/core/types.hpp"
 
@@ -63,8 +64,8 @@ enum class StepKind : std::uint8_t { Update, Skip, Steady };
 
 // One step as the filter holds it before its update: what a pass that
 // follows the filter (the score's way forward) reads. `mean` and `cov` are
-// the predicted mean and covariance of step t (only cov's lower triangle is
-// whole with the sparse forms; not current in steady mode), `pz` is P·Z
+// the predicted mean and covariance of step t (cov not current in steady
+// mode), `pz` is P·Z
 // (frozen in steady mode); `finv` is 1/F (SKIP_FINV for a skipped step),
 // `ln_f` and `v2_f` the step's terms of the sums (ln_f is 0 for an updated
 // step before `burn`).
@@ -74,7 +75,7 @@ struct FilterStep {
   double v, finv, ln_f, v2_f;
   const Eigen::VectorXd& mean;
   const Eigen::VectorXd& pz;
-  const Eigen::MatrixXd& cov;
+  const StateCovariance& cov;
 };
 
 class FilterObserver {

@@ -65,11 +65,6 @@ KalmanStrategy choose_strategy(const SparseT& sparse_t) {
 
 void mirror_lower(double* a, std::size_t m) { dense_sweeps().mirror_lower(a, m); }
 
-void lower_column(const double* a, std::size_t m, std::size_t c, double* out) {
-  for (std::size_t i = 0; i < c; ++i) out[i] = a[i * m + c];
-  for (std::size_t i = c; i < m; ++i) out[i] = a[c * m + i];
-}
-
 void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {
   dense_sweeps().mirror_lower_times(a, m, x, u);
 }

@@ -129,10 +129,6 @@ void symmetrize(Eigen::MatrixXd& P);
 // lower triangle.
 void mirror_lower(double* a, std::size_t m);
 
-// Column c of the symmetric m × m column-major A into `out` (m values),
-// read from A's lower triangle alone: above the diagonal along row c.
-void lower_column(const double* a, std::size_t m, std::size_t c, double* out);
-
 // `mirror_lower`, and u ← A·x for the whole symmetric A, in one sweep over
 // the lower triangle: each pair of entries is read once for the copy and
 // both products (m values each in x and u, neither inside a).

@@ -21,6 +21,8 @@
 #include <limits>
 #include <vector>
 
+#include "peltaro/core/kalman/state_covariance.hpp"
+
 namespace peltaro::core {
 
 struct SteadyStateOptions {
@@ -52,11 +54,10 @@ class SteadyStateRule {
   // After the update step t: `p_new` is the covariance just predicted for
   // t + 1, `p_old` the one predicted for t. True when the caller should freeze
   // `p_new`; a caller that cannot (F not finite and positive) keeps calling,
-  // and the next passing check tries again. Both must be exactly symmetric;
-  // only their lower triangles are read. A p_old stored where the last
-  // check's p_new was must be that matrix, unchanged: its diagonal is
-  // taken from that check.
-  bool after_update(std::size_t t, const Eigen::MatrixXd& p_new, const Eigen::MatrixXd& p_old);
+  // and the next passing check tries again. Only their lower triangles are
+  // read. A p_old stored where the last check's p_new was must be that
+  // covariance, unchanged: its diagonal is taken from that check.
+  bool after_update(std::size_t t, const StateCovariance& p_new, const StateCovariance& p_old);
 
   // A step without an update predicts P by another map: the changes before it
   // and after it do not belong to one sequence, so the rate starts anew.
