@@ -34,6 +34,24 @@ struct SteadyMode {
 
 }  // namespace
 
+void advance_mean(const FilterSystem& sys, const FilterStep& s, double v, Eigen::VectorXd& a,
+                  Eigen::VectorXd& scratch, std::span<const double> intercept, std::size_t row) {
+  switch (s.kind) {
+    case StepKind::Update:
+      a += (v * s.finv) * s.pz;
+      sys.predict_state(a, scratch, intercept, s.t, row);
+      break;
+    case StepKind::Steady:
+      sys.predict_state(a, scratch, intercept, s.t, row);
+      scratch += s.gain * (v / s.f);
+      break;
+    case StepKind::Skip:
+      sys.predict_state(a, scratch, intercept, s.t, row);
+      break;
+  }
+  a.swap(scratch);
+}
+
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, bool concentrate_scale,
                                        bool store_outputs, std::optional<SnapshotRequest> snapshots) {
@@ -108,17 +126,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     // Without one, the steps run as they always have: a steady step of a
     // long series does little else.
     if (steady.on) {
-      if (observer != nullptr &&
-          !observe(*observer, {t, StepKind::Steady, v, steady.finv, steady.ln_f,
-                               (v * v) / steady.f, a, steady.pz, P})) {
-        return fail(observer_stopped(t));
+      const FilterStep step{t,        StepKind::Steady,   v,        steady.f,    steady.finv,
+                            steady.ln_f, (v * v) / steady.f, a, steady.pz, steady.gain, P};
+      if (observer != nullptr && !observe(*observer, step)) return fail(observer_stopped(t));
+      if (store_outputs) {
+        out.f_values.push_back(steady.f);
+        out.filtered_state = a + steady.pz * (v / steady.f);
       }
-      if (store_outputs) out.f_values.push_back(steady.f);
-      sys.predict_state(a, scratch, intercept, t, ss.k_diff);
-      const double ratio = v / steady.f;
-      scratch += steady.gain * ratio;
-      if (store_outputs) out.filtered_state = a + steady.pz * ratio;
-      a.swap(scratch);
+      advance_mean(sys, step, v, a, scratch, intercept, ss.k_diff);
       if (t >= burn) {
         sum_ln_f += steady.ln_f;
         sum_v2_f += (v * v) / steady.f;
@@ -132,19 +147,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       const double f = 1.0 / F;
       const double ln_f = t >= burn ? std::log(F) : 0.0;
       const double v2_f = v * v * f;
-      if (observer != nullptr &&
-          !observe(*observer, {t, StepKind::Update, v, f, ln_f, v2_f, a, PZ, P})) {
-        return fail(observer_stopped(t));
-      }
-      const double vf = v * f;
-      a += vf * PZ;
+      const FilterStep step{t, StepKind::Update, v, F, f, ln_f, v2_f, a, PZ, steady.gain, P};
+      if (observer != nullptr && !observe(*observer, step)) return fail(observer_stopped(t));
       if (store_outputs) {
-        out.filtered_state = a;
+        out.filtered_state = a + (v * f) * PZ;
         P.copy_whole(out.filtered_cov);
         for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
-      sys.predict_state(a, scratch, intercept, t, ss.k_diff);
-      a.swap(scratch);
+      advance_mean(sys, step, v, a, scratch, intercept, ss.k_diff);
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
       sys.predict_covariance(P, &PZ, f, P_next, ws, t, burn);
       if (t >= burn) {
@@ -165,14 +175,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
           steady.pz = PZ;
           sys.covariance.times_t(PZ.data(), steady.gain.data());
           out.steady_from = t + 1;
+          if (observer != nullptr) observer->steady_from(t + 1);
         }
       }
     } else {
       const double v2_f = (v * v) / SKIP_F;
-      if (observer != nullptr &&
-          !observe(*observer, {t, StepKind::Skip, v, SKIP_FINV, LN_SKIP_F, v2_f, a, PZ, P})) {
-        return fail(observer_stopped(t));
-      }
+      const FilterStep step{t, StepKind::Skip, v, F, SKIP_FINV, LN_SKIP_F, v2_f, a, PZ,
+                            steady.gain, P};
+      if (observer != nullptr && !observe(*observer, step)) return fail(observer_stopped(t));
       if (t >= burn) {
         sum_ln_f += LN_SKIP_F;
         sum_v2_f += v2_f;
@@ -181,8 +191,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         P.copy_whole(out.filtered_cov);
       }
-      sys.predict_state(a, scratch, intercept, t, ss.k_diff);
-      a.swap(scratch);
+      advance_mean(sys, step, v, a, scratch, intercept, ss.k_diff);
       sys.predict_covariance(P, nullptr, 0.0, P_next, ws, t, burn);
       P.swap(P_next);
       rule.after_skip();
