@@ -95,14 +95,28 @@ void FilterSystem::predict_covariance_ahead(StateCovariance& P, CovarianceWorksp
   }
 }
 
+std::optional<std::string> size_mismatch(const StateSpace& ss, const KalmanInit& init) {
+  const std::size_t m = ss.k_states;
+  const auto mi = static_cast<Eigen::Index>(m);
+  if (ss.transition.rows() != mi || ss.transition.cols() != mi || ss.design.size() != mi ||
+      ss.selection.rows() != mi || ss.selection.cols() != 1 || ss.state_cov.rows() != 1 ||
+      ss.state_cov.cols() != 1) {
+    return "state space matrices do not match its " + std::to_string(m) + " states";
+  }
+  if (init.a0.size() != mi || init.p0.rows() != mi || init.p0.cols() != mi) {
+    return "initial state has " + std::to_string(init.a0.size()) +
+           " states but the state space has " + std::to_string(m);
+  }
+  if (init.stationary_block && init.stationary_block->first + init.stationary_block->second > m) {
+    return "stationary block at " + std::to_string(init.stationary_block->first) + " of size " +
+           std::to_string(init.stationary_block->second) + " lies outside the " +
+           std::to_string(m) + " states";
+  }
+  return std::nullopt;
+}
+
 void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init, const char* who) {
-  const auto m = static_cast<Eigen::Index>(ss.k_states);
-  const bool ok = ss.transition.rows() == m && ss.transition.cols() == m &&
-                  ss.design.size() == m && ss.selection.rows() == m &&
-                  ss.state_cov.rows() == ss.selection.cols() &&
-                  ss.state_cov.cols() == ss.selection.cols() && init.a0.size() == m &&
-                  init.p0.rows() == m && init.p0.cols() == m;
-  if (!ok) throw std::logic_error(std::string(who) + ": system and initial state do not match k_states");
+  if (auto why = size_mismatch(ss, init)) throw std::logic_error(std::string(who) + ": " + *why);
 }
 
 SarimaxError not_enough_observations(std::size_t n, std::size_t burn) {

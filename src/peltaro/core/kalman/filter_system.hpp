@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "peltaro/core/error.hpp"
@@ -78,9 +79,14 @@ struct FilterSystem {
 // R·Q·R' of the system's one shock, into `rqr`.
 void shock_covariance(const StateSpace& ss, Eigen::MatrixXd& rqr);
 
+// Why a system of one shock and an initial state do not fit together, if
+// they do not: the one check of their sizes, before any product can index
+// past a matrix.
+std::optional<std::string> size_mismatch(const StateSpace& ss, const KalmanInit& init);
+
 // A system and an initial state built from one configuration always fit
-// together; anything else is a programming error, refused before any product
-// can index past a matrix.
+// together; anything else is a programming error: std::logic_error, with
+// `who` and the mismatch.
 void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init, const char* who);
 
 // The failure of every pass over a series not longer than `burn`.

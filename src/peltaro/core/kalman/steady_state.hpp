@@ -1,8 +1,8 @@
 #pragma once
-// When a recursion may freeze its predicted covariance: the one rule shared by
-// the filter, the batched filter and the tangent-linear pass. They feed it the
-// same sequence of covariances at the same steps, so all three switch together
-// and the score stays the gradient of the likelihood the filter returns.
+// When the filter may freeze its predicted covariance. The batched filter and
+// the score's passes ride on the filter's steps, so all switch at the step
+// this rule picks and the score stays the gradient of the likelihood the
+// filter returns.
 //
 // The whole predicted covariance is compared from one step to the next, not
 // only P·Z: in seasonal models P·Z can stay still for a whole season while the
