@@ -78,7 +78,7 @@ ForecastWorkspace::ForecastWorkspace(const core::StateSpace& ss)
       pz(static_cast<Eigen::Index>(ss.k_states)),
       cov(Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(ss.k_states),
                                 static_cast<Eigen::Index>(ss.k_states))),
-      cov_ws(static_cast<Eigen::Index>(ss.k_states)) {}
+      work(static_cast<Eigen::Index>(ss.k_states), static_cast<Eigen::Index>(ss.k_states)) {}
 
 double z_score(double p) {
   if (p <= 0.0) return -std::numeric_limits<double>::infinity();
@@ -154,7 +154,7 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
       state[static_cast<Eigen::Index>(ss.k_diff)] +=
           core::trend_value(trend, trend_coefficients, static_cast<double>(t0 + h));
     }
-    sys.predict_covariance_ahead(w.cov, w.cov_ws);
+    sys.predict_covariance_ahead(w.cov, w.work);
   }
   return out;
 }

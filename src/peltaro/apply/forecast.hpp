@@ -35,7 +35,7 @@ struct ForecastWorkspace {
   core::FilterSystem sys;
   Eigen::VectorXd state, next, pz;
   core::StateCovariance cov;
-  core::CovarianceWorkspace cov_ws;
+  Eigen::MatrixXd work;
 };
 
 // `a` and `P` are the state predicted for time t0 and its covariance; they are

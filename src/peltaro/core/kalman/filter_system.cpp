@@ -86,13 +86,9 @@ void FilterSystem::predict_covariance(const StateCovariance& P, const Eigen::Vec
   core::predict_cov(strategy, dense_t, tt, sparse_t, out, covariance.rqr(), ws.w());
 }
 
-void FilterSystem::predict_covariance_ahead(StateCovariance& P, CovarianceWorkspace& ws) const {
+void FilterSystem::predict_covariance_ahead(StateCovariance& P, Eigen::MatrixXd& work) const {
   P.complete();
-  if (strategy == KalmanStrategy::Sparse) {
-    covariance.predict_in_reference_order(P.p_, nullptr, 0.0, ws);
-  } else {
-    core::predict_cov(strategy, dense_t, tt, sparse_t, P.p_, covariance.rqr(), ws.w());
-  }
+  core::predict_cov(strategy, dense_t, tt, sparse_t, P.p_, covariance.rqr(), work);
 }
 
 std::optional<std::string> size_mismatch(const StateSpace& ss, const KalmanInit& init) {

@@ -68,8 +68,9 @@ struct FilterSystem {
                           std::size_t burn) const;
 
   // P ← T·P·T' + RQR in place for a step beyond the series (a forecast):
-  // the reference order, whole, in which forecasts have always been made.
-  void predict_covariance_ahead(StateCovariance& P, CovarianceWorkspace& ws) const;
+  // the reference order, whole, in which forecasts have always been made,
+  // with `work` (m × m) as its only storage.
+  void predict_covariance_ahead(StateCovariance& P, Eigen::MatrixXd& work) const;
 
  private:
   Eigen::MatrixXd rqr_scratch_;

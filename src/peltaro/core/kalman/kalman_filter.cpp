@@ -126,8 +126,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     // Without one, the steps run as they always have: a steady step of a
     // long series does little else.
     if (steady.on) {
-      const FilterStep step{t,        StepKind::Steady,   v,        steady.f,    steady.finv,
-                            steady.ln_f, (v * v) / steady.f, a, steady.pz, steady.gain, P};
+      const FilterStep step{t, StepKind::Steady, v, steady.f, steady.finv, steady.ln_f,
+                            (v * v) / steady.f, a, steady.pz, steady.gain, P};
       if (observer != nullptr && !observe(*observer, step)) return fail(observer_stopped(t));
       if (store_outputs) {
         out.f_values.push_back(steady.f);
