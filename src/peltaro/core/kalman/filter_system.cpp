@@ -48,33 +48,9 @@ void FilterSystem::refresh(const StateSpace& ss) {
                     ss.k_diff > 0 ? LowerReference::WhereFaster : LowerReference::Never);
 }
 
-void FilterSystem::predict_covariance(const StateCovariance& P, const Eigen::VectorXd* g,
-                                      double f, StateCovariance& next, CovarianceWorkspace& ws,
-                                      std::size_t t, std::size_t burn) const {
-  const bool resolving = t < burn;
-  const Eigen::MatrixXd& p = P.p_;
-  Eigen::MatrixXd& out = next.p_;
-  if (strategy == KalmanStrategy::Sparse) {
-    // The lower forms leave above the diagonal only what their next step and
-    // the sparse P·Z read.
-    if (!resolving) {
-      covariance.predict_lower(p, g, f, out, ws);
-      next.whole_ = false;
-    } else if (covariance.has_lower_reference_order()) {
-      covariance.predict_lower_in_reference_order(p, g, f, out, ws);
-      next.whole_ = false;
-    } else {
-      // Only reference steps came before: P is whole.
-      covariance.predict_in_reference_order(p, g, f, out, ws);
-      next.whole_ = true;
-    }
-    return;
-  }
-  next.whole_ = true;
-  if (!resolving) {
-    covariance.predict(p, g, f, out, ws);
-    return;
-  }
+void FilterSystem::predict_dense_reference(const Eigen::MatrixXd& p, const Eigen::VectorXd* g,
+                                           double f, Eigen::MatrixXd& out,
+                                           CovarianceWorkspace& ws) const {
   // The dense products need the updated covariance as a matrix, formed in
   // `out`: P(·, j) + (g_j·(−f))·g, as the filters always have.
   if (g != nullptr) {

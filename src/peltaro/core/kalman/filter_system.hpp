@@ -63,9 +63,34 @@ struct FilterSystem {
   // diffuse states are resolved, folded after; with the sparse strategy both
   // in their lower forms where the kernel has them, the dense strategy's
   // reference order by the dense products. `next` must not be P.
+  // Inline: the filter's step does little else.
   void predict_covariance(const StateCovariance& P, const Eigen::VectorXd* g, double f,
                           StateCovariance& next, CovarianceWorkspace& ws, std::size_t t,
-                          std::size_t burn) const;
+                          std::size_t burn) const {
+    const bool resolving = t < burn;
+    if (strategy == KalmanStrategy::Sparse) {
+      // The lower forms leave above the diagonal only what their next step
+      // and the sparse P·Z read.
+      if (!resolving) {
+        covariance.predict_lower(P.p_, g, f, next.p_, ws);
+        next.whole_ = false;
+      } else if (covariance.has_lower_reference_order()) {
+        covariance.predict_lower_in_reference_order(P.p_, g, f, next.p_, ws);
+        next.whole_ = false;
+      } else {
+        // Only reference steps came before: P is whole.
+        covariance.predict_in_reference_order(P.p_, g, f, next.p_, ws);
+        next.whole_ = true;
+      }
+      return;
+    }
+    next.whole_ = true;
+    if (!resolving) {
+      covariance.predict(P.p_, g, f, next.p_, ws);
+    } else {
+      predict_dense_reference(P.p_, g, f, next.p_, ws);
+    }
+  }
 
   // P ← T·P·T' + RQR in place for a step beyond the series (a forecast):
   // the reference order, whole, in which forecasts have always been made,
@@ -73,6 +98,11 @@ struct FilterSystem {
   void predict_covariance_ahead(StateCovariance& P, Eigen::MatrixXd& work) const;
 
  private:
+  // The dense strategy's reference order: the update, then T·P·T' + RQR by
+  // the dense products.
+  void predict_dense_reference(const Eigen::MatrixXd& p, const Eigen::VectorXd* g, double f,
+                               Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+
   Eigen::MatrixXd rqr_scratch_;
   std::vector<std::size_t> z_columns_;
 };
