@@ -176,12 +176,6 @@ TEST(CovarianceKernel, SandwichAndTimesTMatchTheDenseProducts) {
     EXPECT_LE((out - expected).norm(), 1e-13 * expected.norm()) << s.name;
     kernel.sandwich(X, nullptr, nullptr, 0.0, out, ws);
     EXPECT_LE((out - s.T * X * s.T.transpose()).norm(), 1e-13 * expected.norm()) << s.name;
-    // The triangle alone: the same lower entries, the upper ones untouched.
-    Eigen::MatrixXd lower = Eigen::MatrixXd::Constant(m, m, 5.0);
-    kernel.sandwich_triangle(X, lower, ws);
-    for (Eigen::Index j = 0; j < m; ++j) {
-      for (Eigen::Index i = 0; i < m; ++i) EXPECT_EQ(lower(i, j), i >= j ? out(i, j) : 5.0) << s.name;
-    }
 
     // The rank-two term, with a g of diffuse scale as the first steps have.
     Eigen::VectorXd g = X.col(1 % m);
@@ -340,27 +334,6 @@ TEST(CovarianceKernel, LowerReferenceOrderIsPlannedWhereItIsFaster) {
                                     s.rqr, {}, LowerReference::WhereFaster);
       EXPECT_EQ(kernel.has_lower_reference_order(), planned) << name;
     }
-  }
-}
-
-// A kernel without RQR gives the products that do not use it, the same bits
-// as one with RQR = 0, and refuses to plan the reference orders.
-TEST(CovarianceKernel, KernelWithoutRqrGivesTheSandwichAlone) {
-  for (const System& s : systems()) {
-    const auto m = s.T.rows();
-    const SparseT st = SparseT::from_dense(s.T, static_cast<std::size_t>(m));
-    const CovarianceKernel zero(st, Eigen::MatrixXd::Zero(m, m));
-    const CovarianceKernel none(st, Eigen::MatrixXd());
-    CovarianceWorkspace ws(m);
-    const Eigen::MatrixXd X = covariance(m, 29, 1.0);
-    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(m, m), b = a;
-    zero.sandwich_triangle(X, a, ws);
-    none.sandwich_triangle(X, b, ws);
-    EXPECT_TRUE(same_lower_bits(a, b)) << s.name;
-    CovarianceKernel planned;
-    EXPECT_THROW(planned.assign(st, Eigen::MatrixXd(), {}, LowerReference::Always),
-                 std::invalid_argument)
-        << s.name;
   }
 }
 

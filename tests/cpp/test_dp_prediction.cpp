@@ -49,7 +49,7 @@ Eigen::MatrixXd predict(const std::vector<SparseTEntry>& dT, const Eigen::Matrix
   const core::CovarianceKernel kernel(st, Eigen::MatrixXd::Zero(m, m));
   core::CovarianceWorkspace ws(m);
   Eigen::MatrixXd out = Eigen::MatrixXd::Constant(m, m, std::numeric_limits<double>::quiet_NaN());
-  score::predict_dp(kernel, dT, dRQR, P, dP, update, out, ws);
+  score::predict_dp(kernel, dT, dRQR, core::StateCovariance(P), dP, update, out, ws);
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 
+#include "peltaro/core/initialization.hpp"
 #include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/params.hpp"
 #include "peltaro/core/state_space.hpp"
@@ -48,24 +49,71 @@ TEST(FilterSystem, StatePredictionIsTheEntryByEntryProductBitForBit) {
                                std::to_string(o.P) + std::to_string(o.D) + std::to_string(o.Q) +
                                (trend ? " trend" : "");
       for (const std::size_t t : {0u, 7u}) {
-        predict_state(sys.strategy, ss.transition, sys.sparse_t, a, expected, ss.state_intercept,
-                      t, ss.k_diff);
+        // Each row summed from +0.0 in the order of its entries.
+        expected.setZero();
+        for (const auto& e : sys.sparse_t.entries) {
+          expected[static_cast<Eigen::Index>(e.row)] += e.value * a[static_cast<Eigen::Index>(e.col)];
+        }
+        if (!ss.state_intercept.empty()) expected[static_cast<Eigen::Index>(ss.k_diff)] += ss.state_intercept[t];
         got.setConstant(5.0);
-        sys.predict_state(ss.transition, a, got, ss.state_intercept, t, ss.k_diff);
+        sys.predict_state(a, got, ss.state_intercept, t, ss.k_diff);
         EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name;
       }
       // T'·a over the rows of the transpose, against the sums down T's
       // columns entry by entry.
       SparseT tt;
       tt.assign_transpose(sys.sparse_t);
-      const CovarianceKernel transposed(tt, Eigen::MatrixXd());
+      RowRuns transposed;
+      transposed.assign(tt);
       expected.setZero();
       for (const auto& e : sys.sparse_t.entries) {
         expected[static_cast<Eigen::Index>(e.col)] += e.value * a[static_cast<Eigen::Index>(e.row)];
       }
       got.setConstant(5.0);
-      transposed.times_t(a.data(), got.data());
+      transposed.times(tt.entries, a.data(), got.data());
       EXPECT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * m), 0) << name << " T'";
+    }
+  }
+}
+
+// Every pass refuses a system and an initial state that do not fit, with
+// one message for each kind of mismatch.
+TEST(FilterSystem, SizeMismatchesAreNamedOnce) {
+  SarimaxConfig config;
+  config.order = {2, 0, 1, 0, 0, 0, 0};
+  SarimaxParams p;
+  p.ar = {0.3, 0.1};
+  p.ma = {0.2};
+  p.sigma2 = 1.0;
+  const StateSpace ss = *StateSpace::create(config, p, Vec(20, 0.0), nullptr);
+  const KalmanInit init = KalmanInit::from_config_default(ss, config);
+  EXPECT_EQ(size_mismatch(ss, init), std::nullopt);
+  struct Case {
+    void (*spoil)(StateSpace&, KalmanInit&);
+    const char* message;
+  };
+  const Case cases[] = {
+      {[](StateSpace& s, KalmanInit&) { s.design = Eigen::VectorXd::Ones(3); },
+       "state space matrices do not match its 2 states"},
+      {[](StateSpace& s, KalmanInit&) { s.selection = Eigen::MatrixXd::Ones(2, 2); },
+       "state space matrices do not match its 2 states"},
+      {[](StateSpace& s, KalmanInit&) { s.state_cov = Eigen::MatrixXd::Ones(2, 2); },
+       "state space matrices do not match its 2 states"},
+      {[](StateSpace&, KalmanInit& i) { i.a0 = Eigen::VectorXd::Zero(3); },
+       "initial state has 3 states but the state space has 2"},
+      {[](StateSpace&, KalmanInit& i) { i.stationary_block = std::pair<std::size_t, std::size_t>{1, 2}; },
+       "stationary block at 1 of size 2 lies outside the 2 states"},
+  };
+  for (const Case& c : cases) {
+    StateSpace bad = ss;
+    KalmanInit bad_init = init;
+    c.spoil(bad, bad_init);
+    EXPECT_EQ(size_mismatch(bad, bad_init), std::optional<std::string>(c.message));
+    try {
+      require_consistent_sizes(bad, bad_init, "pass");
+      ADD_FAILURE() << c.message;
+    } catch (const std::logic_error& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("pass: ") + c.message);
     }
   }
 }

@@ -115,22 +115,5 @@ TEST(RelabelledSandwich, FollowsTheDenseStepsAndCopiesTheShiftsExactly) {
   }
 }
 
-// Shifts and formed rows as the transitions have them: airline's T' shifts
-// all but the two sums of its differencing states (the same row twice, the
-// second summed from the first).
-TEST(RelabelledSandwich, FormsOnlyTheRowsThatAreNotShifts) {
-  const std::vector<std::pair<Case, std::size_t>> want{
-      {sarimax("airline", {0, 1, 1, 0, 1, 1, 12}, -0.4), 2},
-      {sarimax("(2,1,2)(1,1,1,12)", {2, 1, 2, 1, 1, 1, 12}, 0.3), 2},
-      {sarimax("(3,0,0)(1,0,0,24)", {3, 0, 0, 1, 0, 0, 24}, 0.2), 1},
-      {cases()[5], 3}};
-  for (const auto& [c, formed] : want) {
-    SCOPED_TRACE(c.name);
-    RelabelledSandwich x;
-    x.assign(core::SparseT::from_dense(c.T.transpose(), static_cast<std::size_t>(c.T.rows())));
-    EXPECT_EQ(x.formed_rows(), formed);
-  }
-}
-
 }  // namespace
 }  // namespace peltaro::score

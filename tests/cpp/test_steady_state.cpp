@@ -13,6 +13,7 @@
 
 using peltaro::core::SteadyStateOptions;
 using peltaro::core::SteadyStateRule;
+using peltaro::core::StateCovariance;
 
 namespace {
 
@@ -22,9 +23,9 @@ using Sequence = std::function<Eigen::MatrixXd(std::size_t)>;
 // says to freeze, if any.
 std::optional<std::size_t> switch_step(const Sequence& P, std::size_t n, std::size_t burn = 0) {
   SteadyStateRule rule(burn);
-  Eigen::MatrixXd now = P(0);
+  StateCovariance now(P(0));
   for (std::size_t t = 0; t < n; ++t) {
-    Eigen::MatrixXd next = P(t + 1);
+    StateCovariance next(P(t + 1));
     if (rule.after_update(t, next, now)) return t;
     now.swap(next);
   }
@@ -127,7 +128,7 @@ TEST(SteadyStateRule, StillOrRoundingLevelChangesFreezeAtTheThirdCheck) {
 
 TEST(SteadyStateRule, AStepWithoutUpdateStartsTheCountAnew) {
   SteadyStateRule rule(0);
-  const Eigen::MatrixXd P = LIMIT;
+  const StateCovariance P(LIMIT);
   std::optional<std::size_t> s;
   for (std::size_t t = 0; t < 20 && !s; ++t) {
     if (t == 6) {
@@ -179,6 +180,8 @@ TEST(SteadyStateRule, TheDiagonalShortcutDecidesAsTheFullTest) {
       const Eigen::Index m = 5;
       Eigen::MatrixXd A = Eigen::MatrixXd::NullaryExpr(m, m, [&] { return u(rng); });
       Eigen::MatrixXd P = A * A.transpose() + Eigen::MatrixXd::Identity(m, m);
+      // Exchanged after each check as the recursions exchange theirs.
+      StateCovariance now(P), later;
       SteadyStateRule rule(0);
       FullTest full;
       // Changes shrink by a random factor per step, from 1e-7 down, with
@@ -190,11 +193,13 @@ TEST(SteadyStateRule, TheDiagonalShortcutDecidesAsTheFullTest) {
         if (moves == Moves::Diagonal) D = Eigen::MatrixXd(D.diagonal().asDiagonal());
         if (moves == Moves::OffDiagonal) D.diagonal().setZero();
         Eigen::MatrixXd next = P + (size / D.norm()) * D;
-        const bool got = rule.after_update(t, next, P);
+        later = StateCovariance(next);
+        const bool got = rule.after_update(t, later, now);
         ASSERT_EQ(got, full.after_update(t, next, P)) << "run " << run << " step " << t;
         switches += got;
         if (got) break;
         P.swap(next);
+        now.swap(later);
         size *= u(rng) > 0.9 ? 30.0 : 0.3 + 0.3 * std::fabs(u(rng));
       }
     }

@@ -76,7 +76,8 @@ ForecastWorkspace::ForecastWorkspace(const core::StateSpace& ss)
       state(static_cast<Eigen::Index>(ss.k_states)),
       next(static_cast<Eigen::Index>(ss.k_states)),
       pz(static_cast<Eigen::Index>(ss.k_states)),
-      cov(static_cast<Eigen::Index>(ss.k_states), static_cast<Eigen::Index>(ss.k_states)),
+      cov(Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(ss.k_states),
+                                static_cast<Eigen::Index>(ss.k_states))),
       work(static_cast<Eigen::Index>(ss.k_states), static_cast<Eigen::Index>(ss.k_states)) {}
 
 double z_score(double p) {
@@ -127,9 +128,8 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
   ForecastWorkspace& w = workspace != nullptr ? *workspace : own.emplace(ss);
   const core::FilterSystem& sys = w.sys;
   w.state = a;  // copies into storage of the right size: no allocation
-  w.cov = P;
+  w.cov.assign(P);
   Eigen::VectorXd& state = w.state;
-  Eigen::MatrixXd& cov = w.cov;
 
   out.mean.resize(steps);
   out.variance.resize(steps);
@@ -140,8 +140,7 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
     double regression = -0.0;
     for (std::size_t j = 0; j < n_exog; ++j) regression += beta[j] * (*future_exog)[j][h];
     const double mean = core::sparse_dot(sys.sparse_z, state) + regression;
-    const double raw =
-        c * core::compute_pz_and_f(sys.strategy, cov, ss.design, sys.sparse_z, m, w.pz);
+    const double raw = c * w.cov.times_z(sys.strategy, ss.design, sys.sparse_z, w.pz);
     const double variance = raw > 0.0 ? raw : 0.0;  // NaN and −0.0 give +0.0
     const double half_width = q * std::sqrt(variance);
     out.mean[h] = mean;
@@ -149,14 +148,13 @@ core::Result<ForecastResult> forecast_from_state(const core::StateSpace& ss,
     out.ci_lower[h] = mean - half_width;
     out.ci_upper[h] = mean + half_width;
 
-    sys.predict_state(ss.transition, state, w.next, {}, 0, 0);
+    sys.predict_state(state, w.next, {}, 0, 0);
     state.swap(w.next);
     if (with_trend) {
       state[static_cast<Eigen::Index>(ss.k_diff)] +=
           core::trend_value(trend, trend_coefficients, static_cast<double>(t0 + h));
     }
-    core::predict_cov(sys.strategy, ss.transition, sys.tt, sys.sparse_t, cov, sys.covariance.rqr(),
-                      w.work);
+    sys.predict_covariance_ahead(w.cov, w.work);
   }
   return out;
 }

@@ -34,7 +34,8 @@ struct ForecastWorkspace {
 
   core::FilterSystem sys;
   Eigen::VectorXd state, next, pz;
-  Eigen::MatrixXd cov, work;
+  core::StateCovariance cov;
+  Eigen::MatrixXd work;
 };
 
 // `a` and `P` are the state predicted for time t0 and its covariance; they are

@@ -139,7 +139,7 @@ void AdjointPass::keep(const core::FilterStep& s) {
   // P − g·g'·f after an update (a column of T·P for a symmetric P).
   for (const std::size_t c : columns_) {
     const auto cc = static_cast<Eigen::Index>(c);
-    core::lower_column(s.cov.data(), m_, c, column_.data());
+    s.cov.column(c, column_.data());
     if (update) column_ -= g * (g[cc] * s.finv);
     const std::size_t at = tape_.size();
     tape_.resize(at + m_);
@@ -147,13 +147,13 @@ void AdjointPass::keep(const core::FilterStep& s) {
   }
 }
 
-// The predicted state before step t: the storage of the covariance whole, as
-// a pass taken up there reads it.
+// The predicted state before step t, the covariance as the pass holds it, so
+// that a pass taken up there reads what this one read.
 void AdjointPass::hold(const core::FilterStep& s, std::size_t segment) {
   const std::size_t depth = held_.size();
   if (depth == states_.size()) states_.emplace_back();
-  core::StateSnapshot& state = states_[depth];
-  state.state = s.mean;
+  HeldState& state = states_[depth];
+  state.mean = s.mean;
   state.cov = s.cov;
   state.t = s.t;
   held_.push_back(segment);
@@ -166,12 +166,13 @@ void AdjointPass::run_again(std::size_t from, std::size_t stop, std::size_t capt
   stop_ = stop;
   keep_from_ = keep_from;
   if (from == 0) {
-    core::kalman_resume(y_, ss_, init_, system_, {0, init_.a0, init_.p0}, *this);
+    const core::StateCovariance start(init_.p0);
+    core::kalman_resume(y_, ss_, init_, system_, {0, init_.a0, start}, *this);
   } else {
     // The state on top of the stack; a state stored by this run goes above
     // it, in storage reserved beforehand, so the references stay valid.
-    const core::StateSnapshot& state = states_[held_.size() - 1];
-    core::kalman_resume(y_, ss_, init_, system_, {state.t, state.state, state.cov}, *this);
+    const HeldState& state = states_[held_.size() - 1];
+    core::kalman_resume(y_, ss_, init_, system_, {state.t, state.mean, state.cov}, *this);
   }
 }
 

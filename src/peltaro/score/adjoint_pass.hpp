@@ -106,7 +106,12 @@ class AdjointPass : private core::FilterObserver {
   // The stored states, a stack: `held_` the segments, `states_` their
   // storage (kept for reuse when a state is dropped).
   std::vector<std::size_t> held_;
-  std::vector<core::StateSnapshot> states_;
+  struct HeldState {
+    Eigen::VectorXd mean;
+    core::StateCovariance cov;
+    std::size_t t = 0;
+  };
+  std::vector<HeldState> states_;
   Eigen::VectorXd column_;
 
   // What the steps now passing are for.

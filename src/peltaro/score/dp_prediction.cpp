@@ -5,7 +5,7 @@
 namespace peltaro::score {
 
 void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::SparseTEntry> dT,
-                const Eigen::MatrixXd* dRQR, const Eigen::MatrixXd& P, const Eigen::MatrixXd& dP,
+                const Eigen::MatrixXd* dRQR, const core::StateCovariance& P, const Eigen::MatrixXd& dP,
                 const StepUpdate* update, Eigen::MatrixXd& out, core::CovarianceWorkspace& ws) {
   if (update != nullptr) {
     kernel.sandwich_rank_two(dP, dRQR, update->g, update->p, out, ws);
@@ -16,15 +16,14 @@ void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::Spar
   // The sandwich is done with the workspace's vectors: they hold the column
   // of P̃ and T times it.
   const std::size_t m = kernel.dim();
-  double* x = ws.scaled.data();
-  double* tp = ws.product.data();
+  double* x = ws.column();
+  double* tp = ws.column_times_t();
   double* o = out.data();
   std::size_t column = m;  // none formed yet
   for (const auto& e : dT) {
     if (e.col != column) {
       column = e.col;
-      // From P's lower triangle: a recursion may leave the upper one stale.
-      core::lower_column(P.data(), m, column, x);
+      P.column(column, x);
       if (update != nullptr) {
         const double* gd = update->g.data();
         const double s = gd[column] * update->f;

@@ -13,6 +13,7 @@
 
 #include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/kalman/state_covariance.hpp"
 
 namespace peltaro::score {
 
@@ -25,12 +26,12 @@ struct StepUpdate {
 };
 
 // out ← dRQR + T·dP̃·T' + dT·P̃·T' + T·P̃·dT' (P̃ = P and dP̃ = dP when
-// `update` is null), for exactly symmetric P and dP (of P only the lower
-// triangle is read); the result is exactly symmetric. `kernel` holds T;
+// `update` is null), for an exactly symmetric dP; the result is exactly
+// symmetric. `kernel` holds T;
 // nothing is allocated; `out` must alias neither P, dP nor dRQR, and may hold
 // anything on entry.
 void predict_dp(const core::CovarianceKernel& kernel, std::span<const core::SparseTEntry> dT,
-                const Eigen::MatrixXd* dRQR, const Eigen::MatrixXd& P, const Eigen::MatrixXd& dP,
+                const Eigen::MatrixXd* dRQR, const core::StateCovariance& P, const Eigen::MatrixXd& dP,
                 const StepUpdate* update, Eigen::MatrixXd& out, core::CovarianceWorkspace& ws);
 
 }  // namespace peltaro::score

@@ -59,7 +59,6 @@ class RelabelledSandwich {
   // The logical X, unlabelled.
   [[nodiscard]] Eigen::MatrixXd logical() const;
   // How many rows of T' are formed.
-  [[nodiscard]] std::size_t formed_rows() const { return formed_.size(); }
 
  private:
   std::size_t m_ = 0;

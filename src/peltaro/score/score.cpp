@@ -34,13 +34,7 @@ std::optional<SarimaxError> check_inputs(std::size_t n, const core::StateSpace& 
     return SarimaxError::invalid_input("state space has " + num(m) +
                                        " states but the configuration gives " + num(expected));
   }
-  const auto mi = static_cast<Eigen::Index>(m);
-  if (ss.transition.rows() != mi || ss.transition.cols() != mi || ss.design.size() != mi ||
-      ss.selection.rows() != mi || ss.selection.cols() != 1 || ss.state_cov.rows() != 1 ||
-      ss.state_cov.cols() != 1) {
-    return SarimaxError::invalid_input("state space matrices do not match its " + num(m) +
-                                       " states");
-  }
+  if (auto why = core::size_mismatch(ss, init)) return SarimaxError::invalid_input(*why);
   // The intercepts are per time, or absent; a system built for another
   // length is one whose intercepts have another.
   const auto fits = [n](const Vec& v) { return v.empty() || v.size() == n; };
@@ -49,16 +43,6 @@ std::optional<SarimaxError> check_inputs(std::size_t n, const core::StateSpace& 
         fits(ss.obs_intercept) ? ss.state_intercept.size() : ss.obs_intercept.size();
     return SarimaxError::invalid_input("state space was built for " + num(built) +
                                        " observations but y has " + num(n));
-  }
-  if (init.a0.size() != mi || init.p0.rows() != mi || init.p0.cols() != mi) {
-    return SarimaxError::invalid_input("initial state has " + num(static_cast<std::size_t>(init.a0.size())) +
-                                       " states but the state space has " + num(m));
-  }
-  if (init.stationary_block &&
-      init.stationary_block->first + init.stationary_block->second > m) {
-    return SarimaxError::invalid_input(
-        "stationary block at " + num(init.stationary_block->first) + " of size " +
-        num(init.stationary_block->second) + " lies outside the " + num(m) + " states");
   }
   const core::SarimaxOrder& o = config.order;
   if ((o.P > 0 || o.Q > 0) && o.s == 0) {

@@ -16,20 +16,20 @@ void require(bool ok, const char* what) {
   if (!ok) throw std::logic_error(std::string("tlkf_pass: ") + what);
 }
 
-void check_sizes(std::span<const double> y, const core::StateSpace& ss,
-                 const core::KalmanInit& init, const SystemDerivatives& d) {
+// out ← M·Z over the stored pairs of Z; returns Z'·M·Z, summed from −0.0.
+double times_z(const core::SparseZ& sparse_z, const Eigen::MatrixXd& M, Eigen::VectorXd& out) {
+  out.setZero();
+  for (const auto& e : sparse_z.entries) out += e.value * M.col(static_cast<Eigen::Index>(e.index));
+  return core::sparse_dot(sparse_z, out);
+}
+
+}  // namespace
+
+void check_tlkf_sizes(std::span<const double> y, const core::StateSpace& ss,
+                      const core::KalmanInit& init, const SystemDerivatives& d) {
+  core::require_consistent_sizes(ss, init, "tlkf_pass");
   const auto m = static_cast<Eigen::Index>(ss.k_states);
   const std::size_t mm = ss.k_states;
-  require(ss.transition.rows() == m && ss.transition.cols() == m, "T is not m x m");
-  require(ss.design.size() == m, "Z is not of length m");
-  require(ss.selection.rows() == m && ss.selection.cols() == 1, "R is not m x 1");
-  require(ss.state_cov.rows() == 1 && ss.state_cov.cols() == 1, "Q is not 1 x 1");
-  require(init.a0.size() == m && init.p0.rows() == m && init.p0.cols() == m,
-          "initial state not of the system's size");
-  if (init.stationary_block) {
-    require(init.stationary_block->first + init.stationary_block->second <= mm,
-            "stationary block outside the state vector");
-  }
   const std::size_t k = d.n_params;
   require(d.dt_entries.size() == k && d.drqr.size() == k && d.dobs_intercept.size() == k &&
               d.dstate_intercept.size() == k,
@@ -42,55 +42,23 @@ void check_sizes(std::span<const double> y, const core::StateSpace& ss,
   }
 }
 
-// out ← M·Z over the stored pairs of Z; returns Z'·M·Z, summed from −0.0.
-double times_z(const core::SparseZ& sparse_z, const Eigen::MatrixXd& M, Eigen::VectorXd& out) {
-  out.setZero();
-  for (const auto& e : sparse_z.entries) out += e.value * M.col(static_cast<Eigen::Index>(e.index));
-  return core::sparse_dot(sparse_z, out);
-}
-
-// The recursion's own system when the caller brings none, made once the
-// sizes are known to fit: everything built from it indexes by them.
-std::optional<core::FilterSystem> own_system(std::span<const double> y, const core::StateSpace& ss,
-                                             const core::KalmanInit& init,
-                                             const SystemDerivatives& d,
-                                             const core::FilterSystem* given) {
-  check_sizes(y, ss, init, d);
-  if (given != nullptr) return std::nullopt;
-  return core::FilterSystem(ss);
-}
-
-}  // namespace
-
 TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
                                                const core::StateSpace& ss,
                                                const core::KalmanInit& init,
                                                const SystemDerivatives& derivs,
-                                               const core::FilterSystem* system)
-    : y_(y),
-      ss_(ss),
+                                               const core::FilterSystem& system)
+    : ss_(ss),
       derivs_(derivs),
-      n_(y.size()),
       m_(ss.k_states),
       k_(derivs.n_params),
       burn_(init.burn),
-      own_system_(own_system(y, ss, init, derivs, system)),
-      system_(system != nullptr ? *system : *own_system_),
-      cov_ws_(static_cast<Eigen::Index>(ss.k_states)),
-      rule_(init.burn) {
+      system_(system),
+      cov_ws_(static_cast<Eigen::Index>(ss.k_states)) {
   const auto m = static_cast<Eigen::Index>(m_);
   // A trend built for another series length contributes nothing.
-  if (ss.state_intercept.size() == n_) intercept_ = ss.state_intercept;
-  lower_only_ = system_.strategy == core::KalmanStrategy::Sparse;
+  if (ss.state_intercept.size() == y.size()) intercept_ = ss.state_intercept;
 
-  a_ = init.a0;
-  P_ = init.p0;
-  P_next_ = Eigen::MatrixXd::Zero(m, m);
-  a_pred_ = Eigen::VectorXd::Zero(m);
   a_filt_ = Eigen::VectorXd::Zero(m);
-  gain_ = Eigen::VectorXd::Zero(m);
-  g_ = Eigen::VectorXd::Zero(m);
-  g_new_ = Eigen::VectorXd::Zero(m);
   p_ = Eigen::VectorXd::Zero(m);
   if (k_ > 0) out_ = Eigen::MatrixXd::Zero(m, m);  // the derivatives' products alone
 
@@ -118,10 +86,6 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
   df_.assign(k_, 0.0);
 }
 
-void TangentLinearRecursion::cov_column(std::size_t c, double* out) const {
-  core::lower_column(P_.data(), m_, c, out);
-}
-
 void TangentLinearRecursion::compute_dv(std::size_t t) {
   if (k_ == 0) return;  // no parameters: the filter's recursion alone
   // Z'·da_j for every j at once, each sum over the pairs of Z from −0.0.
@@ -140,11 +104,12 @@ void TangentLinearRecursion::compute_dv(std::size_t t) {
 
 // da_j += e_j·g + w·dg_j, with e_j = (dv_j − v·dF_j/F)/F: the derivative of
 // the update a += (v/F)·P·Z.
-void TangentLinearRecursion::update_mean_derivatives(double w) {
+void TangentLinearRecursion::update_mean_derivatives(const Eigen::VectorXd& pz, double finv,
+                                                     double v, double w) {
   if (k_ == 0) return;  // no parameters: the filter's recursion alone
-  const double* g = g_.data();
+  const double* g = pz.data();
   for (std::size_t j = 0; j < k_; ++j) {
-    const double e = finv_ * dv_[j] - finv_ * (finv_ * (v_ * df_[j]));
+    const double e = finv * dv_[j] - finv * (finv * (v * df_[j]));
     double* da = DA_.data() + j;
     if (moves_cov_[j]) {
       const double* dg = dg_[j].data();
@@ -155,62 +120,57 @@ void TangentLinearRecursion::update_mean_derivatives(double w) {
   }
 }
 
-void TangentLinearRecursion::begin_step(std::size_t t) {
-  const double d_t = t < ss_.obs_intercept.size() ? ss_.obs_intercept[t] : 0.0;
-  v_ = (y_[t] - core::sparse_dot(system_.sparse_z, a_)) - d_t;
-
-  if (steady_) {
-    kind_ = StepKind::Steady;
-    compute_dv(t);  // df and finv stay frozen
-    ln_f_ = steady_ln_f_;
-    v2_f_ = (v_ * v_) / f_;
-    return;
-  }
-  const double F =
-      core::compute_pz_and_f(system_.strategy, P_, ss_.design, system_.sparse_z, m_, g_);
-  if (F > 0.0) {
-    kind_ = StepKind::Update;
-    compute_dv(t);
-    for (std::size_t j = 0; j < k_; ++j) {
-      df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
-    }
-    finv_ = 1.0 / F;
-    ln_f_ = t >= burn_ ? std::log(F) : 0.0;  // summed after the burn steps only
-    v2_f_ = v_ * v_ * finv_;
-  } else {
-    kind_ = StepKind::Skip;
-    if (t >= burn_) {
-      compute_dv(t);
-      std::fill(df_.begin(), df_.end(), 0.0);
-    }
-    finv_ = core::SKIP_FINV;
-    ln_f_ = core::LN_SKIP_F;
-    v2_f_ = (v_ * v_) / core::SKIP_F;
+void TangentLinearRecursion::freeze() {
+  steady_ = true;
+  for (std::size_t j = 0; j < k_; ++j) {
+    df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
   }
 }
 
-void TangentLinearRecursion::finish_step(std::size_t t) {
-  if (kind_ == StepKind::Steady) {
-    update_mean_derivatives(finv_ * v_);
+void TangentLinearRecursion::begin_step(const core::FilterStep& s) {
+  switch (s.kind) {
+    case core::StepKind::Steady:
+      if (!steady_) freeze();
+      compute_dv(s.t);  // df stays frozen
+      break;
+    case core::StepKind::Update:
+      compute_dv(s.t);
+      for (std::size_t j = 0; j < k_; ++j) {
+        df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
+      }
+      break;
+    case core::StepKind::Skip:
+      // Recorded only after the burn steps; its F counts as a constant.
+      if (s.t >= burn_) {
+        compute_dv(s.t);
+        std::fill(df_.begin(), df_.end(), 0.0);
+      }
+      break;
+  }
+}
+
+void TangentLinearRecursion::finish_step(const core::FilterStep& s) {
+  const std::size_t t = s.t;
+  if (s.kind == core::StepKind::Steady) {
+    update_mean_derivatives(s.pz, s.finv, s.v, s.finv * s.v);
     // The filter's steady step: T·a + c + T·P·Z·(v/F). The derivative
     // predictions map the filtered mean a + P·Z·(v/F) through dT.
-    const double ratio = v_ / f_;
-    a_filt_ = a_ + g_ * ratio;
+    a_filt_ = s.mean + s.pz * (s.v / s.f);
     predict_derivatives(t, a_filt_);
-    system_.predict_state(ss_.transition, a_, a_pred_, intercept_, t, ss_.k_diff);
-    a_pred_ += gain_ * ratio;
-    a_.swap(a_pred_);
     return;
   }
 
   const Eigen::VectorXd* g = nullptr;
-  if (kind_ == StepKind::Update) {
-    g = &g_;
-    const double w = v_ * finv_;
-    update_mean_derivatives(w);
-    a_ += w * g_;
+  if (s.kind == core::StepKind::Update) {
+    g = &s.pz;
+    const double w = s.v * s.finv;
+    update_mean_derivatives(s.pz, s.finv, s.v, w);
+    a_filt_ = s.mean + w * s.pz;
+  } else {
+    a_filt_ = s.mean;
   }
-  predict_derivatives(t, a_);
+  predict_derivatives(t, a_filt_);
+  const double finv = s.finv;
   for (std::size_t j = 0; j < k_; ++j) {
     if (!moves_cov_[j]) continue;
     const Eigen::MatrixXd* drqr = derivs_.drqr[j] ? &*derivs_.drqr[j] : nullptr;
@@ -218,39 +178,13 @@ void TangentLinearRecursion::finish_step(std::size_t t) {
     // f·(g·dg' + dg·g') with h = dF·f²: the kernel folds it in as g·p' + p·g'.
     std::optional<StepUpdate> update;
     if (g != nullptr) {
-      p_ = (0.5 * (finv_ * (finv_ * df_[j]))) * g_ - finv_ * dg_[j];
-      update.emplace(g_, finv_, p_);
+      p_ = (0.5 * (finv * (finv * df_[j]))) * *g - finv * dg_[j];
+      update.emplace(*g, finv, p_);
     }
-    predict_dp(system_.covariance, derivs_.dt_entries[j], drqr, P_, dP_[j],
+    predict_dp(system_.covariance, derivs_.dt_entries[j], drqr, s.cov, dP_[j],
                update ? &*update : nullptr, out_, cov_ws_);
     dP_[j].swap(out_);
   }
-  system_.predict_state(ss_.transition, a_, a_pred_, intercept_, t, ss_.k_diff);
-  a_.swap(a_pred_);
-
-  // P ← T·(P − g·g'·f)·T' + RQR from the predicted P, by the filters' call.
-  // With the sparse P·Z, P is read otherwise only through its lower triangle
-  // (the dT columns) until the switch: the folded steps, and the reference
-  // order where the kernel plans its lower form, form the upper one only
-  // where the kernel's next step and P·Z read it, as the filter does.
-  const core::CovarianceOrder order = core::covariance_order(t, burn_);
-  if (lower_only_ && order == core::CovarianceOrder::Folded && g != nullptr) {
-    system_.covariance.predict_lower(P_, g, finv_, P_next_, cov_ws_);
-  } else if (lower_only_ && order == core::CovarianceOrder::Reference &&
-             system_.covariance.has_lower_reference_order()) {
-    system_.covariance.predict_lower_in_reference_order(P_, g, finv_, P_next_, cov_ws_);
-  } else {
-    system_.predict_cov(ss_.transition, P_, g, finv_, P_next_, cov_ws_, order);
-  }
-
-  bool settled = false;
-  if (kind_ == StepKind::Update) {
-    settled = rule_.after_update(t, P_next_, P_);
-  } else {
-    rule_.after_skip();
-  }
-  P_.swap(P_next_);
-  if (settled) freeze(t);
 }
 
 void TangentLinearRecursion::predict_derivatives(std::size_t t, const Eigen::VectorXd& filtered) {
@@ -271,28 +205,6 @@ void TangentLinearRecursion::predict_derivatives(std::size_t t, const Eigen::Vec
     if (!intercept_.empty() && !dc.empty()) x[ss_.k_diff * k_] += dc[t];
   }
   DA_.swap(DX_);
-}
-
-// The switch as the filter makes it: P·Z and F of the covariance just
-// predicted, by the same products.
-void TangentLinearRecursion::freeze(std::size_t t) {
-  if (lower_only_) core::mirror_lower(P_.data(), m_);
-  g_new_.noalias() = P_ * ss_.design;
-  const double f_ss = ss_.design.dot(g_new_);
-  if (!(std::isfinite(f_ss) && f_ss > 0.0)) return;
-  steady_ = true;
-  steady_from_ = t + 1;
-  f_ = f_ss;
-  steady_ln_f_ = std::log(f_ss);
-  finv_ = 1.0 / f_ss;
-  g_ = g_new_;
-  gain_ = system_.times_t(ss_.transition, g_);
-  // Freeze the derivatives of the frozen quantities themselves: dP_j is now
-  // the derivative of the covariance just predicted, the one whose F and P·Z
-  // every steady step uses.
-  for (std::size_t j = 0; j < k_; ++j) {
-    df_[j] = moves_cov_[j] ? times_z(system_.sparse_z, dP_[j], dg_[j]) : 0.0;
-  }
 }
 
 }  // namespace peltaro::score

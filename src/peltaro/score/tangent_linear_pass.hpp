@@ -4,12 +4,12 @@
 // parameter. At each observation that enters the likelihood it hands the
 // innovation v_t, 1/F_t and their derivatives to a sink.
 //
-// It follows the filter step for step, with the filter's own arithmetic for
-// the mean, P·Z, F and the covariance (the same steady-state rule fed the
-// same covariances, so the same switch step, and the same frozen quantities
-// in steady mode): its innovations and F are the filter's bit for bit, the
-// log-likelihood sums it keeps equal the filter's, and the sums it feeds are
-// derivatives of exactly the likelihood the filter returns.
+// It rides on the filter as an observer of its steps, as the adjoint does:
+// the mean, P·Z, F, the covariance, the switch step and the frozen
+// quantities of steady mode are the filter's own, so its innovations and F
+// are the filter's bit for bit, the log-likelihood sums it keeps equal the
+// filter's, and the sums it feeds are derivatives of exactly the likelihood
+// the filter returns.
 
 #include <Eigen/Dense>
 #include <concepts>
@@ -23,7 +23,6 @@
 #include "peltaro/core/kalman/filter_system.hpp"
 #include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
-#include "peltaro/core/kalman/steady_state.hpp"
 #include "peltaro/core/state_space.hpp"
 #include "peltaro/score/system_derivatives.hpp"
 
@@ -48,72 +47,52 @@ struct TlkfResult {
   std::optional<std::size_t> steady_from;
 };
 
-// The recursion itself, stepped by `tlkf_pass`. Every buffer is allocated by
-// the constructor; the steps allocate nothing.
+// Throws std::logic_error where the system, the initial state and the
+// derivatives were not built for one another and for y.
+void check_tlkf_sizes(std::span<const double> y, const core::StateSpace& ss,
+                      const core::KalmanInit& init, const SystemDerivatives& derivs);
+
+// The derivative recursion, stepped by `tlkf_pass` over the filter's own
+// steps (as an observer of them): the filter decides update, skip, switch
+// and freeze, and hands each step's mean, P·Z, F and covariance over. Every
+// buffer is allocated by the constructor; the steps allocate nothing.
 class TangentLinearRecursion {
  public:
-  using StepKind = core::StepKind;
-
   // Throws std::logic_error when the sizes of the inputs do not fit together
   // (a programming fault: the score entries check their inputs first).
-  // `system`, when given, must be made from `ss` and outlive the recursion;
-  // otherwise the recursion makes its own.
+  // `system` must be made from `ss` and outlive the recursion.
   TangentLinearRecursion(std::span<const double> y, const core::StateSpace& ss,
                          const core::KalmanInit& init, const SystemDerivatives& derivs,
-                         const core::FilterSystem* system = nullptr);
+                         const core::FilterSystem& system);
 
-  // Innovation of step t and, when the step is recorded or updates, the
-  // derivatives handed to the sink.
-  void begin_step(std::size_t t);
-  // Update, predictions and the steady-state check of step t.
-  void finish_step(std::size_t t);
+  // The derivatives of the innovation and of F at step s, before its update.
+  void begin_step(const core::FilterStep& s);
+  // The update and prediction of the mean and covariance derivatives.
+  void finish_step(const core::FilterStep& s);
 
   [[nodiscard]] std::span<const double> dv() const { return {dv_.data(), dv_.size()}; }
   [[nodiscard]] std::span<const double> df() const { return {df_.data(), df_.size()}; }
-  [[nodiscard]] double v() const { return v_; }
-  [[nodiscard]] double finv() const { return finv_; }
-  // The step's terms of the filter's sums: ln F and v²/F (ln F is 0 during
-  // the burn steps, which the sums leave out).
-  [[nodiscard]] double ln_f() const { return ln_f_; }
-  [[nodiscard]] double v2_f() const { return v2_f_; }
-  // Between begin_step and finish_step: what the step is, its predicted mean,
-  // column c of its predicted covariance (m values into `out`), and P·Z
-  // (frozen in steady mode, where finv is 1/F).
-  [[nodiscard]] StepKind kind() const { return kind_; }
-  [[nodiscard]] const Eigen::VectorXd& mean() const { return a_; }
-  void cov_column(std::size_t c, double* out) const;
-  [[nodiscard]] const Eigen::VectorXd& pz() const { return g_; }
-  [[nodiscard]] std::optional<std::size_t> steady_from() const { return steady_from_; }
 
  private:
   void compute_dv(std::size_t t);
-  void update_mean_derivatives(double w);
+  void update_mean_derivatives(const Eigen::VectorXd& g, double finv, double v, double w);
   void predict_derivatives(std::size_t t, const Eigen::VectorXd& filtered);
-  void freeze(std::size_t t);
+  // dF at the first steady step: of the frozen covariance, whose F and P·Z
+  // every steady step uses.
+  void freeze();
 
-  std::span<const double> y_;
   const core::StateSpace& ss_;
   const SystemDerivatives& derivs_;
-  std::size_t n_, m_, k_, burn_;
-
-  // T, T', Z and the covariance kernel as the filters form them. P is
-  // predicted by the very call the filters make, so that all hold the same
-  // covariance bit for bit (the folded order rounds otherwise than T·P·T'
-  // formed from T·P) and the steady-state rule switches all at one step.
-  std::optional<core::FilterSystem> own_system_;
+  std::size_t m_, k_, burn_;
   const core::FilterSystem& system_;
   std::span<const double> intercept_;
-  bool lower_only_ = false;
   core::CovarianceWorkspace cov_ws_;
+  bool steady_ = false;
 
-  // g_ is P·Z; in steady mode gain_ is T·P·Z and f_ the frozen F.
-  Eigen::VectorXd a_, a_pred_, a_filt_, g_, g_new_, gain_;
-  // P_ is the covariance predicted for the current step; the next one is built
-  // in P_next_ beside it, so that the steady-state rule can compare the two
-  // before they exchange. out_ takes each predicted derivative. Under
-  // `lower_only_` only the lower triangle of P_ is whole (see finish_step).
-  Eigen::MatrixXd P_, P_next_, out_;
-  Eigen::VectorXd p_;
+  // The filtered mean the derivative predictions map through dT; p_ the
+  // term of the update's derivative; out_ takes each predicted derivative.
+  Eigen::VectorXd a_filt_, p_;
+  Eigen::MatrixXd out_;
   // Derivatives of the predicted mean, one row per parameter (k × m): the
   // prediction T·da_j of all parameters then runs over the entries of T with
   // contiguous inner loops of length k.
@@ -124,35 +103,51 @@ class TangentLinearRecursion {
   // T, RQR or the initial covariance); the others skip all covariance work.
   std::vector<char> moves_cov_;
   Vec dv_, df_, za_;
-
-  core::SteadyStateRule rule_;
-  StepKind kind_ = StepKind::Update;
-  bool steady_ = false;
-  std::optional<std::size_t> steady_from_;
-  double v_ = 0.0, finv_ = 0.0, f_ = 0.0, ln_f_ = 0.0, v2_f_ = 0.0, steady_ln_f_ = 0.0;
 };
 
+// The filter's steps handed to the recursion, and its records to the sink.
+template <TlkfSink S>
+class TlkfObserver final : public core::FilterObserver {
+ public:
+  TlkfObserver(TangentLinearRecursion& rec, S& sink, std::size_t burn)
+      : rec_(rec), sink_(sink), burn_(burn) {}
+
+  bool step(const core::FilterStep& s) override {
+    rec_.begin_step(s);
+    if (s.t >= burn_) {
+      sink_.record(rec_.dv(), rec_.df(), s.v, s.finv);
+      result_.sumsq += (s.v * s.v) * s.finv;
+      result_.sum_ln_f += s.ln_f;
+      result_.sum_v2_f += s.v2_f;
+    }
+    rec_.finish_step(s);
+    return true;
+  }
+  void steady_from(std::size_t t) override { result_.steady_from = t; }
+
+  [[nodiscard]] const TlkfResult& result() const { return result_; }
+
+ private:
+  TangentLinearRecursion& rec_;
+  S& sink_;
+  std::size_t burn_;
+  TlkfResult result_;
+};
+
+// `system`, when given, must be made from `ss`; otherwise the pass makes its
+// own. The filter's own failures (a series not longer than burn, sums that
+// are not finite) are not the pass's: it records what the steps gave.
 template <TlkfSink S>
 TlkfResult tlkf_pass(std::span<const double> y, const core::StateSpace& ss,
                      const core::KalmanInit& init, const SystemDerivatives& derivs, S& sink,
                      const core::FilterSystem* system = nullptr) {
-  TangentLinearRecursion rec(y, ss, init, derivs, system);
-  TlkfResult result;
-  const std::size_t n = y.size();
-  for (std::size_t t = 0; t < n; ++t) {
-    rec.begin_step(t);
-    if (t >= init.burn) {
-      const double v = rec.v();
-      const double finv = rec.finv();
-      sink.record(rec.dv(), rec.df(), v, finv);
-      result.sumsq += (v * v) * finv;
-      result.sum_ln_f += rec.ln_f();
-      result.sum_v2_f += rec.v2_f();
-    }
-    rec.finish_step(t);
-  }
-  result.steady_from = rec.steady_from();
-  return result;
+  check_tlkf_sizes(y, ss, init, derivs);
+  std::optional<core::FilterSystem> own;
+  const core::FilterSystem& sys = system != nullptr ? *system : own.emplace(ss);
+  TangentLinearRecursion rec(y, ss, init, derivs, sys);
+  TlkfObserver<S> observer(rec, sink, init.burn);
+  (void)core::kalman_core(y, ss, init, sys, false, false, std::nullopt, &observer);
+  return observer.result();
 }
 
 }  // namespace peltaro::score

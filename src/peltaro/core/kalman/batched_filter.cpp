@@ -1,20 +1,61 @@
 #include "peltaro/core/kalman/batched_filter.hpp"
 
-#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "peltaro/core/kalman/filter_system.hpp"
+#include "peltaro/core/kalman/kalman_filter.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
-#include "peltaro/core/kalman/steady_state.hpp"
 
 namespace peltaro::core {
 namespace {
 
-struct SteadyGain {
-  double f = 0.0;
-  Eigen::VectorXd gain;  // T·P·Z frozen at the switch, not divided by F
+// The series after the first, carried through the filter's own steps over
+// the first: every step's kind, P·Z, F and frozen gain are the filter's, so
+// all series see the same covariance recursion and switch at the same step.
+class OtherSeries final : public FilterObserver {
+ public:
+  OtherSeries(std::span<const std::span<const double>> series, const StateSpace& ss,
+              const KalmanInit& init, const FilterSystem& sys, BatchedKalmanOutput& out)
+      : series_(series),
+        ss_(ss),
+        sys_(sys),
+        out_(out),
+        states_(series.size(), init.a0),
+        scratch_(init.a0.size()) {
+    // A trend built for another series length contributes nothing.
+    const std::size_t n = series[0].size();
+    if (ss.state_intercept.size() == n) intercept_ = ss.state_intercept;
+  }
+
+  bool step(const FilterStep& s) override {
+    const std::size_t t = s.t;
+    out_.f_values.push_back(s.f);
+    out_.innovations[0].push_back(s.v);
+    const double d_t = t < ss_.obs_intercept.size() ? ss_.obs_intercept[t] : 0.0;
+    for (std::size_t i = 1; i < series_.size(); ++i) {
+      const double v = (series_[i][t] - sparse_dot(sys_.sparse_z, states_[i])) - d_t;
+      out_.innovations[i].push_back(v);
+      advance_mean(sys_, s, v, states_[i], scratch_, intercept_, ss_.k_diff);
+    }
+    ++seen_;
+    return true;
+  }
+
+  void steady_from(std::size_t t) override { out_.steady_from = t; }
+
+  [[nodiscard]] std::size_t seen() const { return seen_; }
+
+ private:
+  std::span<const std::span<const double>> series_;
+  const StateSpace& ss_;
+  const FilterSystem& sys_;
+  BatchedKalmanOutput& out_;
+  std::vector<Eigen::VectorXd> states_;  // the first is the filter's own
+  Eigen::VectorXd scratch_;
+  std::span<const double> intercept_;
+  std::size_t seen_ = 0;
 };
 
 }  // namespace
@@ -37,90 +78,18 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
   const std::size_t burn = init.burn;
   if (n <= burn) return fail(not_enough_observations(n, burn));
 
-  const std::size_t k = series.size();
-  const std::size_t m = ss.k_states;
-  const auto mm = static_cast<Eigen::Index>(m);
-  const Eigen::MatrixXd& T = ss.transition;
-  const Eigen::VectorXd& Z = ss.design;
-
-  Eigen::MatrixXd P = init.p0;
-  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
-  const FilterSystem sys(ss);
-  std::vector<Eigen::VectorXd> states(k, init.a0);
-  Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
-  Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
-  CovarianceWorkspace ws(mm);
-  SteadyStateRule rule(burn);
-  // A trend built for another series length contributes nothing.
-  const std::span<const double> intercept =
-      ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
-                                     : std::span<const double>();
-
   BatchedKalmanOutput out;
-  out.innovations.resize(k);
+  out.innovations.resize(series.size());
   for (Vec& v : out.innovations) v.reserve(n);
   out.f_values.reserve(n);
   out.n_eff = n - burn;
-
-  std::optional<SteadyGain> steady;
-
-  for (std::size_t t = 0; t < n; ++t) {
-    const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
-    auto innovation = [&](std::size_t i) {
-      const double v = (series[i][t] - sparse_dot(sys.sparse_z, states[i])) - d_t;
-      out.innovations[i].push_back(v);
-      return v;
-    };
-
-    if (steady) {
-      out.f_values.push_back(steady->f);
-      for (std::size_t i = 0; i < k; ++i) {
-        const double v = innovation(i);
-        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
-        scratch += steady->gain * (v / steady->f);
-        states[i].swap(scratch);
-      }
-      continue;
-    }
-
-    const double F = compute_pz_and_f(sys.strategy, P, Z, sys.sparse_z, m, PZ);
-    out.f_values.push_back(F);
-    if (F > 0.0) {
-      const double f = 1.0 / F;
-      for (std::size_t i = 0; i < k; ++i) {
-        const double v = innovation(i);
-        states[i] += (v * f) * PZ;
-        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
-        states[i].swap(scratch);
-      }
-      // As in the single-series filter: the next covariance is predicted
-      // beside the current one (the update P − PZ·PZ'·f made inside the
-      // prediction), the rule compares the two, and they exchange; so both
-      // filters freeze at the same step.
-      sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
-      const bool settled = rule.after_update(t, P_next, P);
-      P.swap(P_next);
-      if (settled) {
-        PZ.noalias() = P * Z;
-        const double f_ss = Z.dot(PZ);
-        if (std::isfinite(f_ss) && f_ss > 0.0) {
-          SteadyGain sg;
-          sg.f = f_ss;
-          sg.gain = sys.times_t(T, PZ);
-          steady = std::move(sg);
-          out.steady_from = t + 1;
-        }
-      }
-    } else {
-      // Not an update step: states and covariance are only predicted.
-      for (std::size_t i = 0; i < k; ++i) {
-        innovation(i);
-        sys.predict_state(T, states[i], scratch, intercept, t, ss.k_diff);
-        states[i].swap(scratch);
-      }
-      sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
-      rule.after_skip();
-    }
+  const FilterSystem sys(ss);
+  OtherSeries others(series, ss, init, sys, out);
+  // The filter's log-likelihood is not wanted: a series with non-finite
+  // values fails it, and keeps its innovations all the same.
+  (void)kalman_core(series[0], ss, init, sys, false, false, std::nullopt, &others);
+  if (others.seen() != n) {
+    throw std::logic_error("kalman_filter_batched: the filter stopped before the end");
   }
   return out;
 }

@@ -28,6 +28,11 @@
 //   larger, and any other order moves a log-likelihood by up to 1e-7
 //   relative; the filters use this order for those steps only.
 //
+// The set-up and the reads shared by all orders are in covariance_kernel.cpp;
+// the folded order's plan and products in covariance_folded_plan.cpp and
+// covariance_folded_products.cpp, its AR split in covariance_ar_split.cpp,
+// and both reference forms in covariance_reference_order.cpp.
+//
 // A recursion over covariance derivatives repeats the same products:
 // `sandwich` is T·(X − g·g'·f)·T' + C for any symmetric X, and `times_t` the
 // product of T with one vector (for a symmetric X, a column of T·X is T times
@@ -58,15 +63,38 @@ enum class Correction : std::uint8_t { None, RankOne, RankTwo };
 }  // namespace detail
 
 // Working storage of one recursion; its contents never carry over between
-// calls. `predict` forms the new covariance in `matrix` and exchanges it with
-// P, the reference order keeps T·P there (formed in `columns` as its
-// transpose); `sandwich` uses only the rest.
-struct CovarianceWorkspace {
+// calls. Two m × m matrices and two vectors of m serve the uses named below;
+// uses that share storage never meet within one call.
+class CovarianceWorkspace {
+ public:
   explicit CovarianceWorkspace(Eigen::Index m)
-      : matrix(m, m), columns(m, m), scaled(m), product(m) {}
+      : square_(m, m), columns_(m, m), scaled_(m), sums_(m) {}
 
-  Eigen::MatrixXd matrix, columns;
-  Eigen::VectorXd scaled, product;
+  // `predict` in place: the new covariance, which then exchanges with P.
+  Eigen::MatrixXd& next() { return square_; }
+  // The reference order: W = T·(P − g·g'·f), formed first as W' (the rows
+  // of W that the lower form reads, in its slots of several-entry rows).
+  Eigen::MatrixXd& w() { return square_; }
+  double* w_turned() { return columns_.data(); }
+  // The folded order: the columns u_j of (X − g·g'·f)·T' summed over the
+  // rows of T with several entries, and a group's sums y_j.
+  double* summed_columns() { return columns_.data(); }
+  double* group_sums() { return sums_.data(); }
+  // The AR split, once S's products are done: X̃·e_c and t.
+  double* split_column() { return columns_.data(); }
+  double* split_term() { return columns_.data() + columns_.rows(); }
+  // Every order with an update: g·f.
+  double* gain_times_f() { return scaled_.data(); }
+  // The lower reference order: the running sums of one stretch.
+  double* stretch_sums() { return sums_.data(); }
+  // A caller's, after the kernel's call is done: a column of a covariance
+  // and T times it.
+  double* column() { return scaled_.data(); }
+  double* column_times_t() { return sums_.data(); }
+
+ private:
+  Eigen::MatrixXd square_, columns_;
+  Eigen::VectorXd scaled_, sums_;
 };
 
 class CovarianceKernel {
@@ -80,9 +108,8 @@ class CovarianceKernel {
 
   // Takes on another T and RQR, reusing its storage where it can, and its
   // plan where T is the same, bit for bit, and RQR has its zeros (of the same
-  // signs) where they were: then only RQR's values are taken. An empty
-  // RQR makes a kernel for `sandwich_triangle`, `times_t` and `mirror_reads`
-  // alone. `whole_columns`: columns of P that the caller reads whole between steps
+  // signs) where they were: then only RQR's values are taken.
+  // `whole_columns`: columns of P that the caller reads whole between steps
   // (see `predict_lower`); `reference_lower`, whether to plan
   // `predict_lower_in_reference_order`.
   void assign(const SparseT& sparse_t, const Eigen::MatrixXd& rqr,
@@ -141,11 +168,6 @@ class CovarianceKernel {
   void sandwich(const Eigen::MatrixXd& X, const Eigen::MatrixXd* C, const Eigen::VectorXd* g,
                 double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
-  // The lower triangle of T·X·T' for an exactly symmetric X, into out's
-  // (m × m, not aliasing X); its strict upper triangle keeps what it held.
-  void sandwich_triangle(const Eigen::MatrixXd& X, Eigen::MatrixXd& out,
-                         CovarianceWorkspace& ws) const;
-
   // out ← T·(X + g·p' + p·g')·T' + C for an exactly symmetric X, the term
   // folded in where the products read X as the update is in `sandwich`
   // (g·p' + p·g' rounds alike in both triangles). The derivative of an
@@ -156,11 +178,11 @@ class CovarianceKernel {
 
   // out ← T·x over the stored entries (m values each; no aliasing), each
   // value summed from +0.0 in the order of its row's entries.
-  void times_t(const double* x, double* out) const;
+  void times_t(const double* x, double* out) const { runs_.times(entries_, x, out); }
 
-  // X's strict upper triangle copied from the lower one where `sandwich`,
-  // `sandwich_triangle` and the columns named to `assign` read it: a
-  // recursion that forms only lower triangles completes them so.
+  // X's strict upper triangle copied from the lower one where `sandwich`
+  // and the columns named to `assign` read it: a recursion that forms only
+  // lower triangles completes them so.
   void mirror_reads(Eigen::MatrixXd& X) const;
 
   [[nodiscard]] const Eigen::MatrixXd& rqr() const { return rqr_; }
@@ -223,11 +245,18 @@ class CovarianceKernel {
   // `predict`'s lower triangle, sized; the callers mirror it.
   void predict_triangle(const Eigen::MatrixXd& P, const Eigen::VectorXd* g, double f,
                         Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
+  // What the products add to their lower triangle last: C's (nothing when
+  // null), or this kernel's RQR.
+  struct Addend {
+    const Eigen::MatrixXd* matrix = nullptr;
+    bool rqr = false;
+  };
+  void add(Addend addend, double* out) const;
   // The lower triangle of the result by the pieces of T; the callers mirror
   // it (and take `split_sandwich` instead where T is split).
-  template <detail::Correction U, class AddC>
+  template <detail::Correction U>
   void sandwich_lower(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
-                      const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
+                      const double* p, double* out, CovarianceWorkspace& ws, Addend addend) const;
   // A column c of T that holds one of the two entries of several rows (an
   // AR column: T(r, c) = φ_r beside a shift) splits T into S + φ·e_c', S
   // without those entries. Then
@@ -237,14 +266,15 @@ class CovarianceKernel {
   // and columns of φ. Chosen where that is faster (see choose_split).
   void choose_split(const Eigen::MatrixXd& rqr, std::span<const std::size_t> whole_columns);
   // Out of line, so that the pieces' own path stays as compact as it was.
-  template <detail::Correction U, class AddC>
-  [[gnu::noinline]] void split_sandwich(const Eigen::MatrixXd& X, const double* g, double f, const double* gf,
-                      const double* p, double* out, CovarianceWorkspace& ws, AddC add_c) const;
+  [[gnu::noinline]] void split_sandwich(detail::Correction u, const Eigen::MatrixXd& X,
+                                        const double* g, double f, const double* gf,
+                                        const double* p, double* out, CovarianceWorkspace& ws,
+                                        Addend addend) const;
   // `sandwich_lower` (`split_sandwich` if Split) of X − g·g'·f (of X when g
   // is null).
-  template <bool Split, class AddC>
+  template <bool Split>
   void sandwich_lower_updated(const Eigen::MatrixXd& X, const Eigen::VectorXd* g, double f,
-                              double* out, CovarianceWorkspace& ws, AddC add_c) const;
+                              double* out, CovarianceWorkspace& ws, Addend addend) const;
 
   std::size_t m_ = 0;
   // Whether the plan below was completed for entries_, RQR's zeros, and:

@@ -31,8 +31,10 @@ void FilterSystem::refresh(const StateSpace& ss) {
   strategy = choose_strategy(sparse_t);
   // Only the dense products read T'.
   if (strategy == KalmanStrategy::Dense) {
+    dense_t = ss.transition;
     tt = ss.transition.transpose();
   } else {
+    dense_t.resize(0, 0);
     tt.resize(0, 0);
   }
   shock_covariance(ss, rqr_scratch_);
@@ -44,67 +46,49 @@ void FilterSystem::refresh(const StateSpace& ss) {
   // runs (the first steps).
   covariance.assign(sparse_t, rqr_scratch_, z_columns_,
                     ss.k_diff > 0 ? LowerReference::WhereFaster : LowerReference::Never);
-
-  state_runs_.assign(sparse_t);
 }
 
-void FilterSystem::predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
-                                         std::span<const double> intercept, std::size_t t,
-                                         std::size_t row) const {
-  state_runs_.times(sparse_t.entries, a.data(), out.data());
-  if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
-}
-
-Eigen::VectorXd FilterSystem::times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const {
-  if (strategy == KalmanStrategy::Dense) return T * v;
-  Eigen::VectorXd out = Eigen::VectorXd::Zero(v.size());
-  for (const auto& e : sparse_t.entries)
-    out[static_cast<Eigen::Index>(e.row)] += e.value * v[static_cast<Eigen::Index>(e.col)];
-  return out;
-}
-
-void FilterSystem::predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P,
-                               const Eigen::VectorXd* g, double f, CovarianceWorkspace& ws,
-                               CovarianceOrder order) const {
-  if (order == CovarianceOrder::Folded) {
-    covariance.predict(P, g, f, ws);
-  } else if (strategy == KalmanStrategy::Sparse) {
-    covariance.predict_in_reference_order(P, g, f, ws);
+void FilterSystem::predict_dense_reference(const Eigen::MatrixXd& p, const Eigen::VectorXd* g,
+                                           double f, Eigen::MatrixXd& out,
+                                           CovarianceWorkspace& ws) const {
+  // The dense products need the updated covariance as a matrix, formed in
+  // `out`: P(·, j) + (g_j·(−f))·g, as the filters always have.
+  if (g != nullptr) {
+    out.resize(p.rows(), p.cols());
+    for (Eigen::Index j = 0; j < p.cols(); ++j) out.col(j) = p.col(j) + ((*g)[j] * (-f)) * *g;
   } else {
-    if (g != nullptr) {
-      for (Eigen::Index j = 0; j < P.cols(); ++j) P.col(j) += ((*g)[j] * (-f)) * *g;
-    }
-    core::predict_cov(strategy, T, tt, sparse_t, P, covariance.rqr(), ws.matrix);
+    out = p;
   }
+  core::predict_cov(strategy, dense_t, tt, sparse_t, out, covariance.rqr(), ws.w());
 }
 
-void FilterSystem::predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P,
-                               const Eigen::VectorXd* g, double f, Eigen::MatrixXd& out,
-                               CovarianceWorkspace& ws, CovarianceOrder order) const {
-  if (order == CovarianceOrder::Folded) {
-    covariance.predict(P, g, f, out, ws);
-  } else if (strategy == KalmanStrategy::Sparse) {
-    covariance.predict_in_reference_order(P, g, f, out, ws);
-  } else {
-    // The dense products need the updated covariance as a matrix: it is
-    // formed in `out`, entry for entry as the in-place form forms it in P.
-    if (g != nullptr) {
-      for (Eigen::Index j = 0; j < P.cols(); ++j) out.col(j) = P.col(j) + ((*g)[j] * (-f)) * *g;
-    } else {
-      out = P;
-    }
-    core::predict_cov(strategy, T, tt, sparse_t, out, covariance.rqr(), ws.matrix);
+void FilterSystem::predict_covariance_ahead(StateCovariance& P, Eigen::MatrixXd& work) const {
+  P.complete();
+  core::predict_cov(strategy, dense_t, tt, sparse_t, P.p_, covariance.rqr(), work);
+}
+
+std::optional<std::string> size_mismatch(const StateSpace& ss, const KalmanInit& init) {
+  const std::size_t m = ss.k_states;
+  const auto mi = static_cast<Eigen::Index>(m);
+  if (ss.transition.rows() != mi || ss.transition.cols() != mi || ss.design.size() != mi ||
+      ss.selection.rows() != mi || ss.selection.cols() != 1 || ss.state_cov.rows() != 1 ||
+      ss.state_cov.cols() != 1) {
+    return "state space matrices do not match its " + std::to_string(m) + " states";
   }
+  if (init.a0.size() != mi || init.p0.rows() != mi || init.p0.cols() != mi) {
+    return "initial state has " + std::to_string(init.a0.size()) +
+           " states but the state space has " + std::to_string(m);
+  }
+  if (init.stationary_block && init.stationary_block->first + init.stationary_block->second > m) {
+    return "stationary block at " + std::to_string(init.stationary_block->first) + " of size " +
+           std::to_string(init.stationary_block->second) + " lies outside the " +
+           std::to_string(m) + " states";
+  }
+  return std::nullopt;
 }
 
 void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init, const char* who) {
-  const auto m = static_cast<Eigen::Index>(ss.k_states);
-  const bool ok = ss.transition.rows() == m && ss.transition.cols() == m &&
-                  ss.design.size() == m && ss.selection.rows() == m &&
-                  ss.state_cov.rows() == ss.selection.cols() &&
-                  ss.state_cov.cols() == ss.selection.cols() && init.a0.size() == m &&
-                  init.p0.rows() == m && init.p0.cols() == m;
-  if (!ok) throw std::logic_error(std::string(who) + ": system and initial state do not match k_states");
+  if (auto why = size_mismatch(ss, init)) throw std::logic_error(std::string(who) + ": " + *why);
 }
 
 SarimaxError not_enough_observations(std::size_t n, std::size_t burn) {

@@ -7,21 +7,21 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "peltaro/core/error.hpp"
 #include "peltaro/core/initialization.hpp"
 #include "peltaro/core/kalman/covariance_kernel.hpp"
 #include "peltaro/core/kalman/sparse_forms.hpp"
+#include "peltaro/core/kalman/state_covariance.hpp"
 #include "peltaro/core/state_space.hpp"
 
 namespace peltaro::core {
 
-// Which order of operations a covariance step takes (see covariance_kernel.hpp).
-enum class CovarianceOrder : std::uint8_t { Reference, Folded };
-
 struct FilterSystem {
-  Eigen::MatrixXd tt;  // T' for the `Dense` strategy; empty for `Sparse`
+  Eigen::MatrixXd dense_t;  // T for the `Dense` strategy; empty for `Sparse`
+  Eigen::MatrixXd tt;       // T' for the `Dense` strategy; empty for `Sparse`
   SparseZ sparse_z;
   SparseT sparse_t;
   KalmanStrategy strategy = KalmanStrategy::Dense;
@@ -47,39 +47,62 @@ struct FilterSystem {
                                        const StateSpace& ss);
 
   // out ← T·a (+ intercept[t] at state `row` unless `intercept` is empty),
-  // as `core::predict_state` forms it, bit for bit: for `Sparse`, the rows
-  // with one entry each run as contiguous sweeps.
-  void predict_state(const Eigen::MatrixXd& T, const Eigen::VectorXd& a, Eigen::VectorXd& out,
+  // by the kernel's product with T. Inline: a steady step of a long series
+  // does little else.
+  void predict_state(const Eigen::VectorXd& a, Eigen::VectorXd& out,
                      std::span<const double> intercept, std::size_t t, std::size_t row) const {
-    // A few short runs cost more in loops than their entries one by one.
-    if (strategy != KalmanStrategy::Sparse || state_runs_.run_rows() < MIN_RUN_ROWS) {
-      core::predict_state(strategy, T, sparse_t, a, out, intercept, t, row);
+    covariance.times_t(a.data(), out.data());
+    if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
+  }
+
+  // next ← T·(P − g·g'·f)·T' + RQR from the covariance predicted for step t
+  // of a pass whose first `burn` steps resolve the diffuse states (no update
+  // when `g` is null): the one covariance step of every recursion, so that
+  // all hold the same covariance bit for bit. The order of operations is
+  // chosen here (see covariance_kernel.hpp): the reference order while the
+  // diffuse states are resolved, folded after; with the sparse strategy both
+  // in their lower forms where the kernel has them, the dense strategy's
+  // reference order by the dense products. `next` must not be P.
+  // Inline: the filter's step does little else.
+  void predict_covariance(const StateCovariance& P, const Eigen::VectorXd* g, double f,
+                          StateCovariance& next, CovarianceWorkspace& ws, std::size_t t,
+                          std::size_t burn) const {
+    const bool resolving = t < burn;
+    if (strategy == KalmanStrategy::Sparse) {
+      // The lower forms leave above the diagonal only what their next step
+      // and the sparse P·Z read.
+      if (!resolving) {
+        covariance.predict_lower(P.p_, g, f, next.p_, ws);
+        next.whole_ = false;
+      } else if (covariance.has_lower_reference_order()) {
+        covariance.predict_lower_in_reference_order(P.p_, g, f, next.p_, ws);
+        next.whole_ = false;
+      } else {
+        // Only reference steps came before: P is whole.
+        covariance.predict_in_reference_order(P.p_, g, f, next.p_, ws);
+        next.whole_ = true;
+      }
+      return;
+    }
+    next.whole_ = true;
+    if (!resolving) {
+      covariance.predict(P.p_, g, f, next.p_, ws);
     } else {
-      predict_state_by_runs(a, out, intercept, t, row);
+      predict_dense_reference(P.p_, g, f, next.p_, ws);
     }
   }
 
-  // T·v by the pass's strategy (the steady gain T·P·Z at the switch).
-  [[nodiscard]] Eigen::VectorXd times_t(const Eigen::MatrixXd& T, const Eigen::VectorXd& v) const;
-
-  // P ← T·(P − g·g'·f)·T' + RQR (no update when `g` is null). The reference
-  // order is the pass's strategy's: the dense products for `Dense`.
-  void predict_cov(const Eigen::MatrixXd& T, Eigen::MatrixXd& P, const Eigen::VectorXd* g,
-                   double f, CovarianceWorkspace& ws, CovarianceOrder order) const;
-
-  // The same step out of place: `out` ← the prediction from P, P unchanged,
-  // bit for bit the result of the in-place form. `out` must not alias P or `g`.
-  void predict_cov(const Eigen::MatrixXd& T, const Eigen::MatrixXd& P, const Eigen::VectorXd* g,
-                   double f, Eigen::MatrixXd& out, CovarianceWorkspace& ws,
-                   CovarianceOrder order) const;
+  // P ← T·P·T' + RQR in place for a step beyond the series (a forecast):
+  // the reference order, whole, in which forecasts have always been made,
+  // with `work` (m × m) as its only storage.
+  void predict_covariance_ahead(StateCovariance& P, Eigen::MatrixXd& work) const;
 
  private:
-  void predict_state_by_runs(const Eigen::VectorXd& a, Eigen::VectorXd& out,
-                             std::span<const double> intercept, std::size_t t,
-                             std::size_t row) const;
+  // The dense strategy's reference order: the update, then T·P·T' + RQR by
+  // the dense products.
+  void predict_dense_reference(const Eigen::MatrixXd& p, const Eigen::VectorXd* g, double f,
+                               Eigen::MatrixXd& out, CovarianceWorkspace& ws) const;
 
-  static constexpr std::size_t MIN_RUN_ROWS = 8;  // rows in runs for the sweeps to pay
-  RowRuns state_runs_;
   Eigen::MatrixXd rqr_scratch_;
   std::vector<std::size_t> z_columns_;
 };
@@ -87,15 +110,14 @@ struct FilterSystem {
 // R·Q·R' of the system's one shock, into `rqr`.
 void shock_covariance(const StateSpace& ss, Eigen::MatrixXd& rqr);
 
-// The order of the covariance step at time t: the reference order while the
-// diffuse states are resolved (t < burn), folded after.
-inline CovarianceOrder covariance_order(std::size_t t, std::size_t burn) {
-  return t < burn ? CovarianceOrder::Reference : CovarianceOrder::Folded;
-}
+// Why a system of one shock and an initial state do not fit together, if
+// they do not: the one check of their sizes, before any product can index
+// past a matrix.
+std::optional<std::string> size_mismatch(const StateSpace& ss, const KalmanInit& init);
 
 // A system and an initial state built from one configuration always fit
-// together; anything else is a programming error, refused before any product
-// can index past a matrix.
+// together; anything else is a programming error: std::logic_error, with
+// `who` and the mismatch.
 void require_consistent_sizes(const StateSpace& ss, const KalmanInit& init, const char* who);
 
 // The failure of every pass over a series not longer than `burn`.

@@ -21,7 +21,10 @@ namespace {
                                      std::to_string(t));
 }
 
+// Sized before the time loop: the switch allocates nothing.
 struct SteadyMode {
+  explicit SteadyMode(Eigen::Index m) : pz(m), gain(m) {}
+  bool on = false;
   double f = 0.0;
   double finv = 0.0;
   double ln_f = 0.0;
@@ -30,6 +33,24 @@ struct SteadyMode {
 };
 
 }  // namespace
+
+void advance_mean(const FilterSystem& sys, const FilterStep& s, double v, Eigen::VectorXd& a,
+                  Eigen::VectorXd& scratch, std::span<const double> intercept, std::size_t row) {
+  switch (s.kind) {
+    case StepKind::Update:
+      a += (v * s.finv) * s.pz;
+      sys.predict_state(a, scratch, intercept, s.t, row);
+      break;
+    case StepKind::Steady:
+      sys.predict_state(a, scratch, intercept, s.t, row);
+      scratch += s.gain * (v / s.f);
+      break;
+    case StepKind::Skip:
+      sys.predict_state(a, scratch, intercept, s.t, row);
+      break;
+  }
+  a.swap(scratch);
+}
 
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, bool concentrate_scale,
@@ -81,16 +102,14 @@ Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpa
   const std::size_t burn = init.burn;
   if (n <= burn) return fail(not_enough_observations(n, burn));
   require_consistent_sizes(ss, init, "kalman_core");
-  const std::size_t m = ss.k_states;
-  const auto mm = static_cast<Eigen::Index>(m);
-  const Eigen::MatrixXd& T = ss.transition;
+  const auto mm = static_cast<Eigen::Index>(ss.k_states);
   const Eigen::VectorXd& Z = ss.design;
 
   Eigen::VectorXd a = resume != nullptr ? resume->mean : init.a0;
-  Eigen::MatrixXd P = resume != nullptr ? resume->cov : init.p0;
-  // An update step builds the next covariance here while P keeps the current
-  // one for the steady-state rule to compare with; then the two exchange.
-  Eigen::MatrixXd P_next = Eigen::MatrixXd::Zero(mm, mm);
+  StateCovariance P = resume != nullptr ? resume->cov : StateCovariance(init.p0);
+  // Each step builds the next covariance here while P keeps the current one
+  // for the steady-state rule to compare with; then the two exchange.
+  StateCovariance P_next(Eigen::MatrixXd::Zero(mm, mm));
   Eigen::VectorXd PZ = Eigen::VectorXd::Zero(mm);
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
@@ -114,20 +133,16 @@ Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpa
 
   double sum_ln_f = 0.0;
   double sum_v2_f = 0.0;
-  std::optional<SteadyMode> steady;
-  // A pass that hands out no covariance before its end reads P only through
-  // the sparse P·Z, the next step and the steady-state rule, so the folded
-  // steps form of P's upper triangle only what those read; P is completed
-  // where it is read otherwise (the switch and the end).
-  const bool lower_only =
-      sys.strategy == KalmanStrategy::Sparse && !store_outputs && !snapshots;
-  const bool lower_reference = lower_only && sys.covariance.has_lower_reference_order();
+  SteadyMode steady(mm);
 
   auto take_snapshots = [&](std::size_t t) {
     if (!snapshots) return;
     while (snapshots->out->size() < snapshots->origins.size() &&
            snapshots->origins[snapshots->out->size()] == t) {
-      snapshots->out->push_back(StateSnapshot{a, P, t});
+      StateSnapshot& snapshot = snapshots->out->emplace_back();
+      snapshot.state = a;
+      P.copy_whole(snapshot.cov);
+      snapshot.t = t;
     }
   };
 
@@ -140,52 +155,38 @@ Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpa
     // The observer sees the step before its update; a stop ends the pass.
     // Without one, the steps run as they always have: a steady step of a
     // long series does little else.
-    if (steady) {
-      if (observer != nullptr &&
-          !observe(*observer, {t, StepKind::Steady, v, steady->finv, steady->ln_f,
-                               (v * v) / steady->f, a, steady->pz, P})) {
-        return fail(observer_stopped(t));
+    if (steady.on) {
+      const FilterStep step{t, StepKind::Steady, v, steady.f, steady.finv, steady.ln_f,
+                            (v * v) / steady.f, a, steady.pz, steady.gain, P};
+      if (observer != nullptr && !observe(*observer, step)) return fail(observer_stopped(t));
+      if (store_outputs) {
+        out.f_values.push_back(steady.f);
+        out.filtered_state = a + steady.pz * (v / steady.f);
       }
-      if (store_outputs) out.f_values.push_back(steady->f);
-      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
-      const double ratio = v / steady->f;
-      scratch += steady->gain * ratio;
-      if (store_outputs) out.filtered_state = a + steady->pz * ratio;
-      a.swap(scratch);
+      advance_mean(sys, step, v, a, scratch, intercept, ss.k_diff);
       if (t >= burn) {
-        sum_ln_f += steady->ln_f;
-        sum_v2_f += (v * v) / steady->f;
+        sum_ln_f += steady.ln_f;
+        sum_v2_f += (v * v) / steady.f;
       }
       continue;
     }
 
-    const double F = compute_pz_and_f(sys.strategy, P, Z, sys.sparse_z, m, PZ);
+    const double F = P.times_z(sys.strategy, Z, sys.sparse_z, PZ);
     if (store_outputs) out.f_values.push_back(F);
     if (F > 0.0) {
       const double f = 1.0 / F;
       const double ln_f = t >= burn ? std::log(F) : 0.0;
       const double v2_f = v * v * f;
-      if (observer != nullptr &&
-          !observe(*observer, {t, StepKind::Update, v, f, ln_f, v2_f, a, PZ, P})) {
-        return fail(observer_stopped(t));
-      }
-      const double vf = v * f;
-      a += vf * PZ;
+      const FilterStep step{t, StepKind::Update, v, F, f, ln_f, v2_f, a, PZ, steady.gain, P};
+      if (observer != nullptr && !observe(*observer, step)) return fail(observer_stopped(t));
       if (store_outputs) {
-        out.filtered_state = a;
-        out.filtered_cov = P;
+        out.filtered_state = a + (v * f) * PZ;
+        P.copy_whole(out.filtered_cov);
         for (Eigen::Index j = 0; j < mm; ++j) out.filtered_cov.col(j) += (PZ[j] * (-f)) * PZ;
       }
-      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
-      a.swap(scratch);
+      advance_mean(sys, step, v, a, scratch, intercept, ss.k_diff);
       // The update P − PZ·PZ'·f is made inside the prediction, formed beside P.
-      if (lower_only && covariance_order(t, burn) == CovarianceOrder::Folded) {
-        sys.covariance.predict_lower(P, &PZ, f, P_next, ws);
-      } else if (lower_reference) {
-        sys.covariance.predict_lower_in_reference_order(P, &PZ, f, P_next, ws);
-      } else {
-        sys.predict_cov(T, P, &PZ, f, P_next, ws, covariance_order(t, burn));
-      }
+      sys.predict_covariance(P, &PZ, f, P_next, ws, t, burn);
       if (t >= burn) {
         sum_ln_f += ln_f;
         sum_v2_f += v2_f;
@@ -196,44 +197,36 @@ Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpa
       const bool settled = resume == nullptr && rule.after_update(t, P_next, P);
       P.swap(P_next);
       if (settled) {
-        if (lower_only) mirror_lower(P.data(), m);
-        PZ.noalias() = P * Z;
-        const double f_ss = Z.dot(PZ);
+        // P·Z and F of the frozen covariance by the dense product, whole.
+        P.complete();
+        const double f_ss = P.times_z(KalmanStrategy::Dense, Z, sys.sparse_z, PZ);
         if (std::isfinite(f_ss) && f_ss > 0.0) {
-          SteadyMode sm;
-          sm.f = f_ss;
-          sm.finv = 1.0 / f_ss;
-          sm.ln_f = std::log(f_ss);
-          sm.pz = PZ;
-          sm.gain = sys.times_t(T, PZ);
-          steady = std::move(sm);
+          steady.on = true;
+          steady.f = f_ss;
+          steady.finv = 1.0 / f_ss;
+          steady.ln_f = std::log(f_ss);
+          steady.pz = PZ;
+          sys.covariance.times_t(PZ.data(), steady.gain.data());
           out.steady_from = t + 1;
+          if (observer != nullptr) observer->steady_from(t + 1);
         }
       }
     } else {
       const double v2_f = (v * v) / SKIP_F;
-      if (observer != nullptr &&
-          !observe(*observer, {t, StepKind::Skip, v, SKIP_FINV, LN_SKIP_F, v2_f, a, PZ, P})) {
-        return fail(observer_stopped(t));
-      }
+      const FilterStep step{t, StepKind::Skip, v, F, SKIP_FINV, LN_SKIP_F, v2_f, a, PZ,
+                            steady.gain, P};
+      if (observer != nullptr && !observe(*observer, step)) return fail(observer_stopped(t));
       if (t >= burn) {
         sum_ln_f += LN_SKIP_F;
         sum_v2_f += v2_f;
       }
       if (store_outputs) {
         out.filtered_state = a;
-        out.filtered_cov = P;
+        P.copy_whole(out.filtered_cov);
       }
-      sys.predict_state(T, a, scratch, intercept, t, ss.k_diff);
-      a.swap(scratch);
-      if (lower_reference && covariance_order(t, burn) == CovarianceOrder::Reference) {
-        // P may hold only what the lower forms read: the whole reference
-        // order would read the rest.
-        sys.covariance.predict_lower_in_reference_order(P, nullptr, 0.0, P_next, ws);
-        P.swap(P_next);
-      } else {
-        sys.predict_cov(T, P, nullptr, 0.0, ws, covariance_order(t, burn));
-      }
+      advance_mean(sys, step, v, a, scratch, intercept, ss.k_diff);
+      sys.predict_covariance(P, nullptr, 0.0, P_next, ws, t, burn);
+      P.swap(P_next);
       rule.after_skip();
     }
   }
@@ -247,9 +240,8 @@ Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpa
   auto value = loglike_from_sums(sum_ln_f, sum_v2_f, n - burn, concentrate_scale,
                                  ss.state_cov(0, 0));
   if (!value) return fail(std::move(value.error()));
-  if (lower_only) mirror_lower(P.data(), m);
   out.predicted_state = std::move(a);
-  out.predicted_cov = std::move(P);
+  out.predicted_cov = P.take_whole();
   out.loglike = value->loglike;
   out.scale = value->scale;
   out.n_eff = n - burn;

@@ -10,6 +10,7 @@
 
 #include "peltaro/core/error.hpp"
 #include "peltaro/core/initialization.hpp"
+#include "peltaro/core/kalman/state_covariance.hpp"
 #include "peltaro/core/state_space.hpp"
 #include "peltaro/core/types.hpp"
 
@@ -62,19 +63,21 @@ struct FilterSystem;
 enum class StepKind : std::uint8_t { Update, Skip, Steady };
 
 // One step as the filter holds it before its update: what a pass that
-// follows the filter (the score's way forward) reads. `mean` and `cov` are
-// the predicted mean and covariance of step t (only cov's lower triangle is
-// whole with the sparse forms; not current in steady mode), `pz` is P·Z
-// (frozen in steady mode); `finv` is 1/F (SKIP_FINV for a skipped step),
-// `ln_f` and `v2_f` the step's terms of the sums (ln_f is 0 for an updated
-// step before `burn`).
+// follows the filter (the score's passes, the batched filter) reads. `mean`
+// and `cov` are the predicted mean and covariance of step t (cov not current
+// in steady mode), `pz` is P·Z and `gain` T·P·Z (both frozen in steady mode;
+// gain is read only there); `f` is F (frozen in steady mode; the F that was
+// not positive, or NaN, for a skipped step), `finv` 1/F (SKIP_FINV for a
+// skipped step), `ln_f` and `v2_f` the step's terms of the sums (ln_f is 0
+// for an updated step before `burn`).
 struct FilterStep {
   std::size_t t;
   StepKind kind;
-  double v, finv, ln_f, v2_f;
+  double v, f, finv, ln_f, v2_f;
   const Eigen::VectorXd& mean;
   const Eigen::VectorXd& pz;
-  const Eigen::MatrixXd& cov;
+  const Eigen::VectorXd& gain;
+  const StateCovariance& cov;
 };
 
 class FilterObserver {
@@ -82,7 +85,19 @@ class FilterObserver {
   virtual ~FilterObserver() = default;
   // False stops the pass, which then fails.
   virtual bool step(const FilterStep& step) = 0;
+  // The covariance froze after the step before t: steps t on are steady
+  // (t may be the series' length). Told even when the pass fails at its end.
+  virtual void steady_from(std::size_t /*t*/) {}
 };
+
+// a ← the mean predicted for step s.t + 1 from the one predicted for s.t,
+// with v the series' own innovation (the filter's is s.v): T·(a + P·Z·v/F) + c
+// after an update, T·a + c + T·P·Z·(v/F) in steady mode, T·a + c for a
+// skipped step. The filter's own arithmetic, so that any series that follows
+// the filter's steps moves as the filter's own mean would. `scratch` takes the
+// old mean; `intercept` and `row` as for FilterSystem::predict_state.
+void advance_mean(const FilterSystem& sys, const FilterStep& s, double v, Eigen::VectorXd& a,
+                  Eigen::VectorXd& scratch, std::span<const double> intercept, std::size_t row);
 
 struct LoglikeValue {
   double loglike = 0.0;
@@ -116,7 +131,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 struct FilterResume {
   std::size_t t;
   const Eigen::VectorXd& mean;
-  const Eigen::MatrixXd& cov;
+  const StateCovariance& cov;
 };
 
 // The steps from `from.t` on of a pass that `kalman_core` ran with an

@@ -62,32 +62,8 @@ KalmanStrategy choose_strategy(const SparseT& sparse_t) {
                                                                       : KalmanStrategy::Dense;
 }
 
-void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
-                   const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
-                   std::size_t t, std::size_t row) {
-  const auto m = static_cast<std::size_t>(a.size());
-  if (strategy == KalmanStrategy::Sparse) {
-    out.setZero();
-    for (const auto& e : sparse_t.entries)
-      out[static_cast<Eigen::Index>(e.row)] += e.value * a[static_cast<Eigen::Index>(e.col)];
-  } else if (m > 0) {
-    out = a[0] * T.col(0);
-    for (Eigen::Index j = 1; j < static_cast<Eigen::Index>(m); ++j) out += a[j] * T.col(j);
-  }
-  if (!intercept.empty()) out[static_cast<Eigen::Index>(row)] += intercept[t];
-}
-
 
 void mirror_lower(double* a, std::size_t m) { dense_sweeps().mirror_lower(a, m); }
-
-void lower_column(const double* a, std::size_t m, std::size_t c, double* out) {
-  for (std::size_t i = 0; i < c; ++i) out[i] = a[i * m + c];
-  for (std::size_t i = c; i < m; ++i) out[i] = a[c * m + i];
-}
-
-void transpose_into(const double* a, std::size_t m, double* b) {
-  dense_sweeps().transpose(a, m, b);
-}
 
 void mirror_lower_times(double* a, std::size_t m, const double* x, double* u) {
   dense_sweeps().mirror_lower_times(a, m, x, u);
@@ -193,6 +169,18 @@ void RowRuns::assign(const SparseT& a) {
       ++runs_.back().length;
       values_.push_back(entry.value);
     }
+    begin = end;
+  }
+  if (values_.size() >= MIN_RUN_ROWS) return;
+  // Too few rows in runs: every row on its own, in row order.
+  runs_.clear();
+  values_.clear();
+  rows_.clear();
+  begin = 0;
+  for (std::size_t r = 0; r < a.dim; ++r) {
+    std::size_t end = begin;
+    while (end < entries.size() && entries[end].row == r) ++end;
+    rows_.push_back({r, begin, end});
     begin = end;
   }
 }

@@ -25,10 +25,12 @@ struct SparseT {
 };
 
 // out ← A·x over a sparse A's stored entries, each value summed from +0.0 in
-// the order of its row's entries, as a product entry by entry sums it. Rows
-// with one entry each that read consecutive columns run as one contiguous
-// sweep; the rows with none or several are summed one at a time, in a
-// register.
+// the order of its row's entries, as a product entry by entry sums it: the
+// one product of a transition with a vector that every pass uses. Rows with
+// one entry each that read consecutive columns run as one contiguous sweep;
+// the rows with none or several are summed one at a time, in a register.
+// A few short runs cost more in loops than their entries one by one: below
+// MIN_RUN_ROWS rows in runs, every row is summed on its own.
 class RowRuns {
  public:
   void assign(const SparseT& a);
@@ -37,6 +39,8 @@ class RowRuns {
   void times(std::span<const SparseTEntry> entries, const double* x, double* out) const;
   // How many rows the sweeps take.
   [[nodiscard]] std::size_t run_rows() const { return values_.size(); }
+
+  static constexpr std::size_t MIN_RUN_ROWS = 8;
 
  private:
   // Consecutive rows first … first + length − 1 with one entry each, in
@@ -117,11 +121,6 @@ enum class KalmanStrategy : std::uint8_t { Dense = 0, Sparse = 1 };
 // Sparse when fewer than ⌊m²/2⌋ entries are stored.
 KalmanStrategy choose_strategy(const SparseT& sparse_t);
 
-// out ← T·a, plus intercept[t] at state `row` unless `intercept` is empty.
-void predict_state(KalmanStrategy strategy, const Eigen::MatrixXd& T, const SparseT& sparse_t,
-                   const Eigen::VectorXd& a, Eigen::VectorXd& out, std::span<const double> intercept,
-                   std::size_t t, std::size_t row);
-
 // P ← ½(P + P'): every recursion that predicts a covariance ends with it.
 // Entry (i, j), i > j, of both triangles becomes 0.5·(P(i, j) + P(j, i)).
 void symmetrize(Eigen::MatrixXd& P);
@@ -129,13 +128,6 @@ void symmetrize(Eigen::MatrixXd& P);
 // The strict upper triangle of an m × m column-major matrix copied from its
 // lower triangle.
 void mirror_lower(double* a, std::size_t m);
-
-// Column c of the symmetric m × m column-major A into `out` (m values),
-// read from A's lower triangle alone: above the diagonal along row c.
-void lower_column(const double* a, std::size_t m, std::size_t c, double* out);
-
-// b ← a' for m × m column-major matrices that do not overlap.
-void transpose_into(const double* a, std::size_t m, double* b);
 
 // `mirror_lower`, and u ← A·x for the whole symmetric A, in one sweep over
 // the lower triangle: each pair of entries is read once for the copy and

@@ -17,14 +17,14 @@ constexpr double PLAIN_TRACE_HIGH = 0x1p300;
 // ‖P_new − P_old‖_F / trace by the lower triangles, each entry scaled by the
 // power of two of the trace first. A trace that is not positive and finite
 // gives no scale: only a covariance that stands exactly still has settled.
-[[gnu::noinline, gnu::cold]] double rescaled_change(const Eigen::MatrixXd& p_new,
-                                                    const Eigen::MatrixXd& p_old, double trace) {
+[[gnu::noinline, gnu::cold]] double rescaled_change(const StateCovariance& p_new,
+                                                    const StateCovariance& p_old, double trace) {
   const bool scaled = trace > 0.0 && std::isfinite(trace);
   const int e = scaled ? std::ilogb(trace) : 0;
-  const Eigen::Index m = p_new.rows();
+  const std::size_t m = p_new.dim();
   double sum = 0.0;
-  for (Eigen::Index j = 0; j < m; ++j) {
-    for (Eigen::Index i = j; i < m; ++i) {
+  for (std::size_t j = 0; j < m; ++j) {
+    for (std::size_t i = j; i < m; ++i) {
       const double d = std::scalbn(p_new(i, j), -e) - std::scalbn(p_old(i, j), -e);
       sum += (i == j ? 1.0 : 2.0) * (d * d);
     }
@@ -52,15 +52,15 @@ constexpr double PLAIN_TRACE_HIGH = 0x1p300;
 // the next check only needs to know that it was that large, so the
 // off-diagonal sum is then not formed. The decisions are exactly those of the
 // full test.
-bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
-                                   const Eigen::MatrixXd& p_old) {
+bool SteadyStateRule::after_update(std::size_t t, const StateCovariance& p_new,
+                                   const StateCovariance& p_old) {
   if (t < first_check_) return false;
-  const Eigen::Index m = p_new.rows();
+  const auto m = static_cast<Eigen::Index>(p_new.dim());
   // Four partial sums each, element i into sum i mod 4: one running sum
   // would be a chain of m dependent additions that the steps after it wait
   // on. Two sums to a vector.
-  const double* pn = p_new.data();
-  const double* po = p_old.data();
+  const double* pn = p_new.lower_data();
+  const double* po = p_old.lower_data();
   const Eigen::Index step = m + 1;
   // The diagonal of p_old, kept from the last check when p_old is the
   // matrix that check had as p_new (the callers exchange the two after each
@@ -113,13 +113,13 @@ bool SteadyStateRule::after_update(std::size_t t, const Eigen::MatrixXd& p_new,
   }
 
   double off_diagonal = 0.0;
-  auto add = [&](double a, double b) { off_diagonal += (a - b) * (a - b); };
-  // Both are exactly symmetric, so the entries above the diagonal are read at
-  // their mirror images: a recursion may leave the upper triangle partly
-  // unformed (see CovarianceKernel::predict_lower). The sum keeps its order.
-  for (Eigen::Index j = 0; j < m; ++j) {
-    for (Eigen::Index i = 0; i < j; ++i) add(p_new(j, i), p_old(j, i));
-    for (Eigen::Index i = j + 1; i < m; ++i) add(p_new(i, j), p_old(i, j));
+  auto add = [&](std::size_t at) { off_diagonal += (pn[at] - po[at]) * (pn[at] - po[at]); };
+  // The entries above the diagonal are read at their mirror images, in the
+  // order of the whole matrix's columns.
+  const auto mu = static_cast<std::size_t>(m);
+  for (std::size_t j = 0; j < mu; ++j) {
+    for (std::size_t i = 0; i < j; ++i) add(i * mu + j);
+    for (std::size_t i = j + 1; i < mu; ++i) add(j * mu + i);
   }
   return judge(std::sqrt(diagonal + off_diagonal) / trace);
 }

@@ -1,8 +1,8 @@
 #pragma once
-// When a recursion may freeze its predicted covariance: the one rule shared by
-// the filter, the batched filter and the tangent-linear pass. They feed it the
-// same sequence of covariances at the same steps, so all three switch together
-// and the score stays the gradient of the likelihood the filter returns.
+// When the filter may freeze its predicted covariance. The batched filter and
+// the score's passes ride on the filter's steps, so all switch at the step
+// this rule picks and the score stays the gradient of the likelihood the
+// filter returns.
 //
 // The whole predicted covariance is compared from one step to the next, not
 // only P·Z: in seasonal models P·Z can stay still for a whole season while the
@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <limits>
 #include <vector>
+
+#include "peltaro/core/kalman/state_covariance.hpp"
 
 namespace peltaro::core {
 
@@ -52,11 +54,10 @@ class SteadyStateRule {
   // After the update step t: `p_new` is the covariance just predicted for
   // t + 1, `p_old` the one predicted for t. True when the caller should freeze
   // `p_new`; a caller that cannot (F not finite and positive) keeps calling,
-  // and the next passing check tries again. Both must be exactly symmetric;
-  // only their lower triangles are read. A p_old stored where the last
-  // check's p_new was must be that matrix, unchanged: its diagonal is
-  // taken from that check.
-  bool after_update(std::size_t t, const Eigen::MatrixXd& p_new, const Eigen::MatrixXd& p_old);
+  // and the next passing check tries again. Only their lower triangles are
+  // read. A p_old stored where the last check's p_new was must be that
+  // covariance, unchanged: its diagonal is taken from that check.
+  bool after_update(std::size_t t, const StateCovariance& p_new, const StateCovariance& p_old);
 
   // A step without an update predicts P by another map: the changes before it
   // and after it do not belong to one sequence, so the rate starts anew.
