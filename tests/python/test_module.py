@@ -3,6 +3,8 @@
 import importlib.metadata
 import importlib.util
 import inspect
+import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -27,8 +29,23 @@ STANDARD_MODULE_ATTRIBUTES = {
 }
 
 
-def test_version_is_the_installed_distribution_version():
-    assert peltaro.version() == importlib.metadata.version("peltaro")
+def project_version():
+    """The version's one source: the project() line of CMakeLists.txt."""
+    text = (pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+    return re.search(r"project\(peltaro VERSION (\S+)", text).group(1)
+
+
+def test_version_is_the_project_version():
+    assert peltaro.version() == project_version()
+
+
+def test_installed_distribution_carries_the_project_version():
+    # A module put on the path by hand (the sanitized build) has no metadata.
+    try:
+        installed = importlib.metadata.version("peltaro")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("peltaro is not installed as a distribution here")
+    assert installed == project_version()
 
 
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])
