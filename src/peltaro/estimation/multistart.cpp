@@ -200,7 +200,7 @@ constexpr double CONTINUATION_GAIN = 1e-6;
 RunnerResult continue_converged_run(const SarimaxObjective& objective, const RunnerResult& first,
                                     std::uint64_t maxiter) {
   if (first.end_slope && *first.end_slope < CONTINUATION_SLOPE) return first;
-  const SarimaxObjective probe = objective.clone();
+  SarimaxObjective probe = objective.clone();
   const auto g = probe.analytical_gradient_negloglike(first.x);
   Eigen::MatrixXd start_inverse;
   if (g && g->size() == first.x.size()) {
@@ -217,7 +217,7 @@ RunnerResult continue_converged_run(const SarimaxObjective& objective, const Run
     start_inverse = runners::bfgs_initial_inverse_hessian(g, first.x.size());
   }
   auto more =
-      runners::run_bfgs_continuation(objective.clone(), first.x, std::move(start_inverse), maxiter);
+      runners::run_bfgs_continuation(std::move(probe), first.x, std::move(start_inverse), maxiter);
   if (!more || is_penalty(more->f) || !(more->f < first.f)) return first;
   more->n_iter = saturating_add(first.n_iter, more->n_iter);
   return std::move(*more);

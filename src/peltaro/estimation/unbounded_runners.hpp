@@ -34,7 +34,7 @@ TextResult<RunnerResult> run_lbfgs(SarimaxObjective objective, Vec x0, std::uint
 // model gain little, and the ordinary test on one step's change of cost
 // would stop it before its model has learnt the curvature (a first step of
 // 8e-10 before 0.02 more over 36 steps). Here the change over the last five
-// steps is what must fall below 1e-9; a gradient norm below 1e-5 or the
+// steps is what must fall below 1e-7; a gradient norm below 1e-5 or the
 // limit also stops it. A step that fails (no lower point along the
 // direction) ends the run, converged, at its best point.
 inline constexpr engine::QuasiNewtonOptions CONTINUATION_OPTIONS{

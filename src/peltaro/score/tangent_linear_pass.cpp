@@ -55,8 +55,7 @@ TangentLinearRecursion::TangentLinearRecursion(std::span<const double> y,
       system_(system),
       cov_ws_(static_cast<Eigen::Index>(ss.k_states)) {
   const auto m = static_cast<Eigen::Index>(m_);
-  // A trend built for another series length contributes nothing.
-  if (ss.state_intercept.size() == y.size()) intercept_ = ss.state_intercept;
+  intercept_ = core::state_intercept_for(ss, y.size());
 
   a_filt_ = Eigen::VectorXd::Zero(m);
   p_ = Eigen::VectorXd::Zero(m);

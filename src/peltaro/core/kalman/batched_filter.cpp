@@ -23,11 +23,8 @@ class OtherSeries final : public FilterObserver {
         sys_(sys),
         out_(out),
         states_(series.size(), init.a0),
-        scratch_(init.a0.size()) {
-    // A trend built for another series length contributes nothing.
-    const std::size_t n = series[0].size();
-    if (ss.state_intercept.size() == n) intercept_ = ss.state_intercept;
-  }
+        scratch_(init.a0.size()),
+        intercept_(state_intercept_for(ss, series[0].size())) {}
 
   bool step(const FilterStep& s) override {
     const std::size_t t = s.t;

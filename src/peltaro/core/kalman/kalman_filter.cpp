@@ -114,10 +114,7 @@ Result<KalmanFilterOutput> filter_pass(std::span<const double> y, const StateSpa
   Eigen::VectorXd scratch = Eigen::VectorXd::Zero(mm);
   CovarianceWorkspace ws(mm);
   SteadyStateRule rule(burn);
-  // A trend built for another series length contributes nothing.
-  const std::span<const double> intercept =
-      ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
-                                     : std::span<const double>();
+  const std::span<const double> intercept = state_intercept_for(ss, n);
 
   KalmanFilterOutput out;
   // A pass with an observer hands each innovation to it and keeps none: its

@@ -99,6 +99,13 @@ class FilterObserver {
 void advance_mean(const FilterSystem& sys, const FilterStep& s, double v, Eigen::VectorXd& a,
                   Eigen::VectorXd& scratch, std::span<const double> intercept, std::size_t row);
 
+// The state intercept a pass over n observations adds: a trend built for
+// another series length contributes nothing.
+inline std::span<const double> state_intercept_for(const StateSpace& ss, std::size_t n) {
+  return ss.state_intercept.size() == n ? std::span<const double>(ss.state_intercept)
+                                        : std::span<const double>();
+}
+
 struct LoglikeValue {
   double loglike = 0.0;
   double scale = 0.0;
