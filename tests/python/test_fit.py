@@ -104,11 +104,16 @@ def inference_kw(kw):
 
 # A fit that stops on a slope misleads every call made with its parameters:
 # the standard errors at the fitted point match those at the maximum. Not
-# where the maximum lies on the edge of the invertible region (an MA root of
-# modulus 0.99995 or 0.99999): a Hessian there measures the edge, not the
-# likelihood.
-EDGE = {"air_log_211_011_12_c", "lakehuron_312"}
-INTERIOR = [c for c in REFERENCE if c["name"] not in LOWER_PEAK | EDGE]
+# where the maximum lies on the edge of the invertible or stationary region
+# (an MA root of modulus 0.99995 or 0.99999, an AR root beside it): a Hessian
+# there measures the edge, not the likelihood.
+EDGE = {"air_log_211_011_12_c", "lakehuron_312", "air_log_202_c_unenforced",
+        "front_log_301_001_12_t_petrol_law"}
+# The default fit ends on a higher maximum than the peer's multi-start found
+# (246.2149 against 245.9143; a tight peer climb from there stays on it): the
+# standard errors there are of another point.
+HIGHER_PEAK = {"air_log_212_111_12"}
+INTERIOR = [c for c in REFERENCE if c["name"] not in LOWER_PEAK | EDGE | HIGHER_PEAK]
 
 
 @pytest.mark.parametrize("case", INTERIOR, ids=[c["name"] for c in INTERIOR])

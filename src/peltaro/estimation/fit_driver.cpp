@@ -7,9 +7,11 @@
 
 #include "peltaro/core/pipeline.hpp"
 #include "peltaro/core/transforms.hpp"
+#include "peltaro/estimation/basin_search.hpp"
 #include "peltaro/estimation/bounded_runner.hpp"
 #include "peltaro/estimation/cancellation.hpp"
 #include "peltaro/estimation/data_units.hpp"
+#include "peltaro/estimation/edge_polish.hpp"
 #include "peltaro/estimation/multistart.hpp"
 #include "peltaro/estimation/objective.hpp"
 #include "peltaro/estimation/presteps.hpp"
@@ -63,6 +65,26 @@ Vec improve_start(std::span<const double> y, std::span<const double> endog,
     }
   }
   return start;
+}
+
+// A reduced model fitted as the default method fits it, in the full fit's
+// units and on its series; its parameters in model coordinates.
+std::optional<Vec> fit_reduced_model(std::span<const double> y, std::span<const double> endog,
+                                     const SarimaxConfig& config, const Columns* exog,
+                                     const Columns* exog_used, std::uint64_t maxiter) {
+  auto start = validate_and_get_start_params(y, config, nullptr, exog);
+  if (!start) return std::nullopt;
+  Vec chosen = improve_start(y, endog, config, std::move(*start), exog, exog_used);
+  auto x0 = unconstrain_start(chosen, config, false);
+  if (!x0) return std::nullopt;
+  const SarimaxObjective objective(
+      Vec(endog.begin(), endog.end()),
+      exog_used != nullptr ? std::optional<Columns>(*exog_used) : std::nullopt, config);
+  auto run = multistart::fit_lbfgsb_single(objective, x0->x, config, maxiter, false);
+  if (!run || is_penalty(run->f)) return std::nullopt;
+  auto params = core::transform_params_inner(run->x, config, true);
+  if (!params) return std::nullopt;
+  return std::move(*params);
 }
 
 core::Result<StrategyOutcome> from_runner(TextResult<RunnerResult> r, const char* label) {
@@ -178,7 +200,10 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
       config.simple_differencing ? (prepared_fit->columns ? &*prepared_fit->columns : nullptr)
                                  : exog_fit_ptr;
 
+  const bool search_basins =
+      method == DEFAULT_METHOD && !start_params && basin_search::applies(config_fit);
   Vec chosen = std::move(*start);
+  const Vec raw_start = search_basins ? chosen : Vec{};
   if (!start_params && method != "trust-region") {
     chosen = improve_start(y_fit, endog_fit, config_fit, std::move(chosen), exog_fit_ptr,
                            exog_used_fit);
@@ -193,8 +218,26 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
   auto outcome =
       run_method(method, objective, x0->x, config_fit, maxiter, start_params.has_value());
   if (!outcome) return core::fail(std::move(outcome.error()));
+  if (search_basins) {
+    const basin_search::ReducedFit fit_reduced = [&](const SarimaxConfig& reduced) {
+      return fit_reduced_model(y_fit, endog_fit, reduced, exog_fit_ptr, exog_used_fit, maxiter);
+    };
+    *outcome = basin_search::search(objective, config_fit, raw_start, std::move(*outcome), maxiter,
+                                    fit_reduced);
+  }
   auto params_fit = core::transform_params_inner(outcome->x, config_fit, true);
   if (!params_fit) return core::fail(std::move(params_fit.error()));
+  if (method == DEFAULT_METHOD && edge_polish::applies(*params_fit, config_fit)) {
+    if (auto across = edge_polish::search_across(endog_fit, exog_used_fit, config_fit,
+                                                 *params_fit, maxiter)) {
+      const double f = -eval_kf_loglike_constrained(endog_fit, config_fit, across->params,
+                                                    exog_used_fit);
+      if (f < outcome->f - 1e-9 * (1.0 + std::fabs(outcome->f))) {
+        *params_fit = std::move(across->params);
+        outcome->converged = across->converged;
+      }
+    }
+  }
   return build_fit_result_at(endog, config, units.params_to_caller(*params_fit, config),
                              outcome->n_iter, outcome->converged, std::move(outcome->label),
                              exog_used, std::move(x0->warnings));

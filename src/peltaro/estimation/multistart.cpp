@@ -369,7 +369,8 @@ StrategyResult fit_lbfgs_argmin(const SarimaxObjective& objective, std::span<con
 }
 
 StrategyResult fit_lbfgsb_single(const SarimaxObjective& objective, std::span<const double> x0,
-                                 const SarimaxConfig& config, std::uint64_t maxiter) {
+                                 const SarimaxConfig& config, std::uint64_t maxiter,
+                                 bool escalate) {
   const std::size_t n = x0.size();
   const auto first = runners::run_lbfgsb(objective, Vec(x0.begin(), x0.end()),
                                          runners::compute_bounds(config), maxiter);
@@ -386,7 +387,7 @@ StrategyResult fit_lbfgsb_single(const SarimaxObjective& objective, std::span<co
   }
   const RunnerResult run =
       first->converged ? continue_converged_run(objective, *first, maxiter) : *first;
-  if (on_cancellation_ridge(run.x, config)) {
+  if (escalate && on_cancellation_ridge(run.x, config)) {
     auto multi = fit_lbfgsb_multi(objective, x0, n, config, maxiter, n_starts);
     if (multi && multi->f < run.f - ESCALATION_MARGIN) {
       RunnerResult better{std::move(multi->x), multi->f, std::max(run.n_iter, multi->n_iter),

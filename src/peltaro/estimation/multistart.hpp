@@ -34,8 +34,11 @@ struct BestRecord {
 // n = 2, else 0.
 std::size_t automatic_start_count(const SarimaxConfig& config, std::size_t n);
 
+// `escalate` false leaves out the multi-start that follows a run ending where
+// AR and MA roots nearly cancel: for runs from starts built on such a factor.
 StrategyResult fit_lbfgsb_single(const SarimaxObjective& objective, std::span<const double> x0,
-                                 const SarimaxConfig& config, std::uint64_t maxiter);
+                                 const SarimaxConfig& config, std::uint64_t maxiter,
+                                 bool escalate = true);
 StrategyResult fit_lbfgsb_multi(const SarimaxObjective& objective, std::span<const double> x0,
                                 std::size_t n, const SarimaxConfig& config, std::uint64_t budget,
                                 std::size_t n_starts);

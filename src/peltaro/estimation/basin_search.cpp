@@ -1,0 +1,153 @@
+#include "peltaro/estimation/basin_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "peltaro/core/transforms.hpp"
+#include "peltaro/estimation/multistart.hpp"
+#include "peltaro/estimation/start_region.hpp"
+
+namespace peltaro::estimation::basin_search {
+namespace {
+
+constexpr std::uint64_t MIN_ARMA_COEFFICIENTS = 4;
+// Each other start costs about one more fit: from this many states a fit is
+// slow enough that the search is left out.
+constexpr std::uint64_t MAX_STATES = 40;
+// The common factors tried: near the unit circle the pair can carry a trend,
+// at zero the reduced model's maximum is the start exactly.
+constexpr double NON_SEASONAL_RHOS[] = {0.9, 0.0};
+constexpr double SEASONAL_RHO = 0.5;
+
+// Offsets of the four coefficient blocks in the flat vector.
+struct Layout {
+  std::size_t ar, ma, sar, sma, end;
+  explicit Layout(const SarimaxConfig& c) {
+    const core::SarimaxOrder& o = c.order;
+    ar = c.k_trend() + c.n_exog;
+    ma = ar + o.p;
+    sar = ma + o.q;
+    sma = sar + o.P;
+    end = sma + o.Q;
+  }
+};
+
+// The coefficients of (1 − Σ c_k B^k)(1 − ρB) for an AR block (`sign` −1)
+// or of (1 + Σ c_k B^k)(1 − ρB) for an MA block (`sign` +1), one longer.
+Vec times_factor(std::span<const double> c, double rho, double sign) {
+  Vec out(c.size() + 1, 0.0);
+  for (std::size_t k = 0; k <= c.size(); ++k) {
+    const double here = k < c.size() ? c[k] : 0.0;
+    const double before = k == 0 ? 1.0 : sign * c[k - 1];
+    out[k] = here - sign * rho * before;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool applies(const SarimaxConfig& config) {
+  const core::SarimaxOrder& o = config.order;
+  return o.p + o.q + o.P + o.Q >= MIN_ARMA_COEFFICIENTS && o.k_states() < MAX_STATES;
+}
+
+std::optional<SarimaxConfig> reduced_pair(const SarimaxConfig& config, bool seasonal) {
+  SarimaxConfig out = config;
+  core::SarimaxOrder& o = out.order;
+  if (!seasonal) {
+    if (o.p == 0 || o.q == 0) return std::nullopt;
+    --o.p;
+    --o.q;
+    return out;
+  }
+  if (o.P == 0 || o.Q == 0) return std::nullopt;
+  --o.P;
+  --o.Q;
+  if (o.P == 0 && o.Q == 0 && o.D == 0) o.s = 0;
+  return out;
+}
+
+Vec lift(std::span<const double> reduced_params, const SarimaxConfig& reduced,
+         const SarimaxConfig& full, bool seasonal, double rho) {
+  const Layout from(reduced), to(full);
+  Vec out(full.n_params(), 0.0);
+  const auto block = [&](std::size_t at, std::size_t end) {
+    return reduced_params.subspan(at, end - at);
+  };
+  std::copy_n(reduced_params.begin(), from.ar, out.begin());
+  if (!seasonal) {
+    for (std::size_t i = 0; i < full.k_trend(); ++i) out[i] *= 1.0 - rho;
+  }
+  const auto place = [&](std::span<const double> c, std::size_t at, bool lifted, double sign) {
+    const Vec v = lifted ? times_factor(c, rho, sign) : Vec(c.begin(), c.end());
+    std::copy(v.begin(), v.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  place(block(from.ar, from.ma), to.ar, !seasonal, -1.0);
+  place(block(from.ma, from.sar), to.ma, !seasonal, 1.0);
+  place(block(from.sar, from.sma), to.sar, seasonal, -1.0);
+  place(block(from.sma, from.end), to.sma, seasonal, 1.0);
+  std::copy(reduced_params.begin() + static_cast<std::ptrdiff_t>(from.end), reduced_params.end(),
+            out.begin() + static_cast<std::ptrdiff_t>(to.end));
+  return out;
+}
+
+Vec without_blocks(std::span<const double> start, const SarimaxConfig& config,
+                   bool autoregressive) {
+  const Layout at(config);
+  Vec out(start.begin(), start.end());
+  const auto zero = [&](std::size_t from, std::size_t to) {
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(from),
+              out.begin() + static_cast<std::ptrdiff_t>(to), 0.0);
+  };
+  if (autoregressive) {
+    zero(at.ar, at.ma);
+    zero(at.sar, at.sma);
+  } else {
+    zero(at.ma, at.sar);
+    zero(at.sma, at.end);
+  }
+  return out;
+}
+
+StrategyOutcome search(const SarimaxObjective& objective, const SarimaxConfig& config,
+                       std::span<const double> raw_start, StrategyOutcome first,
+                       std::uint64_t maxiter, const ReducedFit& fit_reduced) {
+  std::vector<Vec> starts;
+  for (const bool seasonal : {false, true}) {
+    const auto reduced = reduced_pair(config, seasonal);
+    if (!reduced) continue;
+    const auto params = fit_reduced(*reduced);
+    if (!params) continue;
+    if (!seasonal) {
+      for (const double rho : NON_SEASONAL_RHOS) {
+        starts.push_back(lift(*params, *reduced, config, false, rho));
+      }
+    } else {
+      starts.push_back(lift(*params, *reduced, config, true, SEASONAL_RHO));
+    }
+  }
+  starts.push_back(without_blocks(raw_start, config, true));
+  starts.push_back(without_blocks(raw_start, config, false));
+
+  StrategyOutcome best = std::move(first);
+  std::vector<Vec> tried;
+  for (Vec& start : starts) {
+    if (std::find(tried.begin(), tried.end(), start) != tried.end()) continue;
+    tried.push_back(start);
+    // A reduced fit may end on the edge of a region, where the transform
+    // cannot come back from: such a block starts just inside. The pull's
+    // warnings are for starts a caller gave, not for these.
+    (void)pull_into_enforced_region(start, config);
+    auto x = core::transform_params_inner(start, config, false);
+    if (!x) continue;
+    auto run = multistart::fit_lbfgsb_single(objective, *x, config, maxiter, false);
+    if (!run || is_penalty(run->f) || !std::isfinite(run->f)) continue;
+    // Runs that end on the same maximum differ by rounding only: the first
+    // one stands unless another is higher beyond that.
+    if (run->f < best.f - 1e-9 * (1.0 + std::fabs(best.f))) best = std::move(*run);
+  }
+  return best;
+}
+
+}  // namespace peltaro::estimation::basin_search

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "peltaro/estimation/edge_polish.hpp"
+#include "peltaro/estimation/fit_result.hpp"
+#include "score_fixtures.hpp"
+#include "white_noise.hpp"
+
+using namespace peltaro;
+using core::SarimaxConfig;
+using core::Trend;
+using core::Vec;
+using peltaro::score_fixtures::cfg;
+namespace ep = peltaro::estimation::edge_polish;
+
+namespace {
+
+SarimaxConfig concentrated(SarimaxConfig c) {
+  c.concentrate_scale = true;
+  return c;
+}
+
+TEST(EdgePolish, ReflectedMaRootsKeepTheExactLikelihood) {
+  const double c = std::cos(0.3);
+  struct Case {
+    const char* what;
+    SarimaxConfig config;
+    Vec params, expected;
+  };
+  const Case cases[] = {
+      {"MA(1) θ = 2", cfg({1, 0, 1, 0, 0, 0, 0}, Trend::Constant), {0.3, 0.5, 2.0, 1.0},
+       {0.3, 0.5, 0.5, 4.0}},
+      // (1 − 2L)(1 − 0.5L) → (1 − 0.5L)²
+      {"one of two real roots", cfg({0, 0, 2, 0, 0, 0, 0}), {-2.5, 1.0, 1.5}, {-1.0, 0.25, 6.0}},
+      // inverse roots 1.25·e^{±0.3i} → 0.8·e^{±0.3i}, σ² times 1.25⁴
+      {"complex pair", cfg({0, 0, 2, 0, 0, 0, 0}), {-2.5 * c, 1.5625, 1.0},
+       {-1.6 * c, 0.64, std::pow(1.25, 4)}},
+      {"seasonal block, concentrated", concentrated(cfg({1, 0, 1, 0, 0, 1, 4})), {0.5, -0.4, -1.6},
+       {0.5, -0.4, -0.625}},
+      {"invertible: as given", cfg({0, 0, 2, 0, 0, 1, 4}), {0.4, 0.2, -0.7, 2.0},
+       {0.4, 0.2, -0.7, 2.0}},
+  };
+  const Vec y = peltaro::testing::white_noise(120, 7);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    const Vec got = ep::reflect_ma_roots(k.params, k.config);
+    ASSERT_EQ(got.size(), k.expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], k.expected[i], 1e-12) << i;
+    SarimaxConfig free = k.config;
+    free.enforce_invertibility = false;
+    // Equal but for the filter's switch to its steady state, which a
+    // non-invertible form reaches more slowly (differences near 1e-6).
+    EXPECT_NEAR(estimation::eval_kf_loglike_constrained(y, free, got, nullptr),
+                estimation::eval_kf_loglike_constrained(y, free, k.params, nullptr), 1e-5);
+  }
+}
+
+TEST(EdgePolish, AppliesNearAnEnforcedEdgeOnly) {
+  const SarimaxConfig c = cfg({0, 0, 1, 0, 0, 1, 4});
+  EXPECT_TRUE(ep::applies(Vec{-0.995, 0.0, 1.0}, c));
+  EXPECT_TRUE(ep::applies(Vec{0.0, 0.99, 1.0}, c));
+  EXPECT_FALSE(ep::applies(Vec{-0.98, 0.5, 1.0}, c));
+  SarimaxConfig off = c;
+  off.enforce_invertibility = false;
+  EXPECT_FALSE(ep::applies(Vec{-0.995, 0.0, 1.0}, off));
+}
+
+}  // namespace
