@@ -56,14 +56,18 @@ TEST(EdgePolish, ReflectedMaRootsKeepTheExactLikelihood) {
   }
 }
 
-TEST(EdgePolish, AppliesNearAnEnforcedEdgeOnly) {
-  const SarimaxConfig c = cfg({0, 0, 1, 0, 0, 1, 4});
-  EXPECT_TRUE(ep::applies(Vec{-0.995, 0.0, 1.0}, c));
-  EXPECT_TRUE(ep::applies(Vec{0.0, 0.99, 1.0}, c));
-  EXPECT_FALSE(ep::applies(Vec{-0.98, 0.5, 1.0}, c));
+TEST(EdgePolish, NearAnEnforcedEdgeOnly) {
+  const SarimaxConfig c = cfg({1, 0, 1, 0, 0, 1, 4});
+  EXPECT_TRUE(ep::near_edge(Vec{0.5, -0.995, 0.0, 1.0}, c, true));
+  EXPECT_TRUE(ep::near_edge(Vec{0.5, 0.0, 0.99, 1.0}, c, true));
+  EXPECT_FALSE(ep::near_edge(Vec{0.5, -0.98, 0.5, 1.0}, c, true));
+  EXPECT_TRUE(ep::near_edge(Vec{0.995, 0.0, 0.0, 1.0}, c, false));
+  EXPECT_FALSE(ep::near_edge(Vec{0.98, -0.995, 0.0, 1.0}, c, false));
   SarimaxConfig off = c;
   off.enforce_invertibility = false;
-  EXPECT_FALSE(ep::applies(Vec{-0.995, 0.0, 1.0}, off));
+  off.enforce_stationarity = false;
+  EXPECT_FALSE(ep::near_edge(Vec{0.995, -0.995, 0.0, 1.0}, off, true));
+  EXPECT_FALSE(ep::near_edge(Vec{0.995, -0.995, 0.0, 1.0}, off, false));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include "peltaro/estimation/basin_search.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 
 #include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/multistart.hpp"
 #include "peltaro/estimation/start_region.hpp"
+#include "peltaro/parallel/fork_guard.hpp"
+#include "peltaro/parallel/pool.hpp"
 
 namespace peltaro::estimation::basin_search {
 namespace {
@@ -43,6 +46,22 @@ Vec times_factor(std::span<const double> c, double rho, double sign) {
     out[k] = here - sign * rho * before;
   }
   return out;
+}
+
+// The tasks on the worker pool when this process may use it, else one after
+// another. A task that throws leaves its slot empty.
+void each_task(std::size_t count, const std::function<void(std::size_t)>& task) {
+  const auto guarded = [&](std::size_t i) {
+    try {
+      task(i);
+    } catch (...) {  // the slot stays empty
+    }
+  };
+  if (count > 1 && !parallel::guard_rayon_fork().has_value()) {
+    parallel::for_each_index(count, guarded);
+  } else {
+    for (std::size_t i = 0; i < count; ++i) guarded(i);
+  }
 }
 
 }  // namespace
@@ -113,39 +132,47 @@ Vec without_blocks(std::span<const double> start, const SarimaxConfig& config,
 StrategyOutcome search(const SarimaxObjective& objective, const SarimaxConfig& config,
                        std::span<const double> raw_start, StrategyOutcome first,
                        std::uint64_t maxiter, const ReducedFit& fit_reduced) {
+  const std::array<std::optional<SarimaxConfig>, 2> reduced{reduced_pair(config, false),
+                                                            reduced_pair(config, true)};
+  std::array<std::optional<Vec>, 2> fitted;
+  each_task(reduced.size(), [&](std::size_t i) {
+    if (reduced[i]) fitted[i] = fit_reduced(*reduced[i]);
+  });
+
   std::vector<Vec> starts;
-  for (const bool seasonal : {false, true}) {
-    const auto reduced = reduced_pair(config, seasonal);
-    if (!reduced) continue;
-    const auto params = fit_reduced(*reduced);
-    if (!params) continue;
-    if (!seasonal) {
-      for (const double rho : NON_SEASONAL_RHOS) {
-        starts.push_back(lift(*params, *reduced, config, false, rho));
-      }
-    } else {
-      starts.push_back(lift(*params, *reduced, config, true, SEASONAL_RHO));
+  if (fitted[0]) {
+    for (const double rho : NON_SEASONAL_RHOS) {
+      starts.push_back(lift(*fitted[0], *reduced[0], config, false, rho));
     }
   }
+  if (fitted[1]) starts.push_back(lift(*fitted[1], *reduced[1], config, true, SEASONAL_RHO));
   starts.push_back(without_blocks(raw_start, config, true));
   starts.push_back(without_blocks(raw_start, config, false));
-
-  StrategyOutcome best = std::move(first);
-  std::vector<Vec> tried;
+  std::vector<Vec> unique;
   for (Vec& start : starts) {
-    if (std::find(tried.begin(), tried.end(), start) != tried.end()) continue;
-    tried.push_back(start);
+    if (std::find(unique.begin(), unique.end(), start) == unique.end()) {
+      unique.push_back(std::move(start));
+    }
+  }
+
+  std::vector<std::optional<StrategyOutcome>> runs(unique.size());
+  each_task(unique.size(), [&](std::size_t i) {
     // A reduced fit may end on the edge of a region, where the transform
     // cannot come back from: such a block starts just inside. The pull's
     // warnings are for starts a caller gave, not for these.
-    (void)pull_into_enforced_region(start, config);
-    auto x = core::transform_params_inner(start, config, false);
-    if (!x) continue;
+    (void)pull_into_enforced_region(unique[i], config);
+    auto x = core::transform_params_inner(unique[i], config, false);
+    if (!x) return;
     auto run = multistart::fit_lbfgsb_single(objective, *x, config, maxiter, false);
-    if (!run || is_penalty(run->f) || !std::isfinite(run->f)) continue;
-    // Runs that end on the same maximum differ by rounding only: the first
-    // one stands unless another is higher beyond that.
-    if (run->f < best.f - 1e-9 * (1.0 + std::fabs(best.f))) best = std::move(*run);
+    if (run && !is_penalty(run->f) && std::isfinite(run->f)) runs[i] = std::move(*run);
+  });
+
+  // In start order, whatever order the runs ended in. Runs that end on the
+  // same maximum differ by rounding only: the first one stands unless
+  // another is higher beyond that.
+  StrategyOutcome best = std::move(first);
+  for (auto& run : runs) {
+    if (run && run->f < best.f - 1e-9 * (1.0 + std::fabs(best.f))) best = std::move(*run);
   }
   return best;
 }

@@ -1,11 +1,13 @@
 #include "peltaro/estimation/edge_polish.hpp"
 
+#include <array>
 #include <cmath>
 #include <complex>
 #include <vector>
 
 #include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/cancellation.hpp"
+#include "peltaro/estimation/fit_result.hpp"
 #include "peltaro/estimation/objective.hpp"
 #include "peltaro/estimation/unbounded_runners.hpp"
 
@@ -52,12 +54,17 @@ double reflect_block(std::span<double> theta) {
 
 }  // namespace
 
-bool applies(std::span<const double> params, const SarimaxConfig& config) {
-  if (!config.enforce_invertibility) return false;
+bool near_edge(std::span<const double> params, const SarimaxConfig& config, bool moving_average) {
+  if (!(moving_average ? config.enforce_invertibility : config.enforce_stationarity)) return false;
+  const core::SarimaxOrder& o = config.order;
   const MaBlocks at(config);
-  for (const auto& [from, len] : {std::pair{at.ma, at.q}, std::pair{at.sma, at.Q}}) {
+  const std::size_t ar = at.ma - o.p, sar = at.sma - o.P;
+  const auto blocks = moving_average
+                          ? std::array{std::pair{at.ma, at.q}, std::pair{at.sma, at.Q}}
+                          : std::array{std::pair{ar, o.p}, std::pair{sar, o.P}};
+  for (const auto& [from, len] : blocks) {
     if (len == 0) continue;
-    const auto largest = largest_inverse_root(params.subspan(from, len), true);
+    const auto largest = largest_inverse_root(params.subspan(from, len), moving_average);
     if (largest && *largest >= NEAR_EDGE) return true;
   }
   return false;
@@ -87,6 +94,41 @@ std::optional<Crossing> search_across(std::span<const double> endog, const Colum
   auto end = core::transform_params_inner(run->x, free, true);
   if (!end) return std::nullopt;
   return Crossing{reflect_ma_roots(*end, config), run->converged};
+}
+
+Polished polish(const SarimaxObjective& objective, std::span<const double> endog,
+                const Columns* exog, const SarimaxConfig& config, Polished from,
+                std::uint64_t maxiter) {
+  const auto keep_if_higher = [&](Vec params, double f, bool converged) {
+    if (std::isfinite(f) && f < from.f - 1e-9 * (1.0 + std::fabs(from.f))) {
+      from = Polished{std::move(params), f, converged};
+    }
+  };
+  if (near_edge(from.params, config, true)) {
+    if (auto across = search_across(endog, exog, config, from.params, maxiter)) {
+      const double f = -eval_kf_loglike_constrained(endog, config, across->params, exog);
+      keep_if_higher(std::move(across->params), f, across->converged);
+    }
+  }
+  if (near_edge(from.params, config, false) && from.params.size() >= 2) {
+    auto x0 = core::transform_params_inner(from.params, config, false);
+    if (!x0) return from;
+    auto run = runners::run_nelder_mead(objective.clone(), std::move(*x0), maxiter);
+    // A simplex that ran out of budget may still sit on a slope the
+    // gradient can climb.
+    if (run && !run->converged) {
+      if (auto on = runners::run_bfgs(objective.clone(), run->x, maxiter); on && on->f < run->f) {
+        run->x = std::move(on->x);
+        run->f = on->f;
+      }
+    }
+    if (run) {
+      if (auto params = core::transform_params_inner(run->x, config, true)) {
+        keep_if_higher(std::move(*params), run->f, from.converged);
+      }
+    }
+  }
+  return from;
 }
 
 }  // namespace peltaro::estimation::edge_polish

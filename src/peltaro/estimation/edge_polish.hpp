@@ -1,24 +1,30 @@
 #pragma once
-// A maximum on the edge of the invertible region. Near the edge the
+// Maxima on the edge of the stationary or invertible region. Near an edge the
 // parameter transform flattens the likelihood in the unconstrained
-// coordinates, so a search that heads for the edge stops short of it, or of
-// a higher point along it. The exact likelihood does not change when an MA
-// inverse root outside the unit circle is replaced by its reciprocal and σ²
-// is scaled by its squared modulus (the autocovariances stay the same), so a
-// search with the constraint off crosses the edge freely and its end point
-// is brought back by reflection.
+// coordinates, so a gradient search that heads for the edge stops short of
+// it, or of a higher point along it.
+// - MA: the exact likelihood does not change when an MA inverse root outside
+//   the unit circle is replaced by its reciprocal and σ² is scaled by its
+//   squared modulus (the autocovariances stay the same), so a search with the
+//   constraint off crosses the edge freely and its end point is brought back
+//   by reflection.
+// - AR: a stationary start needs a stationary AR part, so there is no
+//   crossing; a simplex search, whose steps keep their size whatever the
+//   slope, carries on along the flattened coordinates instead.
 
 #include <cstdint>
 #include <optional>
 #include <span>
 
+#include "peltaro/estimation/objective.hpp"
 #include "peltaro/estimation/types.hpp"
 
 namespace peltaro::estimation::edge_polish {
 
-// Whether an enforced MA or seasonal MA block of `params` (model
-// coordinates) has an inverse root of modulus 0.99 or more.
-bool applies(std::span<const double> params, const SarimaxConfig& config);
+// Whether an enforced MA or seasonal MA block (`moving_average`), or an
+// enforced AR or seasonal AR block, of `params` (model coordinates) has an
+// inverse root of modulus 0.99 or more.
+bool near_edge(std::span<const double> params, const SarimaxConfig& config, bool moving_average);
 
 // `params` with every MA and seasonal MA inverse root of modulus above 1
 // replaced by its reciprocal, and σ² (unless concentrated) times the product
@@ -36,5 +42,20 @@ struct Crossing {
 std::optional<Crossing> search_across(std::span<const double> endog, const Columns* exog,
                                  const SarimaxConfig& config, std::span<const double> params,
                                  std::uint64_t maxiter);
+
+struct Polished {
+  Vec params;  // model coordinates
+  double f;    // −log-likelihood
+  bool converged;
+};
+
+// The default fit's end point carried on where it lies near an enforced edge:
+// across the MA edge first, then by a simplex search near the AR edge; each
+// step's end point is kept when it is higher. A simplex that ends on its
+// budget still improved a converged point, which keeps its flag.
+// `objective` is the model's own (flags as configured).
+Polished polish(const SarimaxObjective& objective, std::span<const double> endog,
+                const Columns* exog, const SarimaxConfig& config, Polished from,
+                std::uint64_t maxiter);
 
 }  // namespace peltaro::estimation::edge_polish

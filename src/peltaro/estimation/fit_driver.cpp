@@ -227,16 +227,12 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
   }
   auto params_fit = core::transform_params_inner(outcome->x, config_fit, true);
   if (!params_fit) return core::fail(std::move(params_fit.error()));
-  if (method == DEFAULT_METHOD && edge_polish::applies(*params_fit, config_fit)) {
-    if (auto across = edge_polish::search_across(endog_fit, exog_used_fit, config_fit,
-                                                 *params_fit, maxiter)) {
-      const double f = -eval_kf_loglike_constrained(endog_fit, config_fit, across->params,
-                                                    exog_used_fit);
-      if (f < outcome->f - 1e-9 * (1.0 + std::fabs(outcome->f))) {
-        *params_fit = std::move(across->params);
-        outcome->converged = across->converged;
-      }
-    }
+  if (method == DEFAULT_METHOD) {
+    auto polished = edge_polish::polish(
+        objective, endog_fit, exog_used_fit, config_fit,
+        {std::move(*params_fit), outcome->f, outcome->converged}, maxiter);
+    *params_fit = std::move(polished.params);
+    outcome->converged = polished.converged;
   }
   return build_fit_result_at(endog, config, units.params_to_caller(*params_fit, config),
                              outcome->n_iter, outcome->converged, std::move(outcome->label),
