@@ -37,9 +37,10 @@ TEST(BasinSearch, LiftMultipliesBothPolynomialsOfThePairByOneCommonFactor) {
        false, 0.9, {2.0, 3.0, 0.5, 0.4, 1.5}, {0.2, 3.0, 1.4, -0.45, -0.5, -0.36, 1.5}},
       {"zero factor pads with zeros", cfg({2, 1, 1, 0, 0, 0, 0}, Trend::Linear), false, 0.0,
        {0.1, 0.3, 2.0}, {0.1, 0.3, 0.0, 0.0, 2.0}},
-      // Seasonal pair from nothing: 1 − 0.5L⁴ on both sides; no σ² when concentrated.
-      {"seasonal pair, trend kept", cfg({1, 0, 0, 1, 0, 1, 4}, Trend::Constant, 0, true), true, 0.5,
-       {1.0, 0.3}, {1.0, 0.3, 0.5, -0.5}},
+      // Seasonal pair from nothing: 1 − 0.5L⁴ on both sides, the constant
+      // halved with Φ(1); no σ² when concentrated.
+      {"seasonal pair", cfg({1, 0, 0, 1, 0, 1, 4}, Trend::Constant, 0, true), true, 0.5,
+       {1.0, 0.3}, {0.5, 0.3, 0.5, -0.5}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -71,7 +72,13 @@ TEST(BasinSearch, ReducedPairsAndWhoSearches) {
 
   const Vec start{9.0, 0.5, 0.2, -0.3, 0.6, -0.4, 1.0};
   const SarimaxConfig c = cfg({2, 0, 1, 1, 0, 1, 4}, Trend::Constant);
-  EXPECT_EQ(bs::without_blocks(start, c, true), (Vec{9.0, 0.0, 0.0, -0.3, 0.0, -0.4, 1.0}));
+  // φ(1)·Φ(1) = 0.3·0.4: the constant becomes the mean 9 / 0.12.
+  const Vec no_ar = bs::without_blocks(start, c, true);
+  EXPECT_NEAR(no_ar[0], 75.0, 1e-12);
+  EXPECT_EQ(Vec(no_ar.begin() + 1, no_ar.end()), (Vec{0.0, 0.0, -0.3, 0.0, -0.4, 1.0}));
+  // Near a unit root the mean means nothing: the constant stays.
+  EXPECT_EQ(bs::without_blocks(Vec{9.0, 0.995, 0.0, 1.0}, cfg({1, 0, 1, 0, 0, 0, 0}, Trend::Constant), true)[0],
+            9.0);
   EXPECT_EQ(bs::without_blocks(start, c, false), (Vec{9.0, 0.5, 0.2, 0.0, 0.6, 0.0, 1.0}));
 }
 

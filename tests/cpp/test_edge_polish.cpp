@@ -4,6 +4,7 @@
 
 #include "peltaro/estimation/edge_polish.hpp"
 #include "peltaro/estimation/fit_result.hpp"
+#include "peltaro/estimation/objective.hpp"
 #include "score_fixtures.hpp"
 #include "white_noise.hpp"
 
@@ -68,6 +69,20 @@ TEST(EdgePolish, NearAnEnforcedEdgeOnly) {
   off.enforce_stationarity = false;
   EXPECT_FALSE(ep::near_edge(Vec{0.995, -0.995, 0.0, 1.0}, off, true));
   EXPECT_FALSE(ep::near_edge(Vec{0.995, -0.995, 0.0, 1.0}, off, false));
+}
+
+// A search that ends on its budget reports so, though it climbed from a
+// converged point: a random walk's AR(1) heads for the unit root.
+TEST(EdgePolish, AStepThatRanOutOfBudgetIsNotConverged) {
+  Vec y = peltaro::testing::white_noise(150, 3);
+  for (std::size_t t = 1; t < y.size(); ++t) y[t] += y[t - 1];
+  const SarimaxConfig c = cfg({1, 0, 0, 0, 0, 0, 0}, Trend::Constant);
+  const Vec start{0.05, 0.99, 1.0};
+  const estimation::SarimaxObjective objective(y, std::nullopt, c);
+  const double f = -estimation::eval_kf_loglike_constrained(y, c, start, nullptr);
+  const ep::Polished out = ep::polish(objective, y, nullptr, c, {start, f, true}, 3);
+  EXPECT_LT(out.f, f);
+  EXPECT_FALSE(out.converged);
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ constexpr std::uint64_t MAX_STATES = 40;
 // at zero the reduced model's maximum is the start exactly.
 constexpr double NON_SEASONAL_RHOS[] = {0.9, 0.0};
 constexpr double SEASONAL_RHO = 0.5;
+// Below this φ(1)·Φ(1) the mean a trend implies is left alone.
+constexpr double MIN_AR_AT_ONE = 1e-2;
 
 // Offsets of the four coefficient blocks in the flat vector.
 struct Layout {
@@ -95,9 +97,9 @@ Vec lift(std::span<const double> reduced_params, const SarimaxConfig& reduced,
     return reduced_params.subspan(at, end - at);
   };
   std::copy_n(reduced_params.begin(), from.ar, out.begin());
-  if (!seasonal) {
-    for (std::size_t i = 0; i < full.k_trend(); ++i) out[i] *= 1.0 - rho;
-  }
+  // The trend enters as the recursion's intercept: the mean is the trend
+  // over φ(1)·Φ(1), which the factor multiplies by 1 − ρ.
+  for (std::size_t i = 0; i < full.k_trend(); ++i) out[i] *= 1.0 - rho;
   const auto place = [&](std::span<const double> c, std::size_t at, bool lifted, double sign) {
     const Vec v = lifted ? times_factor(c, rho, sign) : Vec(c.begin(), c.end());
     std::copy(v.begin(), v.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
@@ -120,6 +122,16 @@ Vec without_blocks(std::span<const double> start, const SarimaxConfig& config,
               out.begin() + static_cast<std::ptrdiff_t>(to), 0.0);
   };
   if (autoregressive) {
+    // Without the AR terms the intercept is the mean itself: divide by
+    // φ(1)·Φ(1), unless a root near 1 makes that meaningless.
+    double at_one = 1.0;
+    for (std::size_t i = at.ar; i < at.ma; ++i) at_one -= out[i];
+    double seasonal_at_one = 1.0;
+    for (std::size_t i = at.sar; i < at.sma; ++i) seasonal_at_one -= out[i];
+    const double scale = at_one * seasonal_at_one;
+    if (std::isfinite(scale) && std::fabs(scale) >= MIN_AR_AT_ONE) {
+      for (std::size_t i = 0; i < config.k_trend(); ++i) out[i] /= scale;
+    }
     zero(at.ar, at.ma);
     zero(at.sar, at.sma);
   } else {

@@ -7,8 +7,10 @@
 // deterministic trend). Such a point is reached from the model with one AR
 // and one MA coefficient fewer, fitted first and lifted into the full model
 // through a common factor (1 − ρ·B); the others from the start with one
-// kind of block set to zero. Each start runs the default strategy, and the
-// best end point stands.
+// kind of block set to zero. Each start runs the default strategy's single
+// run with its continuation (not its multi-start escalation, which these
+// starts, built on a common factor, would set off for nothing), and the best
+// end point stands.
 
 #include <cstdint>
 #include <functional>
@@ -34,14 +36,15 @@ std::optional<SarimaxConfig> reduced_pair(const SarimaxConfig& config, bool seas
 // The full model's start from the reduced model's parameters (model
 // coordinates, flat order): the pair's AR polynomial and its MA polynomial
 // both times (1 − ρ·B), B the lag of that pair, so that the two new factors
-// cancel; a non-seasonal factor also scales the trend coefficients by 1 − ρ,
-// which keeps the mean of a constant trend. Regression coefficients and σ²
-// are carried over.
+// cancel; the trend coefficients times 1 − ρ, which keeps the mean of a
+// constant trend. Regression coefficients and σ² are carried over.
 Vec lift(std::span<const double> reduced_params, const SarimaxConfig& reduced,
          const SarimaxConfig& full, bool seasonal, double rho);
 
 // `start` with every AR (`autoregressive` true) or every MA coefficient set
-// to zero.
+// to zero. Zeroing the AR terms divides the trend coefficients by φ(1)·Φ(1)
+// (when that is at least 0.01 in size), which keeps the mean of a constant
+// trend.
 Vec without_blocks(std::span<const double> start, const SarimaxConfig& config,
                    bool autoregressive);
 

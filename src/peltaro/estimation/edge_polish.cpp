@@ -99,15 +99,24 @@ std::optional<Crossing> search_across(std::span<const double> endog, const Colum
 Polished polish(const SarimaxObjective& objective, std::span<const double> endog,
                 const Columns* exog, const SarimaxConfig& config, Polished from,
                 std::uint64_t maxiter) {
-  const auto keep_if_higher = [&](Vec params, double f, bool converged) {
+  // Every point is judged by one evaluation, so that a step is kept for a
+  // gain, not for the rounding between two ways of computing one value.
+  const auto cost = [&](std::span<const double> params) {
+    return -eval_kf_loglike_constrained(endog, config, params, exog);
+  };
+  const bool ma_edge = near_edge(from.params, config, true);
+  const bool ar_edge = near_edge(from.params, config, false) && from.params.size() >= 2;
+  if (!ma_edge && !ar_edge) return from;
+  from.f = cost(from.params);
+  const auto keep_if_higher = [&](Vec params, bool converged) {
+    const double f = cost(params);
     if (std::isfinite(f) && f < from.f - 1e-9 * (1.0 + std::fabs(from.f))) {
       from = Polished{std::move(params), f, converged};
     }
   };
-  if (near_edge(from.params, config, true)) {
+  if (ma_edge) {
     if (auto across = search_across(endog, exog, config, from.params, maxiter)) {
-      const double f = -eval_kf_loglike_constrained(endog, config, across->params, exog);
-      keep_if_higher(std::move(across->params), f, across->converged);
+      keep_if_higher(std::move(across->params), across->converged);
     }
   }
   if (near_edge(from.params, config, false) && from.params.size() >= 2) {
@@ -115,16 +124,16 @@ Polished polish(const SarimaxObjective& objective, std::span<const double> endog
     if (!x0) return from;
     auto run = runners::run_nelder_mead(objective.clone(), std::move(*x0), maxiter);
     // A simplex that ran out of budget may still sit on a slope the
-    // gradient can climb.
+    // gradient can climb; whichever ends the search says whether it
+    // converged.
     if (run && !run->converged) {
-      if (auto on = runners::run_bfgs(objective.clone(), run->x, maxiter); on && on->f < run->f) {
-        run->x = std::move(on->x);
-        run->f = on->f;
+      if (auto on = runners::run_bfgs(objective.clone(), run->x, maxiter); on && on->f <= run->f) {
+        run = std::move(on);
       }
     }
     if (run) {
       if (auto params = core::transform_params_inner(run->x, config, true)) {
-        keep_if_higher(std::move(*params), run->f, from.converged);
+        keep_if_higher(std::move(*params), run->converged);
       }
     }
   }

@@ -50,9 +50,9 @@ struct Polished {
 };
 
 // The default fit's end point carried on where it lies near an enforced edge:
-// across the MA edge first, then by a simplex search near the AR edge; each
-// step's end point is kept when it is higher. A simplex that ends on its
-// budget still improved a converged point, which keeps its flag.
+// across the MA edge first, then by a simplex search near the AR edge (and
+// BFGS after it when the simplex ends on its budget); each step's end point is
+// kept when it is higher, with the flag of the search that ended there.
 // `objective` is the model's own (flags as configured).
 Polished polish(const SarimaxObjective& objective, std::span<const double> endog,
                 const Columns* exog, const SarimaxConfig& config, Polished from,

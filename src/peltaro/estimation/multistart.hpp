@@ -35,7 +35,9 @@ struct BestRecord {
 std::size_t automatic_start_count(const SarimaxConfig& config, std::size_t n);
 
 // `escalate` false leaves out the multi-start that follows a run ending where
-// AR and MA roots nearly cancel: for runs from starts built on such a factor.
+// AR and MA roots nearly cancel: for the extra runs of the default fit, whose
+// starts are often built on such a factor and whose result is compared with
+// the first run's anyway.
 StrategyResult fit_lbfgsb_single(const SarimaxObjective& objective, std::span<const double> x0,
                                  const SarimaxConfig& config, std::uint64_t maxiter,
                                  bool escalate = true);
