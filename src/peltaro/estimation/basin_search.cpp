@@ -25,19 +25,6 @@ constexpr double SEASONAL_RHO = 0.5;
 // Below this φ(1)·Φ(1) the mean a trend implies is left alone.
 constexpr double MIN_AR_AT_ONE = 1e-2;
 
-// Offsets of the four coefficient blocks in the flat vector.
-struct Layout {
-  std::size_t ar, ma, sar, sma, end;
-  explicit Layout(const SarimaxConfig& c) {
-    const core::SarimaxOrder& o = c.order;
-    ar = c.k_trend() + c.n_exog;
-    ma = ar + o.p;
-    sar = ma + o.q;
-    sma = sar + o.P;
-    end = sma + o.Q;
-  }
-};
-
 // The coefficients of (1 − Σ c_k B^k)(1 − ρB) for an AR block (`sign` −1)
 // or of (1 + Σ c_k B^k)(1 − ρB) for an MA block (`sign` +1), one longer.
 Vec times_factor(std::span<const double> c, double rho, double sign) {
@@ -91,7 +78,7 @@ std::optional<SarimaxConfig> reduced_pair(const SarimaxConfig& config, bool seas
 
 Vec lift(std::span<const double> reduced_params, const SarimaxConfig& reduced,
          const SarimaxConfig& full, bool seasonal, double rho) {
-  const Layout from(reduced), to(full);
+  const CoefficientLayout from(reduced), to(full);
   Vec out(full.n_params(), 0.0);
   const auto block = [&](std::size_t at, std::size_t end) {
     return reduced_params.subspan(at, end - at);
@@ -115,7 +102,7 @@ Vec lift(std::span<const double> reduced_params, const SarimaxConfig& reduced,
 
 Vec without_blocks(std::span<const double> start, const SarimaxConfig& config,
                    bool autoregressive) {
-  const Layout at(config);
+  const CoefficientLayout at(config);
   Vec out(start.begin(), start.end());
   const auto zero = [&](std::size_t from, std::size_t to) {
     std::fill(out.begin() + static_cast<std::ptrdiff_t>(from),
@@ -184,7 +171,7 @@ StrategyOutcome search(const SarimaxObjective& objective, const SarimaxConfig& c
   // another is higher beyond that.
   StrategyOutcome best = std::move(first);
   for (auto& run : runs) {
-    if (run && run->f < best.f - 1e-9 * (1.0 + std::fabs(best.f))) best = std::move(*run);
+    if (run && lower_beyond_rounding(run->f, best.f)) best = std::move(*run);
   }
   return best;
 }

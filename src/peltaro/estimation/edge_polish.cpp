@@ -16,17 +16,6 @@ namespace {
 
 constexpr double NEAR_EDGE = 0.99;
 
-struct MaBlocks {
-  std::size_t ma, q, sma, Q;
-  explicit MaBlocks(const SarimaxConfig& c) {
-    const core::SarimaxOrder& o = c.order;
-    ma = c.k_trend() + c.n_exog + o.p;
-    q = o.q;
-    sma = ma + o.q + o.P;
-    Q = o.Q;
-  }
-};
-
 // Reflects the block's inverse roots of modulus above 1 in place; the
 // product of their squared moduli, 1 when none is reflected or the roots
 // are not found.
@@ -56,25 +45,22 @@ double reflect_block(std::span<double> theta) {
 
 bool near_edge(std::span<const double> params, const SarimaxConfig& config, bool moving_average) {
   if (!(moving_average ? config.enforce_invertibility : config.enforce_stationarity)) return false;
-  const core::SarimaxOrder& o = config.order;
-  const MaBlocks at(config);
-  const std::size_t ar = at.ma - o.p, sar = at.sma - o.P;
-  const auto blocks = moving_average
-                          ? std::array{std::pair{at.ma, at.q}, std::pair{at.sma, at.Q}}
-                          : std::array{std::pair{ar, o.p}, std::pair{sar, o.P}};
-  for (const auto& [from, len] : blocks) {
-    if (len == 0) continue;
-    const auto largest = largest_inverse_root(params.subspan(from, len), moving_average);
+  const CoefficientLayout at(config);
+  const auto blocks = moving_average ? std::array{std::pair{at.ma, at.sar}, std::pair{at.sma, at.end}}
+                                     : std::array{std::pair{at.ar, at.ma}, std::pair{at.sar, at.sma}};
+  for (const auto& [from, to] : blocks) {
+    if (from == to) continue;
+    const auto largest = largest_inverse_root(params.subspan(from, to - from), moving_average);
     if (largest && *largest >= NEAR_EDGE) return true;
   }
   return false;
 }
 
 Vec reflect_ma_roots(std::span<const double> params, const SarimaxConfig& config) {
-  const MaBlocks at(config);
+  const CoefficientLayout at(config);
   Vec out(params.begin(), params.end());
-  double factor = reflect_block(std::span<double>(out).subspan(at.ma, at.q));
-  factor *= reflect_block(std::span<double>(out).subspan(at.sma, at.Q));
+  double factor = reflect_block(std::span<double>(out).subspan(at.ma, at.sar - at.ma));
+  factor *= reflect_block(std::span<double>(out).subspan(at.sma, at.end - at.sma));
   if (!config.concentrate_scale) out.back() *= factor;
   return out;
 }
@@ -105,12 +91,12 @@ Polished polish(const SarimaxObjective& objective, std::span<const double> endog
     return -eval_kf_loglike_constrained(endog, config, params, exog);
   };
   const bool ma_edge = near_edge(from.params, config, true);
-  const bool ar_edge = near_edge(from.params, config, false) && from.params.size() >= 2;
-  if (!ma_edge && !ar_edge) return from;
+  // The AR test is taken again after the MA step, which may move the point.
+  if (!ma_edge && !near_edge(from.params, config, false)) return from;
   from.f = cost(from.params);
   const auto keep_if_higher = [&](Vec params, bool converged) {
     const double f = cost(params);
-    if (std::isfinite(f) && f < from.f - 1e-9 * (1.0 + std::fabs(from.f))) {
+    if (std::isfinite(f) && lower_beyond_rounding(f, from.f)) {
       from = Polished{std::move(params), f, converged};
     }
   };

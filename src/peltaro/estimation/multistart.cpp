@@ -315,8 +315,8 @@ void grid_ma_initialization(const SarimaxObjective& objective, const SarimaxConf
   const auto& o = config.order;
   if (!config.enforce_invertibility || o.Q == 0 || budget.left == 0) return;
   if (n != config.n_params()) throw std::logic_error("MA grid: n differs from n_params");
-  const std::size_t ma_at = config.k_trend() + config.n_exog + o.p;
-  const std::size_t seasonal_ma_at = ma_at + o.q + o.P;
+  const CoefficientLayout at(config);
+  const std::size_t ma_at = at.ma, seasonal_ma_at = at.sma;
   for (const double c : {-0.3, -0.6, -0.9}) {
     if (budget.left == 0) return;
     Vec point(n, 0.0);

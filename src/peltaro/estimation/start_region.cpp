@@ -73,12 +73,12 @@ std::vector<std::string> pull_into_enforced_region(std::span<double> start,
   std::vector<std::string> warnings;
   if (start.size() != config.n_params()) return warnings;  // the transform reports the length
   const core::SarimaxOrder& o = config.order;
-  const std::size_t ar_at = config.k_trend() + config.n_exog;
+  const CoefficientLayout at(config);
   const std::array<RegionBlock, 4> blocks{{
-      {ar_at, o.p, false, config.enforce_stationarity, "AR"},
-      {ar_at + o.p, o.q, true, config.enforce_invertibility, "MA"},
-      {ar_at + o.p + o.q, o.P, false, config.enforce_stationarity, "seasonal AR"},
-      {ar_at + o.p + o.q + o.P, o.Q, true, config.enforce_invertibility, "seasonal MA"},
+      {at.ar, o.p, false, config.enforce_stationarity, "AR"},
+      {at.ma, o.q, true, config.enforce_invertibility, "MA"},
+      {at.sar, o.P, false, config.enforce_stationarity, "seasonal AR"},
+      {at.sma, o.Q, true, config.enforce_invertibility, "seasonal MA"},
   }};
   for (const RegionBlock& block : blocks) {
     if (!block.enforced || block.len == 0) continue;

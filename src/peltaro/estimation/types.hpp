@@ -2,6 +2,8 @@
 // Values every part of estimation shares: the penalty cost, text errors and
 // the result of one optimiser run.
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <expected>
@@ -31,6 +33,25 @@ inline constexpr double PENALTY = std::numeric_limits<double>::max() / 2.0;
 // A run whose best cost is the penalty found no point that could be
 // evaluated: whatever stopped it, it has not converged.
 inline bool is_penalty(double cost) { return !(cost < PENALTY); }
+
+// A cost below another by more than rounding: two runs that end on one
+// maximum differ by about this, and the earlier one stands.
+inline bool lower_beyond_rounding(double cost, double than) {
+  return cost < than - 1e-9 * (1.0 + std::fabs(than));
+}
+
+// Where the four coefficient blocks start in the flat parameter vector
+// (trend, regressors, AR, MA, seasonal AR, seasonal MA, then σ²); `end` is
+// one past the seasonal MA block.
+struct CoefficientLayout {
+  std::size_t ar, ma, sar, sma, end;
+  explicit CoefficientLayout(const SarimaxConfig& c)
+      : ar(c.k_trend() + c.n_exog),
+        ma(ar + c.order.p),
+        sar(ma + c.order.q),
+        sma(sar + c.order.P),
+        end(sma + c.order.Q) {}
+};
 
 // One optimiser run: the best point (unconstrained coordinates), its cost,
 // the run's count (iterations, or evaluations for L-BFGS-B) and whether it
