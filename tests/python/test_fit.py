@@ -153,6 +153,19 @@ def test_concentrated_fit_reaches_the_maximum_in_any_units(name, burn, c):
     assert fit["loglike"] == pytest.approx(case["loglike"] - (len(y) - burn) * np.log(c), abs=1e-3)
 
 
+# With σ² a parameter, the diffuse variance (1e6) stays put while σ² follows the units:
+# in smaller units the start is only more diffuse, and the maximum moves by
+# n·ln c up to rounding; the filter must not turn that start into rounding.
+@pytest.mark.parametrize("c", [1e-4, 1e-8, 1e-150])
+def test_fit_with_diffuse_states_reaches_the_maximum_in_smaller_units(c):
+    case = next(r for r in REFERENCE if r["name"] == "air_log_airline")
+    y, order, seasonal, kw = reference_problem(case)
+    fit = peltaro.sarimax_fit(c * y, order, seasonal, **kw)
+    assert fit["converged"]
+    assert fit["loglike"] == pytest.approx(case["loglike"] - (len(y) - 13) * np.log(c), abs=1e-3)
+    np.testing.assert_allclose(fit["params"], np.array(case["params"]) * [1, 1, c * c], rtol=1e-3)
+
+
 @pytest.mark.parametrize("name", sorted(LOWER_PEAK))
 def test_multistart_finds_the_higher_peak(name):
     case = next(c for c in REFERENCE if c["name"] == name)

@@ -138,8 +138,8 @@ core::Result<DiagnosticsResult> compute_diagnostics(std::span<const double> y,
   if (!model_params) return core::fail(std::move(model_params.error()));
   auto residuals = residuals_pipeline(y, config, *model_params, exog);
   if (!residuals) return core::fail(std::move(residuals.error()));
-  // The diffuse start's errors are scaled by variances near 1e6, so they sit
-  // near zero: kept, they would thin the tails and calm the first third.
+  // The diffuse start's errors are scaled by the diffuse variance, far above
+  // σ², so they sit near zero: kept, they would thin the tails and calm the first third.
   const std::span<const double> standardized(residuals->standardized_residuals);
   return residual_diagnostics(standardized.last(residuals->n_eff), params.size());
 }

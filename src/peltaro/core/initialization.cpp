@@ -312,12 +312,21 @@ std::optional<Eigen::VectorXd> stationary_mean(const Eigen::MatrixXd& T_b, const
   return mu;
 }
 
+double carried_diffuse_variance(const StateSpace& ss, const SarimaxConfig& config) {
+  const double kappa = config.diffuse_variance;
+  if (ss.state_cov.size() != 1) return kappa;
+  const double sigma2 = ss.state_cov(0, 0);
+  if (!(sigma2 > 0.0) || !std::isfinite(sigma2)) return kappa;
+  return std::fmin(kappa, DIFFUSE_TO_INNOVATION * sigma2);
+}
+
 KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxConfig& config) {
   const std::size_t k = ss.k_states;
-  if (!config.enforce_stationarity) return approximate_diffuse(k, config.diffuse_variance);
+  const double diffuse = carried_diffuse_variance(ss, config);
+  if (!config.enforce_stationarity) return approximate_diffuse(k, diffuse);
   const std::size_t k_diff = config.k_diff();
   const std::size_t k_arma = config.k_arma();
-  if (!(k_diff < k && k_arma != 0)) return approximate_diffuse(k, config.diffuse_variance);
+  if (!(k_diff < k && k_arma != 0)) return approximate_diffuse(k, diffuse);
 
   const auto kd = static_cast<Eigen::Index>(k_diff);
   const auto ka = static_cast<Eigen::Index>(k_arma);
@@ -333,7 +342,7 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
   // no more than their own rounding does.
   const bool amplified = !config.simple_differencing && config.order.d >= 2;
   auto S = amplified ? solve_lyapunov_general(Ta, V) : stationary_covariance(Ta, V);
-  if (!S) return approximate_diffuse(k, config.diffuse_variance);
+  if (!S) return approximate_diffuse(k, diffuse);
 
   Eigen::MatrixXd B;
   if (cholesky_test(*S)) {
@@ -357,7 +366,7 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
         break;
       }
     }
-    if (!ok) return approximate_diffuse(k, config.diffuse_variance);
+    if (!ok) return approximate_diffuse(k, diffuse);
     B = std::move(J);
   }
 
@@ -369,14 +378,14 @@ KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxCo
     Eigen::VectorXd c_b = Eigen::VectorXd::Zero(ka);  // the trend enters at the block's first row
     c_b(0) = ss.state_intercept[0];
     auto m = stationary_mean(Ta, c_b);
-    if (!m) return approximate_diffuse(k, config.diffuse_variance);
+    if (!m) return approximate_diffuse(k, diffuse);
     mu = std::move(*m);
   }
 
   KalmanInit init;
   const auto kk = static_cast<Eigen::Index>(k);
   init.p0 = Eigen::MatrixXd::Zero(kk, kk);
-  for (Eigen::Index i = 0; i < kd; ++i) init.p0(i, i) = config.diffuse_variance;
+  for (Eigen::Index i = 0; i < kd; ++i) init.p0(i, i) = diffuse;
   init.p0.block(kd, kd, ka, ka) = B;
   init.a0 = Eigen::VectorXd::Zero(kk);
   init.a0.segment(kd, ka) = mu;

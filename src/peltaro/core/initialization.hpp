@@ -24,6 +24,20 @@ struct KalmanInit {
   static KalmanInit from_config_default(const StateSpace& ss, const SarimaxConfig& config);
 };
 
+// The variance the approximately diffuse states start with: the
+// configuration's, but never more than DIFFUSE_TO_INNOVATION times the
+// innovation variance σ² of the system. The burn steps subtract numbers of
+// the size of that variance and keep what is left, which is of the size of
+// σ²; a variance of 1e6 beside a σ² of 1e-10 (a series in units of 1e-4)
+// leaves rounding where σ² should be, and the log-likelihood is off by
+// thousands. What the observations after the burn see of the start is of
+// relative size σ² / variance, 1e-10 at the cap, against rounding of
+// 2e-6 relative; the log-likelihood is then that of the series in any
+// units. A concentrated model runs with σ² = 1 and keeps the configuration's
+// variance.
+inline constexpr double DIFFUSE_TO_INNOVATION = 1e10;
+double carried_diffuse_variance(const StateSpace& ss, const SarimaxConfig& config);
+
 // X = A X A' + Q by doubling; absent when it does not settle within 100
 // iterations or the solution is not finite.
 std::optional<Eigen::MatrixXd> lyapunov_doubling(const Eigen::MatrixXd& A, const Eigen::MatrixXd& Q);

@@ -46,9 +46,10 @@ struct SarimaxConfig {
   bool enforce_invertibility = true;
   bool concentrate_scale = false;
   bool simple_differencing = false;
-  // The variance the approximately diffuse states start with. A fit that
-  // works on the series in other units scales it with them, so that the
-  // likelihood it maximises differs from the caller's by a constant only.
+  // The variance the approximately diffuse states start with, unless it is
+  // too large beside σ² for the filter to carry (`carried_diffuse_variance`).
+  // A fit that works on the series in other units scales it with them, so
+  // that the likelihood it maximises differs from the caller's by a constant.
   double diffuse_variance = DIFFUSE_VARIANCE;
 
   [[nodiscard]] std::uint64_t k_trend() const {
