@@ -27,7 +27,8 @@ percentile of the time of one fit; then the default method's failures and
 what a BFGS run from its end point gains; then how peltaro's log-likelihood
 agrees with statsmodels' at statsmodels' points, and how the scaled copies'
 maxima agree with their unscaled cases' shifted by −n·ln c (exactly so only
-without approximately diffuse states, whose variance 1e6 does not scale).
+without approximately diffuse states, whose variance 1e6 does not scale: in
+larger units that start is informative, in smaller ones only more diffuse).
 
     python benchmarks/fit_quality.py [--quick] [--jobs N] [--out results.json]
 
@@ -417,14 +418,14 @@ def classify_failures(failing, gained):
     """Where the default method's converged failures end: on a slope that BFGS climbs
     further, or at another local maximum (BFGS gains nothing from there); and how they
     spread over the number of ARMA coefficients, where multi-modal likelihoods live.
-    Scaled-down copies with approximately diffuse states are counted apart: their prior
-    variance 1e6 is 1e20 times the data's variance and beyond what doubles resolve, so
-    their likelihood is rounding noise."""
+    Scaled copies of a case that fails unscaled too are counted apart: they are the
+    same failure in other units."""
     climbed = {r["id"] for _, r in gained}
-    noisy = [r for r in failing if r["scale"] < 1 and not cases_module.exact_scaling(r)]
-    rest = [r for r in failing if r not in noisy]
+    failing_ids = {r["id"] for r in failing}
+    copies = [r for r in failing if r["base"] is not None and r["base"] in failing_ids]
+    rest = [r for r in failing if r not in copies]
     short = sum(r["id"] in climbed for r in rest)
-    print(f"  of these, {len(noisy)} scaled-down copies with diffuse states (rounding noise);"
+    print(f"  of these, {len(copies)} scaled copies of a case that fails unscaled too;"
           f" of the other {len(rest)}, {short} stopped on a slope BFGS climbs further and"
           f" {len(rest) - short} sit at another local maximum")
     arma = collections.Counter(cases_module.k_arma(r) for r in rest)
