@@ -1,9 +1,9 @@
 #include "peltaro/estimation/basin_search.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "peltaro/core/transforms.hpp"
 #include "peltaro/estimation/multistart.hpp"
@@ -22,6 +22,9 @@ constexpr std::uint64_t MAX_STATES = 40;
 // at zero the reduced model's maximum is the start exactly.
 constexpr double NON_SEASONAL_RHOS[] = {0.9, 0.0};
 constexpr double SEASONAL_RHO = 0.5;
+// The MA factor of a pair that differences once too often: near the unit
+// root that the differencing put there, yet inside the invertible region.
+constexpr double OVERDIFFERENCED_RHO = 0.9;
 // Below this φ(1)·Φ(1) the mean a trend implies is left alone.
 constexpr double MIN_AR_AT_ONE = 1e-2;
 
@@ -53,11 +56,56 @@ void each_task(std::size_t count, const std::function<void(std::size_t)>& task) 
   }
 }
 
+// Runs the default strategy from each distinct start and keeps the best of
+// `first` and those runs.
+StrategyOutcome run_starts(const SarimaxObjective& objective, const SarimaxConfig& config,
+                           std::vector<Vec> starts, StrategyOutcome first, std::uint64_t maxiter) {
+  std::vector<Vec> unique;
+  for (Vec& start : starts) {
+    if (std::find(unique.begin(), unique.end(), start) == unique.end()) {
+      unique.push_back(std::move(start));
+    }
+  }
+
+  std::vector<std::optional<StrategyOutcome>> runs(unique.size());
+  each_task(unique.size(), [&](std::size_t i) {
+    // A reduced fit may end on the edge of a region, where the transform
+    // cannot come back from: such a block starts just inside. The pull's
+    // warnings are for starts a caller gave, not for these.
+    (void)pull_into_enforced_region(unique[i], config);
+    auto x = core::transform_params_inner(unique[i], config, false);
+    if (!x) return;
+    auto run = multistart::fit_lbfgsb_single(objective, *x, config, maxiter, false);
+    if (run && !is_penalty(run->f) && std::isfinite(run->f)) runs[i] = std::move(*run);
+  });
+
+  // In start order, whatever order the runs ended in. Runs that end on the
+  // same maximum differ by rounding only: the first one stands unless
+  // another is higher beyond that.
+  StrategyOutcome best = std::move(first);
+  for (auto& run : runs) {
+    if (run && lower_beyond_rounding(run->f, best.f)) best = std::move(*run);
+  }
+  return best;
+}
+
 }  // namespace
 
 bool applies(const SarimaxConfig& config) {
   const core::SarimaxOrder& o = config.order;
-  return o.p + o.q + o.P + o.Q >= MIN_ARMA_COEFFICIENTS && o.k_states() < MAX_STATES;
+  if (o.k_states() >= MAX_STATES) return false;
+  if (o.p + o.q + o.P + o.Q >= MIN_ARMA_COEFFICIENTS) return true;
+  return o.P == 0 && o.Q == 0 && reduced_ma(config, false).has_value();
+}
+
+std::optional<SarimaxConfig> reduced_ma(const SarimaxConfig& config, bool seasonal) {
+  SarimaxConfig out = config;
+  core::SarimaxOrder& o = out.order;
+  const std::uint64_t differences = seasonal ? o.D : o.d;
+  std::uint64_t& ma = seasonal ? o.Q : o.q;
+  if (differences == 0 || ma == 0) return std::nullopt;
+  --ma;
+  return out;
 }
 
 std::optional<SarimaxConfig> reduced_pair(const SarimaxConfig& config, bool seasonal) {
@@ -77,23 +125,27 @@ std::optional<SarimaxConfig> reduced_pair(const SarimaxConfig& config, bool seas
 }
 
 Vec lift(std::span<const double> reduced_params, const SarimaxConfig& reduced,
-         const SarimaxConfig& full, bool seasonal, double rho) {
+         const SarimaxConfig& full, bool seasonal, double rho, Factor factor) {
   const CoefficientLayout from(reduced), to(full);
   Vec out(full.n_params(), 0.0);
   const auto block = [&](std::size_t at, std::size_t end) {
     return reduced_params.subspan(at, end - at);
   };
   std::copy_n(reduced_params.begin(), from.ar, out.begin());
+  const bool common = factor == Factor::Common;
   // The trend enters as the recursion's intercept: the mean is the trend
-  // over φ(1)·Φ(1), which the factor multiplies by 1 − ρ.
-  for (std::size_t i = 0; i < full.k_trend(); ++i) out[i] *= 1.0 - rho;
+  // over φ(1)·Φ(1), which a common factor multiplies by 1 − ρ. An MA factor
+  // leaves the mean alone.
+  if (common) {
+    for (std::size_t i = 0; i < full.k_trend(); ++i) out[i] *= 1.0 - rho;
+  }
   const auto place = [&](std::span<const double> c, std::size_t at, bool lifted, double sign) {
     const Vec v = lifted ? times_factor(c, rho, sign) : Vec(c.begin(), c.end());
     std::copy(v.begin(), v.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
   };
-  place(block(from.ar, from.ma), to.ar, !seasonal, -1.0);
+  place(block(from.ar, from.ma), to.ar, common && !seasonal, -1.0);
   place(block(from.ma, from.sar), to.ma, !seasonal, 1.0);
-  place(block(from.sar, from.sma), to.sar, seasonal, -1.0);
+  place(block(from.sar, from.sma), to.sar, common && seasonal, -1.0);
   place(block(from.sma, from.end), to.sma, seasonal, 1.0);
   std::copy(reduced_params.begin() + static_cast<std::ptrdiff_t>(from.end), reduced_params.end(),
             out.begin() + static_cast<std::ptrdiff_t>(to.end));
@@ -131,49 +183,54 @@ Vec without_blocks(std::span<const double> start, const SarimaxConfig& config,
 StrategyOutcome search(const SarimaxObjective& objective, const SarimaxConfig& config,
                        std::span<const double> raw_start, StrategyOutcome first,
                        std::uint64_t maxiter, const ReducedFit& fit_reduced) {
-  const std::array<std::optional<SarimaxConfig>, 2> reduced{reduced_pair(config, false),
-                                                            reduced_pair(config, true)};
-  std::array<std::optional<Vec>, 2> fitted;
+  struct Reduced {
+    std::optional<SarimaxConfig> config;
+    bool seasonal;
+    Factor factor;
+    std::optional<Vec> fitted;
+  };
+  const core::SarimaxOrder& o = config.order;
+  const bool full_search = o.p + o.q + o.P + o.Q >= MIN_ARMA_COEFFICIENTS;
+  std::vector<Reduced> reduced;
+  if (full_search) {
+    reduced.push_back({reduced_pair(config, false), false, Factor::Common, std::nullopt});
+    reduced.push_back({reduced_pair(config, true), true, Factor::Common, std::nullopt});
+    reduced.push_back({reduced_ma(config, true), true, Factor::MovingAverage, std::nullopt});
+  }
+  reduced.push_back({reduced_ma(config, false), false, Factor::MovingAverage, std::nullopt});
   each_task(reduced.size(), [&](std::size_t i) {
-    if (reduced[i]) fitted[i] = fit_reduced(*reduced[i]);
+    if (reduced[i].config) reduced[i].fitted = fit_reduced(*reduced[i].config);
   });
 
   std::vector<Vec> starts;
-  if (fitted[0]) {
-    for (const double rho : NON_SEASONAL_RHOS) {
-      starts.push_back(lift(*fitted[0], *reduced[0], config, false, rho));
+  for (const Reduced& r : reduced) {
+    if (!r.fitted) continue;
+    if (r.factor == Factor::MovingAverage) {
+      starts.push_back(
+          lift(*r.fitted, *r.config, config, r.seasonal, OVERDIFFERENCED_RHO, r.factor));
+    } else if (r.seasonal) {
+      starts.push_back(lift(*r.fitted, *r.config, config, true, SEASONAL_RHO, r.factor));
+    } else {
+      for (const double rho : NON_SEASONAL_RHOS) {
+        starts.push_back(lift(*r.fitted, *r.config, config, false, rho, r.factor));
+      }
     }
   }
-  if (fitted[1]) starts.push_back(lift(*fitted[1], *reduced[1], config, true, SEASONAL_RHO));
+  // The end point of the first run with its MA part replaced by the factor
+  // alone: the same basin, approached with everything else where it was.
+  if (reduced_ma(config, false)) {
+    if (auto end = core::transform_params_inner(first.x, config, true)) {
+      const CoefficientLayout at(config);
+      std::fill(end->begin() + static_cast<std::ptrdiff_t>(at.ma),
+                end->begin() + static_cast<std::ptrdiff_t>(at.sar), 0.0);
+      (*end)[at.ma] = -OVERDIFFERENCED_RHO;
+      starts.push_back(std::move(*end));
+    }
+  }
+  if (!full_search) return run_starts(objective, config, std::move(starts), std::move(first), maxiter);
   starts.push_back(without_blocks(raw_start, config, true));
   starts.push_back(without_blocks(raw_start, config, false));
-  std::vector<Vec> unique;
-  for (Vec& start : starts) {
-    if (std::find(unique.begin(), unique.end(), start) == unique.end()) {
-      unique.push_back(std::move(start));
-    }
-  }
-
-  std::vector<std::optional<StrategyOutcome>> runs(unique.size());
-  each_task(unique.size(), [&](std::size_t i) {
-    // A reduced fit may end on the edge of a region, where the transform
-    // cannot come back from: such a block starts just inside. The pull's
-    // warnings are for starts a caller gave, not for these.
-    (void)pull_into_enforced_region(unique[i], config);
-    auto x = core::transform_params_inner(unique[i], config, false);
-    if (!x) return;
-    auto run = multistart::fit_lbfgsb_single(objective, *x, config, maxiter, false);
-    if (run && !is_penalty(run->f) && std::isfinite(run->f)) runs[i] = std::move(*run);
-  });
-
-  // In start order, whatever order the runs ended in. Runs that end on the
-  // same maximum differ by rounding only: the first one stands unless
-  // another is higher beyond that.
-  StrategyOutcome best = std::move(first);
-  for (auto& run : runs) {
-    if (run && lower_beyond_rounding(run->f, best.f)) best = std::move(*run);
-  }
-  return best;
+  return run_starts(objective, config, std::move(starts), std::move(first), maxiter);
 }
 
 }  // namespace peltaro::estimation::basin_search

@@ -7,7 +7,10 @@
 // deterministic trend). Such a point is reached from the model with one AR
 // and one MA coefficient fewer, fitted first and lifted into the full model
 // through a common factor (1 − ρ·B); the others from the start with one
-// kind of block set to zero. Each start runs the default strategy's single
+// kind of block set to zero. The next most frequent, in small models too, is
+// that of a series differenced once too often: an MA root near 1, reached
+// from the model with one MA coefficient fewer times (1 − 0.9·B), and from
+// the first run's end point with its MA part set to 1 − 0.9·B. Each start runs the default strategy's single
 // run with its continuation (not its multi-start escalation, which these
 // starts, built on a common factor, would set off for nothing), and the best
 // end point stands.
@@ -23,9 +26,17 @@
 
 namespace peltaro::estimation::basin_search {
 
-// Whether the default fit searches other basins: four or more ARMA
-// coefficients, and a state vector small enough for a handful of extra runs.
+// Whether the default fit searches other basins: a state vector small
+// enough for a handful of extra runs, and four or more ARMA coefficients, or
+// a model without seasonal coefficients whose differenced pair has an MA
+// part (where only the over-differenced basin is searched). The seasonal
+// small models, the airline model first, are left out: for them that one
+// basin would double the time of every fit.
 bool applies(const SarimaxConfig& config);
+
+// How a reduced model is lifted: a common factor on the AR and the MA
+// polynomial of a pair, or a factor on the MA polynomial alone.
+enum class Factor { Common, MovingAverage };
 
 // The model with one AR and one MA coefficient fewer in the non-seasonal
 // (`seasonal` false) or the seasonal pair, or nothing when that pair lacks
@@ -33,13 +44,21 @@ bool applies(const SarimaxConfig& config);
 // differencing loses its period too.
 std::optional<SarimaxConfig> reduced_pair(const SarimaxConfig& config, bool seasonal);
 
+// The model with one MA coefficient fewer in the non-seasonal or seasonal
+// pair, when that pair is differenced; nothing otherwise. A series
+// differenced once too often has an MA root at 1 (the differencing it did
+// not need), a basin that a start inside the invertible region seldom finds.
+std::optional<SarimaxConfig> reduced_ma(const SarimaxConfig& config, bool seasonal);
+
 // The full model's start from the reduced model's parameters (model
-// coordinates, flat order): the pair's AR polynomial and its MA polynomial
-// both times (1 − ρ·B), B the lag of that pair, so that the two new factors
-// cancel; the trend coefficients times 1 − ρ, which keeps the mean of a
-// constant trend. Regression coefficients and σ² are carried over.
+// coordinates, flat order). A common factor multiplies the pair's AR
+// polynomial and its MA polynomial both by (1 − ρ·B), B the lag of that
+// pair, so that the two new factors cancel, and the trend coefficients by
+// 1 − ρ, which keeps the mean of a constant trend. An MA factor multiplies
+// the pair's MA polynomial alone and keeps the trend. Regression
+// coefficients and σ² are carried over.
 Vec lift(std::span<const double> reduced_params, const SarimaxConfig& reduced,
-         const SarimaxConfig& full, bool seasonal, double rho);
+         const SarimaxConfig& full, bool seasonal, double rho, Factor factor);
 
 // `start` with every AR (`autoregressive` true) or every MA coefficient set
 // to zero. Zeroing the AR terms divides the trend coefficients by φ(1)·Φ(1)
