@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "peltaro/estimation/edge_polish.hpp"
 #include "peltaro/estimation/fit_result.hpp"
@@ -55,6 +56,34 @@ TEST(EdgePolish, ReflectedMaRootsKeepTheExactLikelihood) {
     EXPECT_NEAR(estimation::eval_kf_loglike_constrained(y, free, got, nullptr),
                 estimation::eval_kf_loglike_constrained(y, free, k.params, nullptr), 1e-5);
   }
+}
+
+TEST(EdgePolish, EachTwinReflectsOneRootOrOnePair) {
+  SarimaxConfig free = cfg({0, 1, 2, 0, 0, 0, 0});
+  free.enforce_invertibility = false;
+  // 1 − 0.1L − 0.12L² = (1 − 0.4L)(1 + 0.3L): 0.4 → 2.5 (σ² × 0.16),
+  // −0.3 → −10/3 (σ² × 0.09).
+  const std::vector<Vec> real = ep::ma_twins(Vec{-0.1, -0.12, 2.0}, free);
+  ASSERT_EQ(real.size(), 2u);
+  const Vec want_real[] = {{-2.2, -0.75, 0.32}, {2.0 + 14.0 / 15.0, -4.0 / 3.0, 0.18}};
+  // 1 + 0.5L + 0.25L²: the pair of modulus 0.5 → 2, σ² × 0.5⁴.
+  const std::vector<Vec> pair = ep::ma_twins(Vec{0.5, 0.25, 2.0}, free);
+  ASSERT_EQ(pair.size(), 1u);
+  const Vec want_pair{2.0, 4.0, 0.125};
+  for (std::size_t i = 0; i < 3; ++i) {
+    // The two real twins come in the order the roots were found.
+    const bool swapped = std::fabs(real[0][0] - want_real[0][0]) > 1e-6;
+    EXPECT_NEAR(real[0][i], want_real[swapped ? 1 : 0][i], 1e-12) << i;
+    EXPECT_NEAR(real[1][i], want_real[swapped ? 0 : 1][i], 1e-12) << i;
+    EXPECT_NEAR(pair[0][i], want_pair[i], 1e-12) << i;
+  }
+  // Seasonal blocks too, with a concentrated scale; none when enforced.
+  SarimaxConfig seasonal = concentrated(cfg({0, 1, 0, 0, 1, 1, 4}));
+  seasonal.enforce_invertibility = false;
+  const std::vector<Vec> twin = ep::ma_twins(Vec{-0.5}, seasonal);
+  ASSERT_EQ(twin.size(), 1u);
+  EXPECT_NEAR(twin[0][0], -2.0, 1e-12);
+  EXPECT_TRUE(ep::ma_twins(Vec{-0.1, -0.12, 2.0}, cfg({0, 1, 2, 0, 0, 0, 0})).empty());
 }
 
 TEST(EdgePolish, NearAnEnforcedEdgeOnly) {

@@ -1,5 +1,6 @@
 #include "peltaro/estimation/edge_polish.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
@@ -15,6 +16,8 @@ namespace peltaro::estimation::edge_polish {
 namespace {
 
 constexpr double NEAR_EDGE = 0.99;
+// Inverse roots below this have no twin worth a search (and some none at all).
+constexpr double MIN_TWIN_ROOT = 1e-8;
 
 // Reflects the block's inverse roots of modulus above 1 in place; the
 // product of their squared moduli, 1 when none is reflected or the roots
@@ -41,7 +44,63 @@ double reflect_block(std::span<double> theta) {
   return factor;
 }
 
+// The MA polynomial 1 + θ1·L + … = Π (1 − λ·L) of the inverse roots λ.
+Vec from_inverse_roots(const std::vector<std::complex<double>>& roots) {
+  std::vector<std::complex<double>> poly{1.0};
+  for (const std::complex<double>& lambda : roots) {
+    poly.push_back(0.0);
+    for (std::size_t k = poly.size() - 1; k > 0; --k) poly[k] -= lambda * poly[k - 1];
+  }
+  Vec theta(roots.size());
+  for (std::size_t k = 0; k < theta.size(); ++k) theta[k] = poly[k + 1].real();
+  return theta;
+}
+
+// The twins of `params` in one MA block: each real inverse root, or each
+// complex pair, replaced by its reciprocal, σ² times its squared modulus
+// (per root).
+void add_block_twins(std::span<const double> params, std::size_t from, std::size_t to,
+                     bool concentrated, std::vector<Vec>& out) {
+  if (from == to) return;
+  Vec c(params.begin() + static_cast<std::ptrdiff_t>(from),
+        params.begin() + static_cast<std::ptrdiff_t>(to));
+  for (double& v : c) v = -v;
+  const RootList found = polynomial_roots(c);
+  if (found.size() != c.size()) return;
+  std::vector<std::complex<double>> roots;
+  for (const auto& [re, im] : found) roots.emplace_back(re, im);
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    // A pair is reflected once, from its first member; a root at zero has
+    // no reciprocal.
+    if (roots[i].imag() < 0.0 || !(std::abs(roots[i]) > MIN_TWIN_ROOT)) continue;
+    std::vector<std::complex<double>> twin = roots;
+    double factor = 1.0;
+    for (std::size_t j = 0; j < twin.size(); ++j) {
+      const bool partner = j == i || (roots[i].imag() > 0.0 && j == i + 1);
+      if (!partner) continue;
+      factor *= std::norm(twin[j]);
+      twin[j] = 1.0 / std::conj(twin[j]);
+    }
+    Vec t(params.begin(), params.end());
+    const Vec theta = from_inverse_roots(twin);
+    std::copy(theta.begin(), theta.end(), t.begin() + static_cast<std::ptrdiff_t>(from));
+    if (!concentrated) t.back() *= factor;
+    if (std::all_of(t.begin(), t.end(), [](double v) { return std::isfinite(v); })) {
+      out.push_back(std::move(t));
+    }
+  }
+}
+
 }  // namespace
+
+std::vector<Vec> ma_twins(std::span<const double> params, const SarimaxConfig& config) {
+  std::vector<Vec> out;
+  if (config.enforce_invertibility) return out;
+  const CoefficientLayout at(config);
+  add_block_twins(params, at.ma, at.sar, config.concentrate_scale, out);
+  add_block_twins(params, at.sma, at.end, config.concentrate_scale, out);
+  return out;
+}
 
 bool near_edge(std::span<const double> params, const SarimaxConfig& config, bool moving_average) {
   if (!(moving_average ? config.enforce_invertibility : config.enforce_stationarity)) return false;
@@ -91,8 +150,12 @@ Polished polish(const SarimaxObjective& objective, std::span<const double> endog
     return -eval_kf_loglike_constrained(endog, config, params, exog);
   };
   const bool ma_edge = near_edge(from.params, config, true);
+  // From a stationary start twins have one likelihood; from a diffuse one
+  // they differ a little, and either may be the higher.
+  const bool diffuse = !config.enforce_stationarity || config.k_diff() > 0;
+  const std::vector<Vec> twins = diffuse ? ma_twins(from.params, config) : std::vector<Vec>{};
   // The AR test is taken again after the MA step, which may move the point.
-  if (!ma_edge && !near_edge(from.params, config, false)) return from;
+  if (!ma_edge && twins.empty() && !near_edge(from.params, config, false)) return from;
   from.f = cost(from.params);
   const auto keep_if_higher = [&](Vec params, bool converged) {
     const double f = cost(params);
@@ -103,6 +166,15 @@ Polished polish(const SarimaxObjective& objective, std::span<const double> endog
   if (ma_edge) {
     if (auto across = search_across(endog, exog, config, from.params, maxiter)) {
       keep_if_higher(std::move(across->params), across->converged);
+    }
+  }
+  for (const Vec& twin : twins) {
+    auto x0 = core::transform_params_inner(twin, config, false);
+    if (!x0) continue;
+    auto run = runners::run_bfgs(objective.clone(), std::move(*x0), maxiter);
+    if (!run || is_penalty(run->f)) continue;
+    if (auto params = core::transform_params_inner(run->x, config, true)) {
+      keep_if_higher(std::move(*params), run->converged);
     }
   }
   if (near_edge(from.params, config, false) && from.params.size() >= 2) {

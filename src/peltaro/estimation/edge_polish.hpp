@@ -8,6 +8,10 @@
 //   squared modulus (the autocovariances stay the same), so a search with the
 //   constraint off crosses the edge freely and its end point is brought back
 //   by reflection.
+// - MA not enforced: the search's box holds the invertible side of each
+//   root only, while from a diffuse start a root and its reciprocal (σ²
+//   scaled as above) give slightly different likelihoods, either of which
+//   may be the higher; so a BFGS search also starts from each twin.
 // - AR: a stationary start needs a stationary AR part, so there is no
 //   crossing; a simplex search, whose steps keep their size whatever the
 //   slope, carries on along the flattened coordinates instead.
@@ -15,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "peltaro/estimation/objective.hpp"
 #include "peltaro/estimation/types.hpp"
@@ -30,6 +35,12 @@ bool near_edge(std::span<const double> params, const SarimaxConfig& config, bool
 // replaced by its reciprocal, and σ² (unless concentrated) times the product
 // of their squared moduli. Blocks whose roots are not found stay as given.
 Vec reflect_ma_roots(std::span<const double> params, const SarimaxConfig& config);
+
+// For each MA and seasonal MA block of a model with invertibility not
+// enforced, `params` with one real inverse root, or one complex pair,
+// replaced by its reciprocal and σ² (unless concentrated) times its squared
+// modulus; none when invertibility is enforced.
+std::vector<Vec> ma_twins(std::span<const double> params, const SarimaxConfig& config);
 
 struct Crossing {
   Vec params;  // model coordinates
@@ -50,9 +61,10 @@ struct Polished {
 };
 
 // The default fit's end point carried on where it lies near an enforced edge:
-// across the MA edge first, then by a simplex search near the AR edge (and
-// BFGS after it when the simplex ends on its budget); each step's end point is
-// kept when it is higher, with the flag of the search that ended there.
+// across the MA edge first, or from each MA twin under a diffuse start, then
+// by a simplex search near the AR edge (and BFGS after it when the simplex
+// ends on its budget); each step's end point is kept when it is higher, with
+// the flag of the search that ended there.
 // `objective` is the model's own (flags as configured).
 Polished polish(const SarimaxObjective& objective, std::span<const double> endog,
                 const Columns* exog, const SarimaxConfig& config, Polished from,
