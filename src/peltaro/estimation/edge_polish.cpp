@@ -18,6 +18,8 @@ namespace {
 constexpr double NEAR_EDGE = 0.99;
 // Inverse roots below this have no twin worth a search (and some none at all).
 constexpr double MIN_TWIN_ROOT = 1e-8;
+// Fresh BFGS starts after a converged one, at most.
+constexpr int MAX_FRESH_STARTS = 3;
 
 // Reflects the block's inverse roots of modulus above 1 in place; the
 // product of their squared moduli, 1 when none is reflected or the roots
@@ -89,6 +91,22 @@ void add_block_twins(std::span<const double> params, std::size_t from, std::size
       out.push_back(std::move(t));
     }
   }
+}
+
+// BFGS from x0, started afresh from its end point while that gains: from a
+// twin the search crosses ground the first curvature estimate misjudges, and
+// a run can stop on a slope that a new start still climbs.
+std::optional<RunnerResult> climb_from(const SarimaxObjective& objective, Vec x0,
+                                       std::uint64_t maxiter) {
+  auto run = runners::run_bfgs(objective.clone(), std::move(x0), maxiter);
+  for (int again = 0; again < MAX_FRESH_STARTS && run && run->converged && !is_penalty(run->f);
+       ++again) {
+    auto more = runners::run_bfgs(objective.clone(), run->x, maxiter);
+    if (!more || is_penalty(more->f) || !lower_beyond_rounding(more->f, run->f)) break;
+    run = std::move(more);
+  }
+  if (!run || is_penalty(run->f)) return std::nullopt;
+  return std::move(*run);
 }
 
 }  // namespace
@@ -171,8 +189,8 @@ Polished polish(const SarimaxObjective& objective, std::span<const double> endog
   for (const Vec& twin : twins) {
     auto x0 = core::transform_params_inner(twin, config, false);
     if (!x0) continue;
-    auto run = runners::run_bfgs(objective.clone(), std::move(*x0), maxiter);
-    if (!run || is_penalty(run->f)) continue;
+    auto run = climb_from(objective, std::move(*x0), maxiter);
+    if (!run) continue;
     if (auto params = core::transform_params_inner(run->x, config, true)) {
       keep_if_higher(std::move(*params), run->converged);
     }
