@@ -89,12 +89,19 @@ StrategyOutcome run_starts(const SarimaxObjective& objective, const SarimaxConfi
   return best;
 }
 
+// Models that search every kind of basin; smaller ones only the
+// over-differenced one.
+bool full_search(const SarimaxConfig& config) {
+  const core::SarimaxOrder& o = config.order;
+  return o.p + o.q + o.P + o.Q >= MIN_ARMA_COEFFICIENTS;
+}
+
 }  // namespace
 
 bool applies(const SarimaxConfig& config) {
   const core::SarimaxOrder& o = config.order;
   if (o.k_states() >= MAX_STATES) return false;
-  if (o.p + o.q + o.P + o.Q >= MIN_ARMA_COEFFICIENTS) return true;
+  if (full_search(config)) return true;
   return o.P == 0 && o.Q == 0 && reduced_ma(config, false).has_value();
 }
 
@@ -189,10 +196,9 @@ StrategyOutcome search(const SarimaxObjective& objective, const SarimaxConfig& c
     Factor factor;
     std::optional<Vec> fitted;
   };
-  const core::SarimaxOrder& o = config.order;
-  const bool full_search = o.p + o.q + o.P + o.Q >= MIN_ARMA_COEFFICIENTS;
+  const bool full = full_search(config);
   std::vector<Reduced> reduced;
-  if (full_search) {
+  if (full) {
     reduced.push_back({reduced_pair(config, false), false, Factor::Common, std::nullopt});
     reduced.push_back({reduced_pair(config, true), true, Factor::Common, std::nullopt});
     reduced.push_back({reduced_ma(config, true), true, Factor::MovingAverage, std::nullopt});
@@ -227,9 +233,10 @@ StrategyOutcome search(const SarimaxObjective& objective, const SarimaxConfig& c
       starts.push_back(std::move(*end));
     }
   }
-  if (!full_search) return run_starts(objective, config, std::move(starts), std::move(first), maxiter);
-  starts.push_back(without_blocks(raw_start, config, true));
-  starts.push_back(without_blocks(raw_start, config, false));
+  if (full) {
+    starts.push_back(without_blocks(raw_start, config, true));
+    starts.push_back(without_blocks(raw_start, config, false));
+  }
   return run_starts(objective, config, std::move(starts), std::move(first), maxiter);
 }
 

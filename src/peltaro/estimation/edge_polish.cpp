@@ -21,29 +21,16 @@ constexpr double MIN_TWIN_ROOT = 1e-8;
 // Fresh BFGS starts after a converged one, at most.
 constexpr int MAX_FRESH_STARTS = 3;
 
-// Reflects the block's inverse roots of modulus above 1 in place; the
-// product of their squared moduli, 1 when none is reflected or the roots
-// are not found.
-double reflect_block(std::span<double> theta) {
+// The inverse roots λ of an MA block, 1 + θ1·L + … = Π (1 − λ·L); nothing
+// for an empty block or when the roots are not found.
+std::optional<std::vector<std::complex<double>>> inverse_roots(std::span<const double> theta) {
   Vec c(theta.begin(), theta.end());
   for (double& v : c) v = -v;
-  const RootList roots = polynomial_roots(c);
-  if (theta.empty() || roots.size() != theta.size()) return 1.0;
-  double factor = 1.0;
-  // 1 + θ1·L + … = Π (1 − λ·L) over the inverse roots λ.
-  std::vector<std::complex<double>> poly{1.0};
-  for (const auto& [re, im] : roots) {
-    std::complex<double> lambda(re, im);
-    if (std::abs(lambda) > 1.0) {
-      factor *= std::norm(lambda);
-      lambda = 1.0 / std::conj(lambda);
-    }
-    poly.push_back(0.0);
-    for (std::size_t k = poly.size() - 1; k > 0; --k) poly[k] -= lambda * poly[k - 1];
-  }
-  if (factor == 1.0) return 1.0;
-  for (std::size_t k = 0; k < theta.size(); ++k) theta[k] = poly[k + 1].real();
-  return factor;
+  const RootList found = polynomial_roots(c);
+  if (theta.empty() || found.size() != theta.size()) return std::nullopt;
+  std::vector<std::complex<double>> roots;
+  for (const auto& [re, im] : found) roots.emplace_back(re, im);
+  return roots;
 }
 
 // The MA polynomial 1 + θ1·L + … = Π (1 − λ·L) of the inverse roots λ.
@@ -58,19 +45,33 @@ Vec from_inverse_roots(const std::vector<std::complex<double>>& roots) {
   return theta;
 }
 
+// Reflects the block's inverse roots of modulus above 1 in place; the
+// product of their squared moduli, 1 when none is reflected or the roots
+// are not found.
+double reflect_block(std::span<double> theta) {
+  auto roots = inverse_roots(theta);
+  if (!roots) return 1.0;
+  double factor = 1.0;
+  for (std::complex<double>& lambda : *roots) {
+    if (std::abs(lambda) > 1.0) {
+      factor *= std::norm(lambda);
+      lambda = 1.0 / std::conj(lambda);
+    }
+  }
+  if (factor == 1.0) return 1.0;
+  const Vec reflected = from_inverse_roots(*roots);
+  std::copy(reflected.begin(), reflected.end(), theta.begin());
+  return factor;
+}
+
 // The twins of `params` in one MA block: each real inverse root, or each
 // complex pair, replaced by its reciprocal, σ² times its squared modulus
 // (per root).
 void add_block_twins(std::span<const double> params, std::size_t from, std::size_t to,
                      bool concentrated, std::vector<Vec>& out) {
-  if (from == to) return;
-  Vec c(params.begin() + static_cast<std::ptrdiff_t>(from),
-        params.begin() + static_cast<std::ptrdiff_t>(to));
-  for (double& v : c) v = -v;
-  const RootList found = polynomial_roots(c);
-  if (found.size() != c.size()) return;
-  std::vector<std::complex<double>> roots;
-  for (const auto& [re, im] : found) roots.emplace_back(re, im);
+  const auto found = inverse_roots(params.subspan(from, to - from));
+  if (!found) return;
+  const std::vector<std::complex<double>>& roots = *found;
   for (std::size_t i = 0; i < roots.size(); ++i) {
     // A pair is reflected once, from its first member; a root at zero has
     // no reciprocal.
