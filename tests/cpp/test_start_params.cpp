@@ -178,6 +178,19 @@ TEST(StartParams, HandWorkedModels) {
     ASSERT_TRUE(got) << c.what;
     expect_close(*got, c.want, 1e-12, c.what);
   }
+  // Pulled in instead, every inverse root is scaled so that the largest has
+  // modulus 0.9: φ_k times ρ^k. (0.6, 0.5) has inverse roots 0.3 ± √0.59.
+  const double rho = 0.9 / (0.3 + std::sqrt(0.59));
+  const Case pulled[] = {
+      {"AR(1) at 0.9995", near_unit, cfg({.p = 1}), {0.9, 1e-6}},
+      {"non-stationary AR(2)", explosive, cfg({.p = 2}), {0.6 * rho, 0.5 * rho * rho, 1e-6}},
+      {"stationary AR(3)", cyclical, cfg({.p = 3}), {1.55, -0.33, -0.23, 1e-6}},
+  };
+  for (const Case& c : pulled) {
+    const auto got = sp::compute_start_params(c.y, c.config, nullptr, sp::UnsafeBlock::PullIn);
+    ASSERT_TRUE(got) << c.what;
+    expect_close(*got, c.want, 1e-12, c.what);
+  }
 }
 
 // Regressors that are absent, or cannot be fitted, get zeros and leave the

@@ -200,43 +200,74 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
       config.simple_differencing ? (prepared_fit->columns ? &*prepared_fit->columns : nullptr)
                                  : exog_fit_ptr;
 
-  const bool search_basins =
-      method == DEFAULT_METHOD && !start_params && basin_search::applies(config_fit);
-  Vec chosen = std::move(*start);
-  const Vec raw_start = search_basins ? chosen : Vec{};
-  if (!start_params && method != "trust-region") {
-    chosen = improve_start(y_fit, endog_fit, config_fit, std::move(chosen), exog_fit_ptr,
-                           exog_used_fit);
-  }
-  auto x0 = unconstrain_start(chosen, config_fit, start_params.has_value());
-  if (!x0) return core::fail(std::move(x0.error()));
-
   const SarimaxObjective objective(
       endog_fit,
       exog_used_fit != nullptr ? std::optional<Columns>(*exog_used_fit) : std::nullopt,
       config_fit);
-  auto outcome =
-      run_method(method, objective, x0->x, config_fit, maxiter, start_params.has_value());
-  if (!outcome) return core::fail(std::move(outcome.error()));
-  if (search_basins) {
-    const basin_search::ReducedFit fit_reduced = [&](const SarimaxConfig& reduced) {
-      return fit_reduced_model(y_fit, endog_fit, reduced, exog_fit_ptr, exog_used_fit, maxiter);
-    };
-    *outcome = basin_search::search(objective, config_fit, raw_start, std::move(*outcome), maxiter,
-                                    fit_reduced);
+  // The pre-steps and the method's run from one start (model coordinates).
+  struct Run {
+    Vec raw_start;
+    UnconstrainedStart x0;
+    StrategyOutcome outcome;
+  };
+  const auto run_from = [&](Vec raw_start) -> core::Result<Run> {
+    Vec chosen = raw_start;
+    if (!start_params && method != "trust-region") {
+      chosen = improve_start(y_fit, endog_fit, config_fit, std::move(chosen), exog_fit_ptr,
+                             exog_used_fit);
+    }
+    auto x0 = unconstrain_start(chosen, config_fit, start_params.has_value());
+    if (!x0) return core::fail(std::move(x0.error()));
+    auto outcome =
+        run_method(method, objective, x0->x, config_fit, maxiter, start_params.has_value());
+    if (!outcome) return core::fail(std::move(outcome.error()));
+    return Run{std::move(raw_start), std::move(*x0), std::move(*outcome)};
+  };
+  const bool default_search = method == DEFAULT_METHOD && !start_params;
+  const bool search_basins = default_search && basin_search::applies(config_fit);
+  // The default method's searches after its run: other basins, then the
+  // enforced edges and the MA twins. The end point in model coordinates.
+  const auto finish = [&](Run& run) -> core::Result<Vec> {
+    StrategyOutcome& outcome = run.outcome;
+    if (search_basins) {
+      const basin_search::ReducedFit fit_reduced = [&](const SarimaxConfig& reduced) {
+        return fit_reduced_model(y_fit, endog_fit, reduced, exog_fit_ptr, exog_used_fit, maxiter);
+      };
+      outcome = basin_search::search(objective, config_fit, run.raw_start, std::move(outcome),
+                                     maxiter, fit_reduced);
+    }
+    auto params = core::transform_params_inner(outcome.x, config_fit, true);
+    if (!params) return core::fail(std::move(params.error()));
+    if (method != DEFAULT_METHOD) return std::move(*params);
+    auto polished = edge_polish::polish(objective, endog_fit, exog_used_fit, config_fit,
+                                        {std::move(*params), outcome.f, outcome.converged},
+                                        maxiter);
+    outcome.converged = polished.converged;
+    return std::move(polished.params);
+  };
+  auto run = run_from(std::move(*start));
+  if (!run) return core::fail(std::move(run.error()));
+  if (default_search) {
+    // A regression estimate outside the region starts the first run at zero
+    // in that block. Its shape, pulled inside, often leads to another basin,
+    // and a higher one as often as not: the run from there goes on when it
+    // ends higher.
+    auto pulled = start_params::compute_start_params(y_fit, config_fit, exog_fit_ptr,
+                                                     start_params::UnsafeBlock::PullIn);
+    if (pulled && *pulled != run->raw_start) {
+      auto other = run_from(std::move(*pulled));
+      if (other && !is_penalty(other->outcome.f) &&
+          (is_penalty(run->outcome.f) || lower_beyond_rounding(other->outcome.f, run->outcome.f))) {
+        run = std::move(other);
+      }
+    }
   }
-  auto params_fit = core::transform_params_inner(outcome->x, config_fit, true);
+  auto params_fit = finish(*run);
   if (!params_fit) return core::fail(std::move(params_fit.error()));
-  if (method == DEFAULT_METHOD) {
-    auto polished = edge_polish::polish(
-        objective, endog_fit, exog_used_fit, config_fit,
-        {std::move(*params_fit), outcome->f, outcome->converged}, maxiter);
-    *params_fit = std::move(polished.params);
-    outcome->converged = polished.converged;
-  }
   return build_fit_result_at(endog, config, units.params_to_caller(*params_fit, config),
-                             outcome->n_iter, outcome->converged, std::move(outcome->label),
-                             exog_used, std::move(x0->warnings));
+                             run->outcome.n_iter, run->outcome.converged,
+                             std::move(run->outcome.label), exog_used,
+                             std::move(run->x0.warnings));
 }
 
 }  // namespace peltaro::estimation

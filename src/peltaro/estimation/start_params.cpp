@@ -27,6 +27,9 @@ constexpr double MIN_SIGMA2 = 1e-6;
 // edge of the region maps to the transforms' far corners, where a search
 // has no slope to climb back.
 constexpr double MAX_INVERSE_ROOT = 0.999;
+// Where a pulled-in block's largest inverse root lands: well inside, so that
+// the search starts on a slope, not on the transform's flat edge.
+constexpr double PULLED_IN_MODULUS = 0.9;
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t out = 0;
@@ -102,13 +105,25 @@ std::optional<Vec> ols_pinv_views(const ColumnViews& columns, std::span<const do
   return svd_solve(columns, target, rows);
 }
 
-// Zeroes a block whose polynomial has an inverse root of modulus
-// MAX_INVERSE_ROOT or more, or whose roots cannot be found (NaN entries
-// among them). Seasonal blocks are polynomials in L^s, judged as they stand.
-void zero_unless_safe(Vec& block, bool moving_average) {
+// A block whose polynomial has an inverse root of modulus MAX_INVERSE_ROOT
+// or more is zeroed, or, when asked, has every inverse root scaled by the
+// same factor so that the largest has modulus PULLED_IN_MODULUS (coefficient
+// k times ρ^k). Roots that cannot be found (NaN entries among them) always
+// zero it. Seasonal blocks are polynomials in L^s, judged as they stand.
+void make_safe(Vec& block, bool moving_average, UnsafeBlock unsafe) {
   if (block.empty()) return;
   const auto largest = largest_inverse_root(block, moving_average);
-  if (!(largest && *largest < MAX_INVERSE_ROOT)) std::fill(block.begin(), block.end(), 0.0);
+  if (largest && *largest < MAX_INVERSE_ROOT) return;
+  if (unsafe == UnsafeBlock::PullIn && largest && std::isfinite(*largest)) {
+    const double rho = PULLED_IN_MODULUS / *largest;
+    double factor = 1.0;
+    for (double& v : block) {
+      factor *= rho;
+      v *= factor;
+    }
+    return;
+  }
+  std::fill(block.begin(), block.end(), 0.0);
 }
 
 // Trend regressors over the differenced series: a column of ones and/or the
@@ -326,7 +341,7 @@ Vec seasonal_ar_residuals(std::span<const double> y, std::span<const double> sar
 }
 
 core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxConfig& config,
-                                       const Columns* exog) {
+                                       const Columns* exog, UnsafeBlock unsafe) {
   const core::SarimaxOrder& o = config.order;
   Vec w = seasonal_difference(difference(y, o.d), o.D, o.s);
   const std::size_t n_w = w.size();
@@ -358,7 +373,7 @@ core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxC
     }
   }
   for (Vec* block : {&ar, &ma, &sar, &sma}) {
-    zero_unless_safe(*block, block == &ma || block == &sma);
+    make_safe(*block, block == &ma || block == &sma, unsafe);
     out.insert(out.end(), block->begin(), block->end());
   }
   to_intercept_form(std::span<double>(out).first(std::min<std::size_t>(config.k_trend(), out.size())),

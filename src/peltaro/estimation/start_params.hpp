@@ -33,12 +33,18 @@ struct TwoStage {
   double sigma2 = 0.0;
 };
 
+// What becomes of an ARMA block whose regression estimate is not safely
+// stationary (AR) or invertible (MA): zeroed, or scaled inside its region
+// with its shape kept.
+enum class UnsafeBlock { Zero, PullIn };
+
 // The full flat start vector (trend, regression, AR, MA, seasonal AR,
 // seasonal MA, then sigma2 unless the scale is concentrated) for the raw
 // series. Expects a series long enough for the model (see above); fails only
 // when the number of columns given differs from `n_exog`.
 core::Result<Vec> compute_start_params(std::span<const double> y, const SarimaxConfig& config,
-                                       const Columns* exog);
+                                       const Columns* exog,
+                                       UnsafeBlock unsafe = UnsafeBlock::Zero);
 
 // `x` differenced d times at lag 1; too short a series becomes empty.
 Vec difference(std::span<const double> x, std::uint64_t d);
