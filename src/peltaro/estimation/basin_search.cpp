@@ -27,6 +27,13 @@ constexpr double SEASONAL_RHO = 0.5;
 constexpr double OVERDIFFERENCED_RHO = 0.9;
 // Below this φ(1)·Φ(1) the mean a trend implies is left alone.
 constexpr double MIN_AR_AT_ONE = 1e-2;
+// Starts drawn around the first run's end point, in the optimiser's
+// coordinates, for the maxima that no structured start reaches; their
+// spread, as the hybrid method's, and a fixed seed, so that a fit gives
+// the same starts, and the same result, every time.
+constexpr std::size_t SCATTERED_STARTS = 2;
+constexpr double SCATTER_AMPLITUDE = 1.5;
+constexpr std::uint64_t SCATTER_SEED = 12;
 
 // The coefficients of (1 − Σ c_k B^k)(1 − ρB) for an AR block (`sign` −1)
 // or of (1 + Σ c_k B^k)(1 − ρB) for an MA block (`sign` +1), one longer.
@@ -87,6 +94,22 @@ StrategyOutcome run_starts(const SarimaxObjective& objective, const SarimaxConfi
     if (run && lower_beyond_rounding(run->f, best.f)) best = std::move(*run);
   }
   return best;
+}
+
+// SCATTERED_STARTS draws around `end` (the optimiser's coordinates), each
+// coordinate spread by its share of the slope at the regression start; in
+// model coordinates, those clear of near-cancelling roots only.
+std::vector<Vec> scattered_starts(const SarimaxObjective& objective, const SarimaxConfig& config,
+                                  std::span<const double> raw_start, std::span<const double> end) {
+  const auto x0 = core::transform_params_inner(raw_start, config, false);
+  const std::span<const double> from = x0 ? std::span<const double>(*x0) : end;
+  multistart::ScaledStartGenerator generator(objective.clone().analytical_gradient_negloglike(from),
+                                             from, end, SCATTER_SEED);
+  std::vector<Vec> out;
+  for (const Vec& x : generator.starts(SCATTER_AMPLITUDE, SCATTERED_STARTS, config)) {
+    if (auto params = core::transform_params_inner(x, config, true)) out.push_back(std::move(*params));
+  }
+  return out;
 }
 
 // Models that search every kind of basin; smaller ones only the
@@ -236,6 +259,9 @@ StrategyOutcome search(const SarimaxObjective& objective, const SarimaxConfig& c
   if (full) {
     starts.push_back(without_blocks(raw_start, config, true));
     starts.push_back(without_blocks(raw_start, config, false));
+    for (Vec& start : scattered_starts(objective, config, raw_start, first.x)) {
+      starts.push_back(std::move(start));
+    }
   }
   return run_starts(objective, config, std::move(starts), std::move(first), maxiter);
 }
