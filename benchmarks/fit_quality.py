@@ -428,6 +428,13 @@ def classify_failures(failing, gained):
     print(f"  of these, {len(copies)} scaled copies of a case that fails unscaled too;"
           f" of the other {len(rest)}, {short} stopped on a slope BFGS climbs further and"
           f" {len(rest) - short} sit at another local maximum")
+    # A maximum that none of peltaro's methods reaches on the case itself was found only by a
+    # peer's climb or from another member of the family's end point.
+    reached = [r for r in failing
+               if any(r["results"][m].get("gap", float("inf")) <= GAP for m in METHODS)]
+    print(f"  {len(reached)} of the {len(failing)} at a maximum another of peltaro's methods"
+          f" reaches on the case itself; the other {len(failing) - len(reached)} at one found"
+          " only by a peer's climb or from another member of the family")
     arma = collections.Counter(cases_module.k_arma(r) for r in rest)
     print("  by number of ARMA coefficients: "
           + ", ".join(f"{k}: {arma[k]}" for k in sorted(arma)))
