@@ -87,6 +87,18 @@ std::optional<Vec> fit_reduced_model(std::span<const double> y, std::span<const 
   return std::move(*params);
 }
 
+// Whether an ARMA block of `params` is all zeros, as the start values leave a
+// block whose estimate is not safely inside its region.
+bool has_zero_block(std::span<const double> params, const SarimaxConfig& config) {
+  const CoefficientLayout at(config);
+  const auto zero = [&](std::size_t from, std::size_t to) {
+    return from < to && std::all_of(params.begin() + static_cast<std::ptrdiff_t>(from),
+                                    params.begin() + static_cast<std::ptrdiff_t>(to),
+                                    [](double v) { return v == 0.0; });
+  };
+  return zero(at.ar, at.ma) || zero(at.ma, at.sar) || zero(at.sar, at.sma) || zero(at.sma, at.end);
+}
+
 core::Result<StrategyOutcome> from_runner(TextResult<RunnerResult> r, const char* label) {
   if (!r) return core::fail(core::SarimaxError::optimization_failed(std::move(r.error())));
   return StrategyOutcome{std::move(r->x), r->f, r->n_iter, r->converged, label};
@@ -247,7 +259,7 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
   };
   auto run = run_from(std::move(*start));
   if (!run) return core::fail(std::move(run.error()));
-  if (default_search) {
+  if (default_search && has_zero_block(run->raw_start, config_fit)) {
     // A regression estimate outside the region starts the first run at zero
     // in that block. Its shape, pulled inside, often leads to another basin,
     // and a higher one as often as not: the run from there goes on when it
