@@ -179,12 +179,18 @@ TEST(StartParams, HandWorkedModels) {
     expect_close(*got, c.want, 1e-12, c.what);
   }
   // Pulled in instead, every inverse root is scaled so that the largest has
-  // modulus 0.9: φ_k times ρ^k. (0.6, 0.5) has inverse roots 0.3 ± √0.59.
+  // modulus 0.9: φ_k times ρ^k. (0.6, 0.5) has inverse roots 0.3 ± √0.59; a
+  // seasonal block is a polynomial in L^s. Roots that cannot be found still
+  // leave zeros.
   const double rho = 0.9 / (0.3 + std::sqrt(0.59));
+  const Vec seasonal = recursion({1.0, -0.5, 2.0, 0.3}, {0.0, 0.0, 0.0, 1.05});
   const Case pulled[] = {
       {"AR(1) at 0.9995", near_unit, cfg({.p = 1}), {0.9, 1e-6}},
       {"non-stationary AR(2)", explosive, cfg({.p = 2}), {0.6 * rho, 0.5 * rho * rho, 1e-6}},
       {"stationary AR(3)", cyclical, cfg({.p = 3}), {1.55, -0.33, -0.23, 1e-6}},
+      {"seasonal AR(1) at 1.05", seasonal, cfg({.P = 1, .s = 4}), {0.9, 1e-6}},
+      {"NaN in the series", {1, NaN, 3, 4, 5, 6}, cfg({.p = 1, .q = 1}, Trend::Constant),
+       {NaN, 0, 0, 1e-6}},
   };
   for (const Case& c : pulled) {
     const auto got = sp::compute_start_params(c.y, c.config, nullptr, sp::UnsafeBlock::PullIn);

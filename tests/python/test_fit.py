@@ -109,7 +109,11 @@ def inference_kw(kw):
 # there measures the edge, not the likelihood.
 EDGE = {"air_log_211_011_12_c", "lakehuron_312", "air_log_202_c_unenforced",
         "air_log_301_011_12_t_simple_diff", "front_log_301_001_12_t_petrol_law"}
-INTERIOR = [c for c in REFERENCE if c["name"] not in LOWER_PEAK | EDGE]
+# Nor where invertibility is off and no state starts diffuse: an MA root and
+# its reciprocal then give one likelihood, and the fit may end at another
+# twin of the maximum than the reference, with standard errors of its own.
+TWINS = {"lynx_log_213_conc_simple_diff_ma_unenforced"}
+INTERIOR = [c for c in REFERENCE if c["name"] not in LOWER_PEAK | EDGE | TWINS]
 
 
 @pytest.mark.parametrize("case", INTERIOR, ids=[c["name"] for c in INTERIOR])

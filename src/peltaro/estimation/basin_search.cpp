@@ -97,8 +97,9 @@ StrategyOutcome run_starts(const SarimaxObjective& objective, const SarimaxConfi
 }
 
 // SCATTERED_STARTS draws around `end` (the optimiser's coordinates), each
-// coordinate spread by its share of the slope at the regression start; in
-// model coordinates, those clear of near-cancelling roots only.
+// coordinate spread by its share of the slope at `raw_start` (the start of
+// the run that ended there); in model coordinates, those clear of
+// near-cancelling roots only.
 std::vector<Vec> scattered_starts(const SarimaxObjective& objective, const SarimaxConfig& config,
                                   std::span<const double> raw_start, std::span<const double> end) {
   const auto x0 = core::transform_params_inner(raw_start, config, false);

@@ -11,7 +11,7 @@
 // that of a series differenced once too often: an MA root near 1, reached
 // from the model with one MA coefficient fewer times (1 − 0.9·B), and from
 // the first run's end point with its MA part set to 1 − 0.9·B. Models with
-// four or more coefficients also start from two points drawn around the
+// four or more coefficients also start from up to two points drawn around the
 // first run's end, for the maxima no structure points to. Each start runs the default strategy's single
 // run with its continuation (not its multi-start escalation, which these
 // starts, built on a common factor, would set off for nothing), and the best

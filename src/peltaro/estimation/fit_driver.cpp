@@ -45,11 +45,20 @@ bool is_seasonal(const SarimaxConfig& config) {
   return (o.P > 0 || o.Q > 0) && o.s > 1;
 }
 
+// The fit under simple differencing and its log-likelihood, once computed:
+// it does not depend on the start, so a fit that improves two starts runs
+// it once.
+struct WarmStart {
+  bool computed = false;
+  std::optional<Vec> params;
+  double loglike = 0.0;
+};
+
 // Conditional-sum-of-squares pre-step, then the warm start under simple
 // differencing; each replaces the start only when it is better by its margin.
 Vec improve_start(std::span<const double> y, std::span<const double> endog,
                   const SarimaxConfig& config, Vec start, const Columns* exog,
-                  const Columns* exog_used) {
+                  const Columns* exog_used, WarmStart& warm) {
   if (const auto margin = css_prestep_margin(config)) {
     if (auto css = run_css_optimization(y, config, start, CSS_LIMIT, exog)) {
       const double ll_css = eval_kf_loglike_constrained(endog, config, *css, exog_used);
@@ -58,10 +67,16 @@ Vec improve_start(std::span<const double> y, std::span<const double> endog,
     }
   }
   if (warm_start_applies(config)) {
-    if (auto warm = run_sd_warm_start(y, config, exog)) {
-      const double ll_warm = eval_kf_loglike_constrained(endog, config, *warm, exog_used);
+    if (!warm.computed) {
+      warm.computed = true;
+      warm.params = run_sd_warm_start(y, config, exog);
+      if (warm.params) {
+        warm.loglike = eval_kf_loglike_constrained(endog, config, *warm.params, exog_used);
+      }
+    }
+    if (warm.params) {
       const double ll_start = eval_kf_loglike_constrained(endog, config, start, exog_used);
-      if (ll_warm > ll_start + WARM_START_MARGIN) start = std::move(*warm);
+      if (warm.loglike > ll_start + WARM_START_MARGIN) start = *warm.params;
     }
   }
   return start;
@@ -74,7 +89,8 @@ std::optional<Vec> fit_reduced_model(std::span<const double> y, std::span<const 
                                      const Columns* exog_used, std::uint64_t maxiter) {
   auto start = validate_and_get_start_params(y, config, nullptr, exog);
   if (!start) return std::nullopt;
-  Vec chosen = improve_start(y, endog, config, std::move(*start), exog, exog_used);
+  WarmStart warm;
+  Vec chosen = improve_start(y, endog, config, std::move(*start), exog, exog_used, warm);
   auto x0 = unconstrain_start(chosen, config, false);
   if (!x0) return std::nullopt;
   const SarimaxObjective objective(
@@ -216,36 +232,42 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
       endog_fit,
       exog_used_fit != nullptr ? std::optional<Columns>(*exog_used_fit) : std::nullopt,
       config_fit);
-  // The pre-steps and the method's run from one start (model coordinates).
+  // One start (model coordinates) through the pre-steps, the start the
+  // optimiser gets, and the method's run from there.
   struct Run {
     Vec raw_start;
     UnconstrainedStart x0;
     StrategyOutcome outcome;
   };
-  const auto run_from = [&](Vec raw_start) -> core::Result<Run> {
+  WarmStart warm;
+  const auto prepare = [&](Vec raw_start) -> core::Result<Run> {
     Vec chosen = raw_start;
     if (!start_params && method != "trust-region") {
       chosen = improve_start(y_fit, endog_fit, config_fit, std::move(chosen), exog_fit_ptr,
-                             exog_used_fit);
+                             exog_used_fit, warm);
     }
     auto x0 = unconstrain_start(chosen, config_fit, start_params.has_value());
     if (!x0) return core::fail(std::move(x0.error()));
+    return Run{std::move(raw_start), std::move(*x0), {}};
+  };
+  const auto run = [&](Run& r) -> core::Result<void> {
     auto outcome =
-        run_method(method, objective, x0->x, config_fit, maxiter, start_params.has_value());
+        run_method(method, objective, r.x0.x, config_fit, maxiter, start_params.has_value());
     if (!outcome) return core::fail(std::move(outcome.error()));
-    return Run{std::move(raw_start), std::move(*x0), std::move(*outcome)};
+    r.outcome = std::move(*outcome);
+    return {};
   };
   const bool default_search = method == DEFAULT_METHOD && !start_params;
   const bool search_basins = default_search && basin_search::applies(config_fit);
   // The default method's searches after its run: other basins, then the
   // enforced edges and the MA twins. The end point in model coordinates.
-  const auto finish = [&](Run& run) -> core::Result<Vec> {
-    StrategyOutcome& outcome = run.outcome;
+  const auto finish = [&](Run& r) -> core::Result<Vec> {
+    StrategyOutcome& outcome = r.outcome;
     if (search_basins) {
       const basin_search::ReducedFit fit_reduced = [&](const SarimaxConfig& reduced) {
         return fit_reduced_model(y_fit, endog_fit, reduced, exog_fit_ptr, exog_used_fit, maxiter);
       };
-      outcome = basin_search::search(objective, config_fit, run.raw_start, std::move(outcome),
+      outcome = basin_search::search(objective, config_fit, r.raw_start, std::move(outcome),
                                      maxiter, fit_reduced);
     }
     auto params = core::transform_params_inner(outcome.x, config_fit, true);
@@ -257,29 +279,39 @@ core::Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& conf
     outcome.converged = polished.converged;
     return std::move(polished.params);
   };
-  auto run = run_from(std::move(*start));
-  if (!run) return core::fail(std::move(run.error()));
-  if (default_search && has_zero_block(run->raw_start, config_fit)) {
-    // A regression estimate outside the region starts the first run at zero
-    // in that block. Its shape, pulled inside, often leads to another basin,
-    // and a higher one as often as not: the run from there goes on when it
-    // ends higher.
-    auto pulled = start_params::compute_start_params(y_fit, config_fit, exog_fit_ptr,
-                                                     start_params::UnsafeBlock::PullIn);
-    if (pulled && *pulled != run->raw_start) {
-      auto other = run_from(std::move(*pulled));
-      if (other && !is_penalty(other->outcome.f) &&
-          (is_penalty(run->outcome.f) || lower_beyond_rounding(other->outcome.f, run->outcome.f))) {
-        run = std::move(other);
+
+  // A regression estimate outside its region starts the first run at zero
+  // in that block. Its shape, pulled inside, often leads to another basin,
+  // and a higher one as often as not: the run from there goes on when it
+  // ends higher, or when the first run failed.
+  std::optional<Vec> pulled;
+  if (default_search && has_zero_block(*start, config_fit)) {
+    auto computed = start_params::compute_start_params(y_fit, config_fit, exog_fit_ptr,
+                                                       start_params::UnsafeBlock::PullIn);
+    if (computed && *computed != *start) pulled = std::move(*computed);
+  }
+  auto kept = prepare(std::move(*start));
+  if (kept) {
+    if (auto ran = run(*kept); !ran) kept = core::fail(std::move(ran.error()));
+  }
+  if (pulled) {
+    auto other = prepare(std::move(*pulled));
+    // Pre-steps that led both starts to one point need one run.
+    if (other && !(kept && other->x0.x == kept->x0.x) && run(*other)) {
+      if (!kept || (!is_penalty(other->outcome.f) &&
+                    (is_penalty(kept->outcome.f) ||
+                     lower_beyond_rounding(other->outcome.f, kept->outcome.f)))) {
+        kept = std::move(other);
       }
     }
   }
-  auto params_fit = finish(*run);
+  if (!kept) return core::fail(std::move(kept.error()));
+  auto params_fit = finish(*kept);
   if (!params_fit) return core::fail(std::move(params_fit.error()));
   return build_fit_result_at(endog, config, units.params_to_caller(*params_fit, config),
-                             run->outcome.n_iter, run->outcome.converged,
-                             std::move(run->outcome.label), exog_used,
-                             std::move(run->x0.warnings));
+                             kept->outcome.n_iter, kept->outcome.converged,
+                             std::move(kept->outcome.label), exog_used,
+                             std::move(kept->x0.warnings));
 }
 
 }  // namespace peltaro::estimation
