@@ -65,6 +65,14 @@ std::optional<double> largest_inverse_root(std::span<const double> block, bool m
   return largest;
 }
 
+void scale_inverse_roots(std::span<const double> from, std::span<double> to, double rho) {
+  double factor = 1.0;
+  for (std::size_t k = 0; k < from.size(); ++k) {
+    factor *= rho;
+    to[k] = from[k] * factor;
+  }
+}
+
 bool validate_no_near_cancellation(const core::SarimaxParams& params, std::size_t p, std::size_t q,
                                    double tol) {
   if (p == 0 || q == 0) return true;

@@ -27,6 +27,10 @@ RootList polynomial_roots(std::span<const double> c);
 // nothing when the roots are not found (NaN entries among them).
 std::optional<double> largest_inverse_root(std::span<const double> block, bool moving_average);
 
+// `to` = `from` with coefficient k (from 1) times ρ^k: every inverse root of
+// the block's polynomial times ρ, AR or MA alike. `to` may be `from`.
+void scale_inverse_roots(std::span<const double> from, std::span<double> to, double rho);
+
 // True when every inverted AR root is farther than `tol` from every inverted
 // MA root (non-seasonal blocks only); always true when p or q is zero.
 bool validate_no_near_cancellation(const core::SarimaxParams& params, std::size_t p, std::size_t q,

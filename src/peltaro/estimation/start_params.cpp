@@ -115,12 +115,7 @@ void make_safe(Vec& block, bool moving_average, UnsafeBlock unsafe) {
   const auto largest = largest_inverse_root(block, moving_average);
   if (largest && *largest < MAX_INVERSE_ROOT) return;
   if (unsafe == UnsafeBlock::PullIn && largest && std::isfinite(*largest)) {
-    const double rho = PULLED_IN_MODULUS / *largest;
-    double factor = 1.0;
-    for (double& v : block) {
-      factor *= rho;
-      v *= factor;
-    }
+    scale_inverse_roots(block, block, PULLED_IN_MODULUS / *largest);
     return;
   }
   std::fill(block.begin(), block.end(), 0.0);

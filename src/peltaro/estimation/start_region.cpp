@@ -32,15 +32,6 @@ bool survives_round_trip(std::span<const double> block, bool moving_average) {
   return true;
 }
 
-// Coefficient k (from 1) times ρ^k: every inverse root times ρ.
-void scale_inverse_roots(std::span<const double> from, std::span<double> to, double rho) {
-  double factor = 1.0;
-  for (std::size_t k = 0; k < from.size(); ++k) {
-    factor *= rho;
-    to[k] = from[k] * factor;
-  }
-}
-
 // Scales the block to inverse-root modulus 0.99 or, should the polynomial
 // still be too close to the edge for the transform (clustered roots), a
 // hundredth less at a time; the modulus reached, or nothing with the block
